@@ -1,0 +1,128 @@
+#include "core/log.h"
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstdio>
+#include <mutex>
+
+namespace kelm {
+namespace {
+
+struct LogState {
+  std::mutex lock;
+  HANDLE file = INVALID_HANDLE_VALUE;
+  std::wstring path;
+  uint64_t size = 0;
+};
+
+LogState& State() {
+  static LogState state;
+  return state;
+}
+
+std::atomic<bool> g_verbose{false};
+
+const char* LevelWord(LogLevel level) {
+  switch (level) {
+    case LogLevel::Debug: return "DEBUG";
+    case LogLevel::Info: return "INFO ";
+    case LogLevel::Warn: return "WARN ";
+    case LogLevel::Error: return "ERROR";
+  }
+  return "ERROR";
+}
+
+// Opens the file as itself (never through a link) and refuses reparse points and
+// files with a second name, so the log cannot be redirected into another file.
+HANDLE OpenLogFileHandle(const std::wstring& path, uint64_t& size) {
+  size = 0;
+  HANDLE h = CreateFileW(path.c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    return h;
+  }
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!GetFileInformationByHandle(h, &info) ||
+      (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || info.nNumberOfLinks != 1) {
+    CloseHandle(h);
+    return INVALID_HANDLE_VALUE;
+  }
+  LARGE_INTEGER li{};
+  size = GetFileSizeEx(h, &li) ? static_cast<uint64_t>(li.QuadPart) : 0;
+  return h;
+}
+
+void CloseFileLocked(LogState& s) {
+  if (s.file != INVALID_HANDLE_VALUE) {
+    CloseHandle(s.file);
+    s.file = INVALID_HANDLE_VALUE;
+  }
+}
+
+void RotateLocked(LogState& s) {
+  CloseFileLocked(s);
+  MoveFileExW(s.path.c_str(), (s.path + L".1").c_str(), MOVEFILE_REPLACE_EXISTING);
+  s.file = OpenLogFileHandle(s.path, s.size);
+}
+
+}  // namespace
+
+void SetVerbose(bool verbose) { g_verbose.store(verbose, std::memory_order_relaxed); }
+bool IsVerbose() { return g_verbose.load(std::memory_order_relaxed); }
+
+void Log(LogLevel level, std::string_view text) {
+  if (level == LogLevel::Debug && !IsVerbose()) {
+    return;
+  }
+  std::string clean(text);
+  for (char& c : clean) {
+    const auto b = static_cast<unsigned char>(c);
+    if (b < 32 || b == 127) {
+      c = '?';
+    }
+  }
+  SYSTEMTIME t{};
+  GetLocalTime(&t);
+
+  LogState& s = State();
+  std::lock_guard guard(s.lock);
+  if (s.file != INVALID_HANDLE_VALUE) {
+    const std::string line =
+        std::format("{:04}-{:02}-{:02} {:02}:{:02}:{:02}.{:03} {} {}\r\n", t.wYear, t.wMonth, t.wDay,
+                    t.wHour, t.wMinute, t.wSecond, t.wMilliseconds, LevelWord(level), clean);
+    DWORD written = 0;
+    if (WriteFile(s.file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr)) {
+      s.size += written;
+    }
+    if (s.size > kLogRotateBytes) {
+      RotateLocked(s);
+    }
+    return;
+  }
+  FILE* out = level <= LogLevel::Info ? stdout : stderr;
+  std::fprintf(out, "%02u:%02u:%02u.%03u %s %.*s\n", t.wHour, t.wMinute, t.wSecond,
+               t.wMilliseconds, LevelWord(level), static_cast<int>(clean.size()), clean.data());
+  std::fflush(out);
+}
+
+bool OpenLogFile(const std::wstring& path) {
+  LogState& s = State();
+  std::lock_guard guard(s.lock);
+  CloseFileLocked(s);
+  s.path = path;
+  s.file = OpenLogFileHandle(path, s.size);
+  if (s.file != INVALID_HANDLE_VALUE && s.size > kLogRotateBytes) {
+    RotateLocked(s);
+  }
+  return s.file != INVALID_HANDLE_VALUE;
+}
+
+void CloseLogFile() {
+  LogState& s = State();
+  std::lock_guard guard(s.lock);
+  CloseFileLocked(s);
+}
+
+}  // namespace kelm

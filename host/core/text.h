@@ -1,0 +1,15 @@
+#pragma once
+// UTF-8 inside the program, UTF-16 at Windows calls; Windows error texts.
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace kelm {
+
+std::wstring Utf8ToWide(std::string_view utf8);
+std::string WideToUtf8(std::wstring_view wide);
+
+// "0x{:08X}" followed by one blank and the system's message when it has one.
+std::string ErrorText(uint32_t code);
+
+}  // namespace kelm
