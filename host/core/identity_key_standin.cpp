@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <bcrypt.h>
 
+#include <array>
 #include <cstring>
 #include <format>
 #include <vector>
@@ -86,6 +87,15 @@ std::unique_ptr<IdentityKeyStandIn> IdentityKeyStandIn::Load(const std::wstring&
     }
   }
   WipeBytes(blob->data(), blob->size());
+  // The stored public half must belong to the private half: a damaged file must not
+  // yield a key that signs for some other public key.
+  if (key != nullptr) {
+    const Digest32 probe = Sha256(std::span(key->publicKey_));
+    std::array<uint8_t, 64> signature{};
+    if (!key->Sign(probe, signature) || !EcdsaP256Verify(key->publicKey_, probe, signature)) {
+      key.reset();
+    }
+  }
   return key;
 }
 
