@@ -72,6 +72,10 @@ Digest64 Sha512Parts(std::initializer_list<ByteRange> parts) {
 }
 
 Bytes HkdfExpandSha256(ByteRange prk, ByteRange info, size_t length) {
+  // The block counter is one byte: RFC 5869 allows at most 255 blocks.
+  if (length > 255 * 32) {
+    return {};
+  }
   Bytes out;
   out.reserve(length + 32);
   Digest32 block{};

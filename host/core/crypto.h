@@ -30,6 +30,7 @@ Digest32 HmacSha256Parts(ByteRange key, std::initializer_list<ByteRange> parts);
 Digest64 Sha512Parts(ByteRanges parts);
 Digest64 Sha512Parts(std::initializer_list<ByteRange> parts);
 // RFC 5869 Expand with HMAC-SHA256 (no Extract: the caller supplies the PRK).
+// Empty for a length above RFC 5869's bound of 255 blocks (8160 bytes).
 Bytes HkdfExpandSha256(ByteRange prk, ByteRange info, size_t length);
 
 // An ephemeral ECDH P-256 key: the CNG key handle (owned) and its public key.

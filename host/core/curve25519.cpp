@@ -35,19 +35,17 @@ void Carry(Fe& a) {
   }
 }
 
-Fe Add(const Fe& a, const Fe& b) {
-  Fe r;
-  for (int i = 0; i < 16; ++i) r.v[i] = a.v[i] + b.v[i];
-  return r;
+void Add(Fe& o, const Fe& a, const Fe& b) {
+  for (int i = 0; i < 16; ++i) o.v[i] = a.v[i] + b.v[i];
 }
 
-Fe Sub(const Fe& a, const Fe& b) {
-  Fe r;
-  for (int i = 0; i < 16; ++i) r.v[i] = a.v[i] - b.v[i];
-  return r;
+void Sub(Fe& o, const Fe& a, const Fe& b) {
+  for (int i = 0; i < 16; ++i) o.v[i] = a.v[i] - b.v[i];
 }
 
-Fe Mul(const Fe& a, const Fe& b) {
+// Schoolbook product; the upper 15 product limbs fold into the lower ones times 38.
+// `o` may alias `a` or `b`.
+void Mul(Fe& o, const Fe& a, const Fe& b) {
   int64_t t[31] = {};
   for (int i = 0; i < 16; ++i) {
     for (int j = 0; j < 16; ++j) {
@@ -57,15 +55,13 @@ Fe Mul(const Fe& a, const Fe& b) {
   for (int i = 0; i < 15; ++i) {
     t[i] += 38 * t[i + 16];
   }
-  Fe r;
-  std::memcpy(r.v, t, sizeof r.v);
+  std::memcpy(o.v, t, sizeof o.v);
   WipeBytes(t, sizeof t);
-  Carry(r);
-  Carry(r);
-  return r;
+  Carry(o);
+  Carry(o);
 }
 
-Fe Square(const Fe& a) { return Mul(a, a); }
+void Square(Fe& o, const Fe& a) { Mul(o, a, a); }
 
 // Swaps a and b when bit is 1, without a branch.
 void CondSwap(Fe& a, Fe& b, int64_t bit) {
@@ -77,28 +73,28 @@ void CondSwap(Fe& a, Fe& b, int64_t bit) {
   }
 }
 
-// a^(p-2) = a^(2^255 - 21): bits 254..0 are all set except bits 4 and 2.
-Fe Invert(const Fe& a) {
-  Fe c = a;
+// o = a^(p-2) = a^(2^255 - 21): bits 254..0 are all set except bits 4 and 2.
+// `o` must not alias `a`.
+void Invert(Fe& o, const Fe& a) {
+  o = a;
   for (int i = 253; i >= 0; --i) {
-    c = Square(c);
+    Square(o, o);
     if (i != 2 && i != 4) {
-      c = Mul(c, a);
+      Mul(o, o, a);
     }
   }
-  return c;
 }
 
-// a^((p-1)/2) = a^(2^254 - 10): 1 for a non-zero square, p - 1 for a non-square.
-Fe Legendre(const Fe& a) {
-  Fe c = a;
+// o = a^((p-1)/2) = a^(2^254 - 10): 1 for a non-zero square, p - 1 for a
+// non-square. `o` must not alias `a`.
+void Legendre(Fe& o, const Fe& a) {
+  o = a;
   for (int i = 252; i >= 0; --i) {
-    c = Square(c);
+    Square(o, o);
     if (i != 3 && i != 0) {
-      c = Mul(c, a);
+      Mul(o, o, a);
     }
   }
-  return c;
 }
 
 void Unpack(Fe& r, std::span<const uint8_t, 32> in) {
@@ -140,20 +136,28 @@ void Elligator2Curve25519(std::span<const uint8_t, 32> r, std::span<uint8_t, 32>
   const Fe one = FeConst(1);
   const Fe a = FeConst(486662);
   const Fe halfA = FeConst(243331);
-  Fe fr{};
+  Fe fr{}, t, inv, x1, gx1, e, m1, m2;
   Unpack(fr, r);
-  Fe t = Add(one, Add(Square(fr), Square(fr)));  // 1 + 2 r^2
-  Fe x1 = Sub(FeConst(0), Mul(a, Invert(t)));    // -A / t
-  Fe gx1 = Mul(Add(Add(Square(x1), Mul(a, x1)), one), x1);
-  Fe e = Legendre(gx1);
-  Fe result = Sub(Mul(e, x1), Mul(Sub(one, e), halfA));
-  Pack(u, result);
-  FeWipe(fr);
-  FeWipe(t);
-  FeWipe(x1);
-  FeWipe(gx1);
-  FeWipe(e);
-  FeWipe(result);
+  Square(t, fr);
+  Add(t, t, t);
+  Add(t, t, one);     // t = 1 + 2 r^2
+  Invert(inv, t);
+  Mul(x1, a, inv);
+  Sub(x1, FeConst(0), x1);  // x1 = -A / t
+  Square(gx1, x1);
+  Mul(m1, a, x1);
+  Add(gx1, gx1, m1);
+  Add(gx1, gx1, one);
+  Mul(gx1, gx1, x1);  // gx1 = (x1^2 + A x1 + 1) x1
+  Legendre(e, gx1);
+  Mul(m1, e, x1);
+  Sub(m2, one, e);
+  Mul(m2, m2, halfA);
+  Sub(m1, m1, m2);    // e x1 - (1 - e) A / 2
+  Pack(u, m1);
+  for (Fe* f : {&fr, &t, &inv, &x1, &gx1, &e, &m1, &m2}) {
+    FeWipe(*f);
+  }
 }
 
 void X25519(std::span<uint8_t, 32> out, std::span<const uint8_t, 32> scalar, std::span<const uint8_t, 32> u) {
@@ -167,6 +171,7 @@ void X25519(std::span<uint8_t, 32> out, std::span<const uint8_t, 32> scalar, std
   Unpack(x1, u);
   Fe x2 = FeConst(1), z2 = FeConst(0), x3 = x1, z3 = FeConst(1);
   const Fe a24 = FeConst(121665);
+  Fe a, aa, b, bb, e, c, d, da, cb;
   int64_t swap = 0;
   for (int t = 254; t >= 0; --t) {
     const int64_t bit = (k[t >> 3] >> (t & 7)) & 1;
@@ -175,32 +180,36 @@ void X25519(std::span<uint8_t, 32> out, std::span<const uint8_t, 32> scalar, std
     CondSwap(z2, z3, swap);
     swap = bit;
 
-    const Fe a = Add(x2, z2);
-    const Fe aa = Square(a);
-    const Fe b = Sub(x2, z2);
-    const Fe bb = Square(b);
-    const Fe e = Sub(aa, bb);
-    const Fe c = Add(x3, z3);
-    const Fe d = Sub(x3, z3);
-    const Fe da = Mul(d, a);
-    const Fe cb = Mul(c, b);
-    x3 = Square(Add(da, cb));
-    z3 = Mul(x1, Square(Sub(da, cb)));
-    x2 = Mul(aa, bb);
-    z2 = Mul(e, Add(aa, Mul(a24, e)));
+    Add(a, x2, z2);
+    Square(aa, a);
+    Sub(b, x2, z2);
+    Square(bb, b);
+    Sub(e, aa, bb);
+    Add(c, x3, z3);
+    Sub(d, x3, z3);
+    Mul(da, d, a);
+    Mul(cb, c, b);
+    Add(x3, da, cb);
+    Square(x3, x3);
+    Sub(z3, da, cb);
+    Square(z3, z3);
+    Mul(z3, z3, x1);
+    Mul(x2, aa, bb);
+    Mul(z2, a24, e);
+    Add(z2, z2, aa);
+    Mul(z2, z2, e);
   }
   CondSwap(x2, x3, swap);
   CondSwap(z2, z3, swap);
-  Fe result = Mul(x2, Invert(z2));
-  Pack(out, result);
+  Invert(a, z2);
+  Mul(x2, x2, a);
+  Pack(out, x2);
 
   WipeBytes(k, sizeof k);
-  FeWipe(x1);
-  FeWipe(x2);
-  FeWipe(z2);
-  FeWipe(x3);
-  FeWipe(z3);
-  FeWipe(result);
+  swap = 0;
+  for (Fe* f : {&x1, &x2, &z2, &x3, &z3, &a, &aa, &b, &bb, &e, &c, &d, &da, &cb}) {
+    FeWipe(*f);
+  }
 }
 
 }  // namespace kelm

@@ -91,6 +91,8 @@ TEST(HkdfTest, ExpandRfc5869) {
     EXPECT_EQ(HexEncode(HkdfExpandSha256(H(c.prk), c.info, c.length)), c.okm);
   }
   EXPECT_EQ(HkdfExpandSha256(H(cases[0].prk), cases[0].info, 32).size(), 32u);
+  EXPECT_EQ(HkdfExpandSha256(H(cases[0].prk), cases[0].info, 8160).size(), 8160u);
+  EXPECT_TRUE(HkdfExpandSha256(H(cases[0].prk), cases[0].info, 8161).empty());
 }
 
 // GCM specification test case 16: AES-256, 96-bit nonce, 20 bytes of AAD.
