@@ -77,7 +77,7 @@ std::unique_ptr<IdentityKeyStandIn> IdentityKeyStandIn::Load(const std::wstring&
     std::memcpy(&keyLength, blob->data() + 4, 4);
   }
   if (magic == cng::kEcdsaPrivateP256Magic && keyLength == 32) {
-    key.reset(new IdentityKeyStandIn());
+    key = std::make_unique<IdentityKeyStandIn>(Token{});
     if (BCryptImportKeyPair(cng::EcdsaP256Alg(), nullptr, BCRYPT_ECCPRIVATE_BLOB, key->key_.Put(), blob->data(),
                             static_cast<ULONG>(blob->size()), 0) < 0) {
       key.reset();

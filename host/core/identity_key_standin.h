@@ -23,11 +23,19 @@ class IdentityKeyStandIn {
   // The file that holds the key for `keyName`.
   static std::wstring FilePath(const std::wstring& keyName);
 
+  // Only the class itself can name a Token, so only it makes instances.
+ private:
+  struct Token {
+    explicit Token() = default;
+  };
+
+ public:
+  explicit IdentityKeyStandIn(Token) {}
+
   const P256PublicKey& PublicKey() const { return publicKey_; }
   bool Sign(std::span<const uint8_t, 32> hash, std::span<uint8_t, 64> out) const;
 
  private:
-  IdentityKeyStandIn() = default;
   static std::unique_ptr<IdentityKeyStandIn> Load(const std::wstring& path, bool& fileExists);
 
   cng::KeyHandle key_;

@@ -95,7 +95,7 @@ TEST(HkdfTest, ExpandRfc5869) {
   EXPECT_TRUE(HkdfExpandSha256(H(cases[0].prk), cases[0].info, 8161).empty());
 }
 
-// GCM specification test case 16: AES-256, 96-bit nonce, 20 bytes of AAD.
+// Test case 16 of McGrew and Viega's GCM paper: AES-256, 96-bit nonce, 20 bytes of AAD.
 struct GcmVector {
   Bytes key = H("feffe9928665731c6d6a8f9467308308feffe9928665731c6d6a8f9467308308");
   Bytes nonce = H("cafebabefacedbaddecaf888");
