@@ -1,0 +1,34 @@
+#include "core/dpapi.h"
+
+#include <windows.h>
+#include <dpapi.h>
+
+#include "core/crypto.h"
+
+namespace kelm {
+
+std::optional<std::vector<uint8_t>> DpapiProtect(std::span<const uint8_t> plain) {
+  DATA_BLOB in{static_cast<DWORD>(plain.size()), const_cast<BYTE*>(plain.data())};
+  DATA_BLOB out{};
+  if (!CryptProtectData(&in, L"tavro", nullptr, nullptr, nullptr, CRYPTPROTECT_UI_FORBIDDEN, &out)) {
+    return std::nullopt;
+  }
+  std::vector<uint8_t> result(out.pbData, out.pbData + out.cbData);
+  LocalFree(out.pbData);
+  return result;
+}
+
+std::optional<std::vector<uint8_t>> DpapiUnprotect(std::span<const uint8_t> protectedBytes) {
+  DATA_BLOB in{static_cast<DWORD>(protectedBytes.size()), const_cast<BYTE*>(protectedBytes.data())};
+  DATA_BLOB out{};
+  if (!CryptUnprotectData(&in, nullptr, nullptr, nullptr, nullptr, CRYPTPROTECT_UI_FORBIDDEN, &out)) {
+    return std::nullopt;
+  }
+  std::vector<uint8_t> result(out.pbData, out.pbData + out.cbData);
+  // The plaintext is a secret: do not leave it in the freed heap block.
+  WipeBytes(out.pbData, out.cbData);
+  LocalFree(out.pbData);
+  return result;
+}
+
+}  // namespace kelm

@@ -1,0 +1,109 @@
+#include "core/encoding.h"
+
+#include <windows.h>
+#include <wincrypt.h>
+
+#include "core/crypto.h"
+
+namespace kelm {
+namespace {
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+}  // namespace
+
+std::string HexEncode(std::span<const uint8_t> bytes) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(bytes.size() * 2);
+  for (const uint8_t b : bytes) {
+    out.push_back(kDigits[b >> 4]);
+    out.push_back(kDigits[b & 15]);
+  }
+  return out;
+}
+
+std::optional<std::vector<uint8_t>> HexDecode(std::string_view text) {
+  if (text.size() % 2 != 0) {
+    return std::nullopt;
+  }
+  std::vector<uint8_t> out;
+  out.reserve(text.size() / 2);
+  for (size_t i = 0; i < text.size(); i += 2) {
+    const int hi = HexValue(text[i]);
+    const int lo = HexValue(text[i + 1]);
+    if (hi < 0 || lo < 0) {
+      return std::nullopt;
+    }
+    out.push_back(static_cast<uint8_t>(hi << 4 | lo));
+  }
+  return out;
+}
+
+std::string KeyFingerprint(std::span<const uint8_t, 65> publicKey) {
+  const Digest32 digest = Sha256(publicKey);
+  return HexEncode(std::span(digest.data(), 8));
+}
+
+std::string Base64Encode(std::span<const uint8_t> bytes) {
+  if (bytes.empty()) {
+    return {};
+  }
+  const DWORD flags = CRYPT_STRING_BASE64 | CRYPT_STRING_NOCRLF;
+  DWORD n = 0;
+  if (!CryptBinaryToStringA(bytes.data(), static_cast<DWORD>(bytes.size()), flags, nullptr, &n) || n == 0) {
+    return {};
+  }
+  std::string out(n, '\0');
+  if (!CryptBinaryToStringA(bytes.data(), static_cast<DWORD>(bytes.size()), flags, out.data(), &n)) {
+    return {};
+  }
+  out.resize(n);  // the second call reports the length without the terminator
+  while (!out.empty() && out.back() == '\0') {
+    out.pop_back();
+  }
+  return out;
+}
+
+std::optional<std::vector<uint8_t>> Base64Decode(std::string_view text) {
+  if (text.empty()) {
+    return std::vector<uint8_t>{};
+  }
+  DWORD n = 0;
+  if (!CryptStringToBinaryA(text.data(), static_cast<DWORD>(text.size()), CRYPT_STRING_BASE64, nullptr, &n, nullptr,
+                            nullptr)) {
+    return std::nullopt;
+  }
+  std::vector<uint8_t> out(n);
+  if (!CryptStringToBinaryA(text.data(), static_cast<DWORD>(text.size()), CRYPT_STRING_BASE64, out.data(), &n,
+                            nullptr, nullptr)) {
+    return std::nullopt;
+  }
+  out.resize(n);
+  return out;
+}
+
+std::string Base32Encode(std::span<const uint8_t> bytes) {
+  static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZ234567";
+  std::string out;
+  out.reserve((bytes.size() * 8 + 4) / 5);
+  uint32_t buffer = 0;
+  int bits = 0;
+  for (const uint8_t b : bytes) {
+    buffer = (buffer << 8) | b;
+    bits += 8;
+    while (bits >= 5) {
+      bits -= 5;
+      out.push_back(kAlphabet[(buffer >> bits) & 31]);
+    }
+  }
+  if (bits > 0) {
+    out.push_back(kAlphabet[(buffer << (5 - bits)) & 31]);
+  }
+  return out;
+}
+
+}  // namespace kelm

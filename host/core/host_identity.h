@@ -1,0 +1,52 @@
+#pragma once
+// The PC's long-lived ECDSA P-256 signing key, kept in the user's key storage
+// (the TPM provider when there is one) and never exportable.
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+
+#include "core/crypto.h"
+
+namespace kelm {
+
+class IdentityKeyStandIn;
+
+struct IdentityProvider {
+  std::wstring name;
+  bool hardware = false;
+};
+
+class HostIdentity {
+ public:
+  HostIdentity();
+  ~HostIdentity();
+  HostIdentity(const HostIdentity&) = delete;
+  HostIdentity& operator=(const HostIdentity&) = delete;
+
+  // "tavro Host Identity", with " (profile <16 hex>)" when a profile folder is set.
+  static std::wstring KeyName();
+
+  // Opens (or, with `create`, creates) the key `keyName` in one provider.
+  bool OpenIn(const std::wstring& keyName, const IdentityProvider& provider, bool create);
+  // Opens or creates the identity key, trying the providers in order.
+  bool Open();
+  // Signs a 32-byte digest; `out` receives r || s (64 bytes).
+  bool Sign(std::span<const uint8_t, 32> hash, std::span<uint8_t, 64> out) const;
+
+  bool IsOpen() const { return key_ != 0 || standIn_ != nullptr; }
+  const P256PublicKey& PublicKey() const { return publicKey_; }
+
+  bool hardware = false;  // the key lives in the TPM provider
+
+ private:
+  void Close();
+  bool OpenInProvider(const std::wstring& keyName, const IdentityProvider& provider, bool create,
+                      long* createStatus);
+
+  uintptr_t key_ = 0;  // NCRYPT_KEY_HANDLE
+  std::unique_ptr<IdentityKeyStandIn> standIn_;
+  P256PublicKey publicKey_{};
+};
+
+}  // namespace kelm
