@@ -1,0 +1,229 @@
+#include "core/settings.h"
+
+#include <windows.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <nlohmann/json.hpp>
+
+#include "core/crypto.h"
+#include "core/dpapi.h"
+#include "core/encoding.h"
+#include "core/log.h"
+#include "core/paths.h"
+#include "core/text.h"
+
+namespace kelm {
+namespace {
+
+using Json = nlohmann::json;
+
+constexpr wchar_t kRunKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+constexpr wchar_t kRunValue[] = L"tavro";
+
+// Decodes and decrypts one protected field; no value when either step fails.
+std::optional<std::vector<uint8_t>> Unprotect(const std::string& text) {
+  const std::optional<std::vector<uint8_t>> sealed = Base64Decode(text);
+  if (!sealed || sealed->empty()) {
+    return std::nullopt;
+  }
+  return DpapiUnprotect(*sealed);
+}
+
+// Protected and encoded text; no value when DPAPI refuses, so the caller never
+// mistakes a lost secret for an absent one.
+std::optional<std::string> Protect(const std::vector<uint8_t>& plain) {
+  std::optional<std::vector<uint8_t>> sealed = DpapiProtect(plain);
+  if (!sealed) {
+    return std::nullopt;
+  }
+  std::string text = Base64Encode(*sealed);
+  if (text.empty()) {
+    return std::nullopt;
+  }
+  return text;
+}
+
+void ReadFields(const Json& doc, Settings& s) {
+  s.allowWifi = doc.value("allowWifi", s.allowWifi);
+  s.fixedPin = doc.value("fixedPin", s.fixedPin);
+  s.pin = doc.value("pin", s.pin);
+  if (std::optional<std::vector<uint8_t>> pin = Unprotect(doc.value("pinProtected", std::string()))) {
+    if (pin->size() == 4) {
+      s.pin = uint32_t{(*pin)[0]} | uint32_t{(*pin)[1]} << 8 | uint32_t{(*pin)[2]} << 16 |
+              uint32_t{(*pin)[3]} << 24;
+    }
+    WipeBytes(pin->data(), pin->size());
+  }
+  const uint8_t method = doc.value("pairingMethod", static_cast<uint8_t>(s.pairingMethod));
+  s.pairingMethod = static_cast<PairingMethod>(method > 2 ? 2 : method);
+  if (std::optional<std::vector<uint8_t>> secret = Unprotect(doc.value("authenticatorProtected", std::string()))) {
+    s.authenticatorSecret = std::move(*secret);
+  }
+  s.codeEveryTime = doc.value("codeEveryTime", s.codeEveryTime);
+  s.keepAwake = doc.value("keepAwake", s.keepAwake);
+  s.forwardNotifications = doc.value("forwardNotifications", s.forwardNotifications);
+  s.connectEnabled = doc.value("connectEnabled", s.connectEnabled);
+  s.connectServer = doc.value("connectServer", s.connectServer);
+  s.bitrateMbps = std::clamp<uint32_t>(doc.value("bitrateMbps", s.bitrateMbps), 2, 200);
+  s.useAdb = doc.value("useAdb", s.useAdb);
+  s.trayHintShown = doc.value("trayHintShown", s.trayHintShown);
+  s.updateChannel = doc.value("updateChannel", s.updateChannel);
+  if (s.updateChannel != "stable" && s.updateChannel != "beta") {
+    s.updateChannel = "stable";
+  }
+  s.lastRunVersion = doc.value("lastRunVersion", s.lastRunVersion);
+  s.updateNotifiedVersion = doc.value("updateNotifiedVersion", s.updateNotifiedVersion);
+}
+
+// Takes over the former product's file while ours does not exist yet.
+void TakeOverFormerSettings(const std::wstring& path) {
+  if (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) {
+    return;
+  }
+  const std::wstring dataDir = path.substr(0, path.find_last_of(L'\\'));
+  const size_t cut = dataDir.find_last_of(L'\\');
+  if (cut == std::wstring::npos) {
+    return;
+  }
+  const std::wstring former = dataDir.substr(0, cut) + L"\\Morrowvane\\settings.json";
+  if (CopyFileW(former.c_str(), path.c_str(), TRUE)) {
+    LogInfo("Took over the settings of Morrowvane");
+  }
+}
+
+}  // namespace
+
+std::wstring SettingsPath() { return RoamingDataDir() + L"\\settings.json"; }
+
+Settings LoadSettings() {
+  Settings s;
+  const std::wstring path = SettingsPath();
+  TakeOverFormerSettings(path);
+  std::ifstream in(std::filesystem::path(path), std::ios::binary);
+  if (!in) {
+    return s;
+  }
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  in.close();  // the re-save below replaces this file
+  const Json doc = Json::parse(text, nullptr, false);
+  if (!doc.is_object()) {
+    LogWarn("settings.json is invalid, using defaults");
+    return s;
+  }
+  try {
+    ReadFields(doc, s);
+  } catch (const std::exception& e) {
+    LogWarn("settings.json: {}", e.what());
+  }
+  if (s.pin < 100000 || s.pin > 999999) {
+    s.pin = 0;
+  }
+  if (s.authenticatorSecret.empty()) {
+    if (s.pairingMethod == PairingMethod::Authenticator) {
+      s.pairingMethod = PairingMethod::Pin;
+    }
+    s.codeEveryTime = false;
+  }
+  if (doc.contains("pin")) {
+    SaveSettings(s);  // replaces the plain PIN by its protected form
+  }
+  return s;
+}
+
+bool SaveSettings(const Settings& s) {
+  std::string pinText;
+  if (s.fixedPin && s.pin != 0) {
+    std::vector<uint8_t> pin = {static_cast<uint8_t>(s.pin), static_cast<uint8_t>(s.pin >> 8),
+                                static_cast<uint8_t>(s.pin >> 16), static_cast<uint8_t>(s.pin >> 24)};
+    std::optional<std::string> sealed = Protect(pin);
+    WipeBytes(pin.data(), pin.size());
+    if (!sealed) {
+      LogWarn("Could not save settings: the PIN could not be protected");
+      return false;
+    }
+    pinText = std::move(*sealed);
+  }
+  std::string secretText;
+  if (!s.authenticatorSecret.empty()) {
+    std::optional<std::string> sealed = Protect(s.authenticatorSecret);
+    if (!sealed) {
+      LogWarn("Could not save settings: the authenticator secret could not be protected");
+      return false;
+    }
+    secretText = std::move(*sealed);
+  }
+  Json doc = {
+      {"allowWifi", s.allowWifi},
+      {"authenticatorProtected", secretText},
+      {"bitrateMbps", s.bitrateMbps},
+      {"codeEveryTime", s.codeEveryTime},
+      {"connectEnabled", s.connectEnabled},
+      {"connectServer", s.connectServer},
+      {"fixedPin", s.fixedPin},
+      {"forwardNotifications", s.forwardNotifications},
+      {"keepAwake", s.keepAwake},
+      {"lastRunVersion", s.lastRunVersion},
+      {"pairingMethod", static_cast<uint8_t>(s.pairingMethod)},
+      {"pinProtected", pinText},
+      {"trayHintShown", s.trayHintShown},
+      {"updateChannel", s.updateChannel},
+      {"updateNotifiedVersion", s.updateNotifiedVersion},
+      {"useAdb", s.useAdb},
+  };
+  std::string text;
+  try {
+    text = doc.dump(2) + "\n";
+  } catch (const std::exception& e) {
+    LogWarn("Could not save settings: {}", e.what());
+    return false;
+  }
+  const std::wstring path = SettingsPath();
+  const std::wstring tmp = path + L".tmp";
+  {
+    std::ofstream out(std::filesystem::path(tmp), std::ios::binary | std::ios::trunc);
+    out << text;
+    out.close();
+    if (!out) {
+      return false;
+    }
+  }
+  if (!MoveFileExW(tmp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    LogWarn("Could not save settings: {}", ErrorText(static_cast<uint32_t>(HRESULT_FROM_WIN32(GetLastError()))));
+    return false;
+  }
+  return true;
+}
+
+std::wstring AutostartCommand() { return L"\"" + ExecutablePath() + L"\" --minimized"; }
+
+bool IsAutostartEnabled() {
+  wchar_t buffer[1024];
+  DWORD size = sizeof buffer;
+  return RegGetValueW(HKEY_CURRENT_USER, kRunKey, kRunValue, RRF_RT_REG_SZ, nullptr, buffer, &size) ==
+         ERROR_SUCCESS;
+}
+
+bool SetAutostart(bool enable) {
+  HKEY key = nullptr;
+  if (RegCreateKeyExW(HKEY_CURRENT_USER, kRunKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr) !=
+      ERROR_SUCCESS) {
+    return false;
+  }
+  LSTATUS status;
+  if (enable) {
+    const std::wstring command = AutostartCommand();
+    status = RegSetValueExW(key, kRunValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(command.c_str()),
+                            static_cast<DWORD>((command.size() + 1) * sizeof(wchar_t)));
+  } else {
+    status = RegDeleteValueW(key, kRunValue);
+    if (status == ERROR_FILE_NOT_FOUND) {
+      status = ERROR_SUCCESS;
+    }
+  }
+  RegCloseKey(key);
+  return status == ERROR_SUCCESS;
+}
+
+}  // namespace kelm

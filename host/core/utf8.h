@@ -1,0 +1,16 @@
+#pragma once
+// Portable UTF-8 clean-up for texts that come from devices.
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace kelm {
+
+// Replaces every invalid or overlong sequence (and surrogates) by U+FFFD.
+std::string SanitizeUtf8(std::string_view text);
+
+// The longest prefix of valid UTF-8 `text` of at most `maxBytes` bytes that does not
+// split a character.
+std::string CutUtf8(std::string_view text, size_t maxBytes);
+
+}  // namespace kelm
