@@ -37,6 +37,7 @@ std::vector<uint8_t> DiscoveryReply(uint16_t tcpPort, std::string_view pcName) {
 }
 
 bool DiscoveryResponder::Start(uint16_t tcpPort, std::string pcName) {
+  if (thread_.joinable()) return false;  // already running: replacing the thread would abort
   port_ = tcpPort;
   name_ = std::move(pcName);
   const SOCKET s = WSASocketW(AF_INET, SOCK_DGRAM, IPPROTO_UDP, nullptr, 0,
