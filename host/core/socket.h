@@ -1,0 +1,68 @@
+#pragma once
+// TCP transport, Winsock start-up and the listening socket.
+#include <winsock2.h>
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "core/byte_stream.h"
+
+namespace kelm {
+
+class Socket final : public ByteStream {
+ public:
+  Socket() = default;
+  explicit Socket(SOCKET s) : socket_(s) {}
+  Socket(Socket&& other) noexcept : socket_(other.Release()) {}
+  Socket& operator=(Socket&& other) noexcept;
+  ~Socket() override { Close(); }
+
+  bool ReadExact(void* buffer, size_t n) override;
+  bool Write(const void* data, size_t n) override;
+  void SetReadTimeout(uint32_t ms) override;
+  void Shutdown() override;
+
+  void SetNoDelay(bool on);
+  void Close();
+  bool valid() const { return socket_ != INVALID_SOCKET; }
+  SOCKET get() const { return socket_; }
+  SOCKET Release();
+
+ private:
+  SOCKET socket_ = INVALID_SOCKET;
+};
+
+// WSAStartup(2.2) for the owner's lifetime.
+class WinsockGuard {
+ public:
+  WinsockGuard();
+  ~WinsockGuard();
+  WinsockGuard(const WinsockGuard&) = delete;
+  WinsockGuard& operator=(const WinsockGuard&) = delete;
+  bool ok() const { return started_; }
+
+ private:
+  bool started_ = false;
+};
+
+// A socket slot shared between the owner and a worker; exchanged atomically so that
+// only one side ever closes what it holds.
+using SocketSlot = std::atomic<SOCKET>;
+
+// Dual-stack [::]:port, or 127.0.0.1:port only when `usbOnly` (adb's reverse forwarding
+// arrives on loopback). False when the port cannot be taken.
+bool ListenTcp(SocketSlot& slot, uint16_t port, bool usbOnly);
+
+struct AcceptedConnection {
+  Socket socket;     // invalid when accept failed
+  std::string peer;  // the peer's address text, without port
+  bool loopback = false;
+};
+
+AcceptedConnection AcceptConnection(SOCKET listenSocket);
+
+// Takes the socket out of the slot and closes it; wakes a thread blocked in accept.
+void CloseListenSocket(SocketSlot& slot);
+
+}  // namespace kelm

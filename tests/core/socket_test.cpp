@@ -1,0 +1,201 @@
+#include "core/socket.h"
+
+#include <ws2tcpip.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
+#include <thread>
+#include <vector>
+
+#include "core/local_addresses.h"
+
+namespace kelm {
+namespace {
+
+using namespace std::chrono_literals;
+
+class SocketTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(winsock_.ok()); }
+  void TearDown() override { CloseListenSocket(slot_); }
+
+  // Listens on a port the system picks, so parallel tests never collide.
+  uint16_t Listen(bool usbOnly) {
+    EXPECT_TRUE(ListenTcp(slot_, 0, usbOnly));
+    sockaddr_storage addr{};
+    int len = sizeof(addr);
+    EXPECT_EQ(getsockname(slot_.load(), reinterpret_cast<sockaddr*>(&addr), &len), 0);
+    return ntohs(reinterpret_cast<sockaddr_in*>(&addr)->sin_port);  // same offset for v6
+  }
+
+  static Socket Connect(const char* address, uint16_t port) {
+    addrinfo hints{};
+    hints.ai_flags = AI_NUMERICHOST;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* info = nullptr;
+    if (getaddrinfo(address, nullptr, &hints, &info) != 0) return Socket();
+    Socket s(socket(info->ai_family, SOCK_STREAM, IPPROTO_TCP));
+    sockaddr_storage target{};
+    memcpy(&target, info->ai_addr, info->ai_addrlen);
+    reinterpret_cast<sockaddr_in*>(&target)->sin_port = htons(port);
+    const int len = static_cast<int>(info->ai_addrlen);
+    freeaddrinfo(info);
+    if (!s.valid() || connect(s.get(), reinterpret_cast<sockaddr*>(&target), len) != 0) {
+      return Socket();
+    }
+    return s;
+  }
+
+  WinsockGuard winsock_;
+  SocketSlot slot_{INVALID_SOCKET};
+};
+
+std::vector<uint8_t> Pattern(size_t n, uint8_t seed) {
+  std::vector<uint8_t> v(n);
+  for (size_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>(i * 7 + seed + (i >> 16));
+  return v;
+}
+
+// Sends `data` from `from` while `to` reads it.
+void ExpectTransfer(ByteStream& from, ByteStream& to, const std::vector<uint8_t>& data) {
+  auto writer = std::async(std::launch::async, [&] { return from.Write(data.data(), data.size()); });
+  std::vector<uint8_t> got(data.size());
+  EXPECT_TRUE(to.ReadExact(got.data(), got.size()));
+  EXPECT_TRUE(writer.get());
+  EXPECT_EQ(got, data);
+}
+
+TEST_F(SocketTest, LargeRoundTripBothWays) {
+  const uint16_t port = Listen(false);
+  Socket client = Connect("127.0.0.1", port);
+  ASSERT_TRUE(client.valid());
+  AcceptedConnection server = AcceptConnection(slot_.load());
+  ASSERT_TRUE(server.socket.valid());
+  EXPECT_EQ(server.peer, "::ffff:127.0.0.1");
+  EXPECT_TRUE(server.loopback);
+  server.socket.SetNoDelay(true);
+
+  // More than several 1 MiB pieces, and not a multiple of them.
+  ExpectTransfer(client, server.socket, Pattern(5 * 1048576 + 3, 1));
+  ExpectTransfer(server.socket, client, Pattern(3 * 1048576 + 17, 9));
+  EXPECT_TRUE(client.ReadExact(nullptr, 0));
+  EXPECT_TRUE(client.Write(nullptr, 0));
+}
+
+TEST_F(SocketTest, IPv6LoopbackPeer) {
+  const uint16_t port = Listen(false);
+  Socket client = Connect("::1", port);
+  if (!client.valid()) GTEST_SKIP() << "no IPv6 loopback here";
+  AcceptedConnection server = AcceptConnection(slot_.load());
+  ASSERT_TRUE(server.socket.valid());
+  EXPECT_EQ(server.peer, "::1");
+  EXPECT_TRUE(server.loopback);
+}
+
+TEST_F(SocketTest, ReadTimeoutFailsTheRead) {
+  const uint16_t port = Listen(false);
+  Socket client = Connect("127.0.0.1", port);
+  ASSERT_TRUE(client.valid());
+  AcceptedConnection server = AcceptConnection(slot_.load());
+  ASSERT_TRUE(server.socket.valid());
+  server.socket.SetReadTimeout(300);
+  const auto start = std::chrono::steady_clock::now();
+  uint8_t byte = 0;
+  EXPECT_FALSE(server.socket.ReadExact(&byte, 1));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 200ms);
+}
+
+TEST_F(SocketTest, OrderlyCloseFailsTheRead) {
+  const uint16_t port = Listen(false);
+  Socket client = Connect("127.0.0.1", port);
+  ASSERT_TRUE(client.valid());
+  AcceptedConnection server = AcceptConnection(slot_.load());
+  ASSERT_TRUE(server.socket.valid());
+  const uint8_t two[2] = {1, 2};
+  ASSERT_TRUE(client.Write(two, 2));
+  client.Close();
+  uint8_t got[3] = {};
+  EXPECT_FALSE(server.socket.ReadExact(got, 3));  // two bytes arrive, then the close
+}
+
+TEST_F(SocketTest, ShutdownFromAnotherThreadWakesBlockedRead) {
+  const uint16_t port = Listen(false);
+  Socket client = Connect("127.0.0.1", port);
+  ASSERT_TRUE(client.valid());
+  AcceptedConnection server = AcceptConnection(slot_.load());
+  ASSERT_TRUE(server.socket.valid());
+  auto reader = std::async(std::launch::async, [&] {
+    uint8_t byte = 0;
+    return server.socket.ReadExact(&byte, 1);
+  });
+  std::this_thread::sleep_for(200ms);  // let the read block
+  server.socket.Shutdown();
+  const bool woke = reader.wait_for(5s) == std::future_status::ready;
+  if (!woke) client.Close();  // unblock the reader so the test can end
+  EXPECT_TRUE(woke);
+  EXPECT_FALSE(reader.get());
+  server.socket.Shutdown();  // a second call is harmless
+}
+
+TEST_F(SocketTest, BusyPortFailsListen) {
+  const uint16_t port = Listen(false);
+  SocketSlot second{INVALID_SOCKET};
+  EXPECT_FALSE(ListenTcp(second, port, false));
+  EXPECT_FALSE(ListenTcp(second, port, true));
+  EXPECT_EQ(second.load(), INVALID_SOCKET);
+}
+
+TEST_F(SocketTest, UsbOnlyListensOnIPv4LoopbackOnly) {
+  const uint16_t port = Listen(true);
+  EXPECT_FALSE(Connect("::1", port).valid());
+  for (const LocalAddress& a : LocalAddresses()) {
+    SCOPED_TRACE(a.address);
+    EXPECT_FALSE(Connect(a.address.c_str(), port).valid());
+  }
+  Socket client = Connect("127.0.0.1", port);
+  ASSERT_TRUE(client.valid());
+  AcceptedConnection server = AcceptConnection(slot_.load());
+  ASSERT_TRUE(server.socket.valid());
+  EXPECT_EQ(server.peer, "127.0.0.1");
+  EXPECT_TRUE(server.loopback);
+}
+
+TEST_F(SocketTest, LanPeerIsNotLoopback) {
+  const auto addresses = LocalAddresses();
+  if (addresses.empty()) GTEST_SKIP() << "no non-loopback IPv4 address on this machine";
+  const uint16_t port = Listen(false);
+  Socket client = Connect(addresses[0].address.c_str(), port);
+  ASSERT_TRUE(client.valid());
+  AcceptedConnection server = AcceptConnection(slot_.load());
+  ASSERT_TRUE(server.socket.valid());
+  EXPECT_EQ(server.peer, "::ffff:" + addresses[0].address);
+  EXPECT_FALSE(server.loopback);
+}
+
+TEST_F(SocketTest, CloseListenSocketWakesAccept) {
+  Listen(false);
+  auto acceptor = std::async(std::launch::async, [&] {
+    return AcceptConnection(slot_.load()).socket.valid();
+  });
+  std::this_thread::sleep_for(200ms);
+  CloseListenSocket(slot_);
+  EXPECT_EQ(slot_.load(), INVALID_SOCKET);
+  ASSERT_EQ(acceptor.wait_for(5s), std::future_status::ready);
+  EXPECT_FALSE(acceptor.get());
+  CloseListenSocket(slot_);  // nothing left to close
+}
+
+TEST_F(SocketTest, LocalAddressesAreUsableIPv4) {
+  for (const LocalAddress& a : LocalAddresses()) {
+    SCOPED_TRACE(a.address);
+    in_addr parsed{};
+    EXPECT_EQ(inet_pton(AF_INET, a.address.c_str(), &parsed), 1);
+    EXPECT_NE(a.address.rfind("127.", 0), 0u);
+    EXPECT_NE(a.address.rfind("169.254.", 0), 0u);
+  }
+}
+
+}  // namespace
+}  // namespace kelm
