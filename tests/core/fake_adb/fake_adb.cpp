@@ -157,7 +157,8 @@ int wmain() {
   Append(Beside(L"pids.txt"), pid);
 
   unsigned count = 0;
-  for (std::string_view call : Lines(ReadAll(Beside(L"calls.txt")))) {
+  const std::string calls = ReadAll(Beside(L"calls.txt"));
+  for (std::string_view call : Lines(calls)) {
     if (call == args) ++count;
   }
   const std::string script = ReadAll(Beside(L"script.txt"));

@@ -1,4 +1,4 @@
-#include "fake_adb/fake_adb_dir.h"
+#include "fake_adb_dir.h"
 
 #include <algorithm>
 #include <cstdlib>
