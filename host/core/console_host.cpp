@@ -1,22 +1,117 @@
 #include "core/console_host.h"
 
+#include <objbase.h>
+
+#include "core/host_service.h"
 #include "core/log.h"
+#include "core/local_addresses.h"
+#include "media/virtual_display_driver.h"
 
 namespace kelm {
-
-// Placeholders until the host service, display and audio pieces are built: each
-// says plainly that the mode is missing and fails, so nothing pretends to work.
 namespace {
+
+// Process-wide manual-reset events; they live until the process ends.
+HANDLE g_stopEvent = nullptr;
+HANDLE g_doneEvent = nullptr;
+
+HostOptions ConsoleOptions(const CliOverrides& o) {
+  HostOptions options;
+  options.name = ComputerName();
+  options.pin = HostService::NewPin();
+  if (o.port) options.port = *o.port;
+  if (o.pin) options.pin = *o.pin;
+  if (o.bitrateKbps) options.bitrateKbps = *o.bitrateKbps;
+  if (o.usbOnly) options.usbOnly = true;
+  if (o.noAdb) options.useAdb = false;
+  if (o.noDiscovery) options.discovery = false;
+  if (o.noDriver) options.driver = false;
+  if (!o.adbPath.empty()) options.adbPath = o.adbPath;
+  if (!o.connectServer.empty()) {
+    options.connectEnabled = true;
+    options.connectServer = o.connectServer;
+  }
+  return options;
+}
+
+// Placeholders until the display and audio pieces are built: say plainly that the
+// diagnostic is missing and fail, so nothing pretends to work.
 int NotBuiltYet(const char* what) {
   LogError("{} is not available in this build", what);
   return 1;
 }
+
 }  // namespace
 
-int RunConsole(const CommandLine&) { return NotBuiltYet("The console host"); }
-BOOL WINAPI ConsoleCtrlHandler(DWORD) { return FALSE; }
+std::wstring ConsoleStopEventName(uint32_t processId) {
+  return L"Local\\tavro.ConsoleStop." + std::to_wstring(processId);
+}
+
+int RunConsole(const CommandLine& cl) {
+  const HostOptions options = ConsoleOptions(cl.overrides);
+  if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) {
+    LogError("COM initialization failed");
+    return 1;
+  }
+  int exitCode = 1;
+  {
+    auto host = std::make_unique<HostService>();
+    std::string error;
+    if (!host->Initialize(error)) {
+      LogError("{}", error);
+      host.reset();
+      CoUninitialize();
+      return 1;
+    }
+    g_stopEvent = CreateEventW(nullptr, TRUE, FALSE, ConsoleStopEventName(GetCurrentProcessId()).c_str());
+    g_doneEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    SetConsoleCtrlHandler(ConsoleCtrlHandler, TRUE);
+    // No window keeps the PIN's deadline fresh here.
+    host->SetPinAlwaysValid(true);
+    if (host->Start(options)) {
+      LogInfo("  PIN for pairing new devices: {:06}", options.pin);
+      LogInfo("Press Ctrl+C to quit.");
+      WaitForSingleObject(g_stopEvent, INFINITE);
+      LogInfo("Shutting down...");
+      exitCode = 0;
+    }
+    host->Shutdown();
+  }
+  CoUninitialize();
+  SetEvent(g_doneEvent);
+  return exitCode;
+}
+
+BOOL WINAPI ConsoleCtrlHandler(DWORD type) {
+  switch (type) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+      if (g_stopEvent != nullptr) SetEvent(g_stopEvent);
+      return TRUE;
+    case CTRL_CLOSE_EVENT:
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
+      // Hold Windows' termination until the host has restored the displays.
+      if (g_stopEvent != nullptr) SetEvent(g_stopEvent);
+      if (g_doneEvent != nullptr) WaitForSingleObject(g_doneEvent, 4000);
+      return TRUE;
+    default:
+      return FALSE;
+  }
+}
+
+int RemoveMonitors() {
+  VirtualDisplayDriver driver;
+  if (!driver.Open()) {
+    LogError("Display driver not found");
+    return 1;
+  }
+  driver.RemoveAllMonitors();
+  LogInfo("All tavro virtual monitors removed");
+  driver.Close();
+  return 0;
+}
+
 int ListDisplays() { return NotBuiltYet("--list-displays"); }
-int RemoveMonitors() { return NotBuiltYet("--remove-monitors"); }
 int RunCaretTest() { return NotBuiltYet("--caret-test"); }
 int RunAudioTest() { return NotBuiltYet("--audio-test"); }
 

@@ -28,6 +28,7 @@ class DiscoveryResponder {
 
   // False when UDP port 27184 cannot be bound. Only on a stopped responder.
   bool Start(uint16_t tcpPort, std::string pcName);
+  bool Active() const { return thread_.joinable(); }
   void Stop();
 
  private:

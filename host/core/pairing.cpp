@@ -13,6 +13,7 @@
 #include "core/crypto.h"
 #include "core/encoding.h"
 #include "core/log.h"
+#include "core/messages.h"
 #include "core/otp.h"
 #include "core/paths.h"
 #include "core/text.h"
@@ -38,7 +39,7 @@ std::string StoredName(std::string_view name) {
   if (name.empty()) {
     return "Device";
   }
-  return CutUtf8(SanitizeUtf8(name), Pairing::kMaxNameBytes);
+  return std::string(msg::CutAtCharacter(SanitizeUtf8(name), Pairing::kMaxNameBytes));
 }
 
 }  // namespace

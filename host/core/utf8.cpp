@@ -57,16 +57,4 @@ std::string SanitizeUtf8(std::string_view text) {
   return out;
 }
 
-std::string CutUtf8(std::string_view text, size_t maxBytes) {
-  if (text.size() <= maxBytes) {
-    return std::string(text);
-  }
-  size_t cut = maxBytes;
-  // Step back over continuation bytes to the start of the character that would split.
-  while (cut > 0 && (static_cast<uint8_t>(text[cut]) & 0xC0) == 0x80) {
-    --cut;
-  }
-  return std::string(text.substr(0, cut));
-}
-
 }  // namespace kelm

@@ -9,8 +9,4 @@ namespace kelm {
 // Replaces every invalid or overlong sequence (and surrogates) by U+FFFD.
 std::string SanitizeUtf8(std::string_view text);
 
-// The longest prefix of valid UTF-8 `text` of at most `maxBytes` bytes that does not
-// split a character.
-std::string CutUtf8(std::string_view text, size_t maxBytes);
-
 }  // namespace kelm

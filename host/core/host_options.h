@@ -1,0 +1,30 @@
+#pragma once
+// The options record that starts the host service.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "core/pairing.h"
+
+namespace kelm {
+
+struct HostOptions {
+  uint16_t port = 27183;
+  std::string name;  // PC name shown to devices
+  PairingMethod pairingMethod = PairingMethod::Pin;
+  uint32_t pin = 0;
+  std::vector<uint8_t> authenticatorSecret;
+  bool codeEveryTime = false;
+  uint32_t bitrateKbps = 20000;
+  bool usbOnly = false;
+  bool useAdb = true;
+  std::wstring adbPath;  // empty: detect
+  bool discovery = true;
+  bool driver = true;
+  bool keepAwake = true;
+  bool forwardNotifications = true;
+  bool connectEnabled = false;
+  std::string connectServer;
+};
+
+}  // namespace kelm

@@ -1,0 +1,492 @@
+#include "core/host_service.h"
+
+#include <mfapi.h>
+#include <objbase.h>
+
+#include <algorithm>
+#include <format>
+
+#include "core/crypto.h"
+#include "core/log.h"
+#include "core/text.h"
+#include "media/crash_recovery.h"
+
+namespace kelm {
+namespace {
+constexpr char kDefaultStun[] = "stun:stun.l.google.com:3478";
+}  // namespace
+
+HostService::HostService() = default;
+
+HostService::~HostService() {
+  Stop();
+  if (driver_.IsOpen()) {
+    driver_.RemoveAllMonitors();
+    driver_.Close();
+  }
+  if (powerRequest_ != nullptr) {
+    CloseHandle(powerRequest_);
+  }
+  if (mediaFoundationStarted_) {
+    MFShutdown();
+  }
+  if (mtaCookie_ != nullptr) {
+    CoDecrementMTAUsage(mtaCookie_);
+  }
+}
+
+void HostService::StatusChanged() {
+  if (onStatusChanged_) onStatusChanged_();
+}
+
+HostOptions HostService::OptionsCopy() {
+  std::lock_guard lock(optionsMutex_);
+  return options_;
+}
+
+bool HostService::Initialize(std::string& error) {
+  if (initialized_) return true;
+  CoIncrementMTAUsage(&mtaCookie_);
+  RecoverMutedSpeakers();
+  RestoreDisplaysAfterCrash();
+  if (FAILED(MFStartup(MF_VERSION, MFSTARTUP_FULL))) {
+    error = "Media Foundation is not available on this system (install the Media Feature Pack on N editions)";
+    return false;
+  }
+  mediaFoundationStarted_ = true;
+  winsock_ = std::make_unique<WinsockGuard>();
+  if (!winsock_->ok()) {
+    error = "Winsock initialization failed";
+    return false;
+  }
+  pairing_.SetChangedCallback([this] {
+    connect_.OnPairingChanged();
+    StatusChanged();
+  });
+  connect_.SetStateCallback([this] {
+    BroadcastConnectInfo();
+    UpdateKeepAwake();
+    StatusChanged();
+  });
+  pairing_.SetPausedCallback([this](const std::string& text) {
+    if (onMessage_) onMessage_(text);
+  });
+  if (!pairing_.Load()) {
+    error = "Could not create this PC's identity key (Windows key storage unavailable)";
+    return false;
+  }
+  initialized_ = true;
+  return true;
+}
+
+void HostService::HandPolicyLocked() {
+  pairing_.SetPolicy({options_.pairingMethod, options_.pin, options_.authenticatorSecret, options_.codeEveryTime});
+}
+
+bool HostService::Start(HostOptions options) {
+  if (running_) Stop();
+  {
+    std::lock_guard lock(optionsMutex_);
+    options_ = std::move(options);
+    lastError_.clear();
+    HandPolicyLocked();
+  }
+  const HostOptions o = OptionsCopy();
+
+  if (!driver_.IsOpen()) {
+    if (o.driver && driver_.Open()) {
+      const auto info = driver_.QueryInfo();
+      if (info && info->interfaceVersion != 1) {
+        LogWarn("Driver interface version {} does not match host ({}); reinstall the driver", info->interfaceVersion, 1);
+      }
+      driver_.RemoveAllMonitors();
+      LogInfo("Display driver connected (extend mode available, up to {} monitors)", info ? info->maxMonitors : 4);
+    } else if (!driverNoticeShown_) {
+      LogWarn("Display driver {} - only mirror mode is available. See scripts\\install-driver.ps1",
+              o.driver ? "not installed" : "disabled");
+    }
+    driverNoticeShown_ = true;
+  }
+
+  if (!ListenTcp(listener_, o.port, o.usbOnly)) {
+    const std::string text = std::format("Cannot listen on TCP port {} (already in use?)", o.port);
+    {
+      std::lock_guard lock(optionsMutex_);
+      lastError_ = text;
+    }
+    LogError("{}", text);
+    UpdateKeepAwake();
+    StatusChanged();
+    return false;
+  }
+  stopping_ = false;
+  acceptThread_ = std::thread([this] { AcceptLoop(); });
+
+  if (!o.usbOnly && o.discovery && !discovery_.Start(o.port, o.name)) {
+    LogWarn("Wi-Fi discovery unavailable (UDP port {} in use)", kDiscoveryPort);
+  }
+  if (o.useAdb && !usb_.Start(o.adbPath, o.port)) {
+    LogWarn("adb.exe not found - USB connections need adb (Android platform-tools). Use --adb PATH.");
+  }
+  LogInfo("tavro host {} '{}' listening on port {}{}", kVersion, o.name, o.port, o.usbOnly ? " (USB only)" : "");
+  if (!o.usbOnly) {
+    for (const LocalAddress& a : LocalAddresses()) {
+      LogInfo("  Wi-Fi address: {} ({})", a.address, a.adapterName);
+    }
+  }
+  clipboard_.Start([this](uint8_t format, std::span<const uint8_t> bytes) { BroadcastClipboard(format, bytes); });
+  if (o.forwardNotifications) {
+    notifications_.Start([this](const NotificationForwarder::Item& item) { BroadcastNotification(item); });
+  }
+  connect_.Configure(o.connectEnabled, o.connectServer);
+  {
+    std::lock_guard lock(optionsMutex_);
+    running_ = true;
+  }
+  UpdateKeepAwake();
+  StatusChanged();
+  return true;
+}
+
+bool HostService::Restart(HostOptions options) {
+  Stop();
+  return Start(std::move(options));
+}
+
+void HostService::AcceptLoop() {
+  while (!stopping_) {
+    AcceptedConnection accepted = AcceptConnection(listener_.load());
+    if (!accepted.socket.valid()) {
+      if (stopping_) return;
+      Sleep(100);
+      continue;
+    }
+    LogInfo("Connection from {}{}", accepted.peer, accepted.loopback ? " (USB)" : "");
+    accepted.socket.SetNoDelay(true);
+    StartSession(std::make_unique<Socket>(std::move(accepted.socket)), accepted.peer,
+                 accepted.loopback ? Session::Link::Usb : Session::Link::Wifi);
+  }
+}
+
+void HostService::Reap() {
+  std::list<SessionEntry> ended;
+  {
+    std::lock_guard lock(sessionsMutex_);
+    for (auto it = sessions_.begin(); it != sessions_.end();) {
+      if (it->session->Ended()) {
+        auto next = std::next(it);
+        ended.splice(ended.end(), sessions_, it);
+        it = next;
+      } else {
+        ++it;
+      }
+    }
+  }
+  // Joined outside the lock: a session's teardown calls back into the service.
+  for (SessionEntry& e : ended) {
+    if (e.thread.joinable()) e.thread.join();
+  }
+}
+
+bool HostService::StartSession(std::unique_ptr<ByteStream> stream, const std::string& peer, Session::Link link) {
+  Reap();
+  const HostOptions o = OptionsCopy();
+  std::lock_guard lock(sessionsMutex_);
+  if (sessions_.size() >= kMaxSessions) {
+    LogWarn("Rejecting connection from {}: too many sessions", peer);
+    return false;  // the stream is destroyed here, which closes the connection
+  }
+  SessionEntry& entry = sessions_.emplace_back();
+  entry.id = ++nextSessionId_;
+  entry.session = std::make_unique<Session>(std::move(stream), peer, link, o, driver_, pairing_);
+  Session* s = entry.session.get();
+  s->onChanged = [this] {
+    UpdateKeepAwake();
+    StatusChanged();
+  };
+  s->onMessage = [this](const std::string& text) {
+    if (onMessage_) onMessage_(text);
+  };
+  s->onTransfer = [this, s](const TransferEvent& event) {
+    if (!onTransfer_) return;
+    const std::string name = s->DeviceName();
+    onTransfer_(name.empty() ? "your device" : name, event);
+  };
+  s->onDeviceClipboard = [this](uint8_t format, std::vector<uint8_t> bytes) { clipboard_.SetFromDevice(format, bytes); };
+  s->getConnectInfo = [this] { return IceConfig(); };
+  s->getUpdateNotice = [this] {
+    std::lock_guard l(optionsMutex_);
+    return updateNotice_;
+  };
+  entry.thread = std::thread([s] { s->Run(); });
+  return true;
+}
+
+msg::ConnectInfo HostService::IceConfig() {
+  msg::ConnectInfo info;
+  {
+    std::lock_guard lock(optionsMutex_);
+    if (!options_.connectEnabled || options_.connectServer.empty()) {
+      return info;
+    }
+    info.relayOn = true;
+    info.relayServer = options_.connectServer;
+  }
+  std::vector<std::string> servers = connect_.GetStatus().iceServers;
+  if (servers.empty()) servers.push_back(kDefaultStun);
+  for (size_t i = 0; i < servers.size(); ++i) {
+    if (i != 0) info.iceServers += ",";
+    info.iceServers += servers[i];
+  }
+  return info;
+}
+
+void HostService::BroadcastConnectInfo() {
+  const msg::ConnectInfo info = IceConfig();
+  std::lock_guard lock(sessionsMutex_);
+  for (SessionEntry& e : sessions_) {
+    if (e.session->Ready() && !e.session->Ended()) e.session->SendConnectInfo(info);
+  }
+}
+
+void HostService::BroadcastClipboard(uint8_t format, std::span<const uint8_t> bytes) {
+  std::lock_guard lock(sessionsMutex_);
+  for (SessionEntry& e : sessions_) {
+    if (e.session->Ready() && !e.session->Ended()) e.session->SendClipboard(format, bytes);
+  }
+}
+
+void HostService::BroadcastNotification(const NotificationForwarder::Item& item) {
+  std::lock_guard lock(sessionsMutex_);
+  for (SessionEntry& e : sessions_) {
+    if (e.session->Ready() && !e.session->Ended()) {
+      e.session->SendNotification(item.id, item.app, item.title, item.text);
+    }
+  }
+}
+
+HostService::Status HostService::GetStatus() {
+  Reap();
+  Status status;
+  {
+    std::lock_guard lock(optionsMutex_);
+    status.running = running_;
+    status.lastError = lastError_;
+    status.options = options_;
+  }
+  status.driverConnected = driver_.IsOpen();
+  status.usbActive = usb_.Active();
+  status.discoveryActive = discovery_.Active();
+  status.addresses = LocalAddresses();
+  {
+    std::lock_guard lock(sessionsMutex_);
+    for (SessionEntry& e : sessions_) {
+      Session& s = *e.session;
+      if (!s.Ready() || s.Ended()) continue;
+      SessionStatus st;
+      st.id = e.id;
+      st.peer = s.Peer();
+      st.deviceName = s.DeviceName().empty() ? "Android tablet" : s.DeviceName();
+      st.deviceId = s.DeviceId();
+      st.usb = s.GetLink() == Session::Link::Usb;
+      st.relay = s.GetLink() == Session::Link::Relay;
+      st.mirror = s.Mirror();
+      st.audio = s.AudioOn();
+      st.transferText = s.TransferText();
+      st.width = s.StreamWidth();
+      st.height = s.StreamHeight();
+      st.fps = s.Fps();
+      status.sessions.push_back(std::move(st));
+    }
+  }
+  status.connect = connect_.GetStatus();
+  return status;
+}
+
+bool HostService::Disconnect(uint64_t sessionId) {
+  std::lock_guard lock(sessionsMutex_);
+  for (SessionEntry& e : sessions_) {
+    if (e.id == sessionId) {
+      LogInfo("[{}] disconnect requested", e.session->Peer());
+      e.session->Stop();
+      return true;
+    }
+  }
+  return false;
+}
+
+bool HostService::RemovePairedDevice(const std::string& deviceId) {
+  if (!pairing_.RemoveDevice(deviceId)) return false;
+  LogInfo("Removed paired device {}", deviceId);
+  std::lock_guard lock(sessionsMutex_);
+  for (SessionEntry& e : sessions_) {
+    if (e.session->Admitted() && e.session->DeviceId() == deviceId) e.session->Stop();
+  }
+  return true;
+}
+
+std::string HostService::SendFiles(uint64_t sessionId, const std::vector<std::wstring>&) {
+  std::string name;
+  {
+    std::lock_guard lock(sessionsMutex_);
+    Session* target = nullptr;
+    for (SessionEntry& e : sessions_) {
+      Session& s = *e.session;
+      if (!s.Ready() || s.Ended()) continue;
+      if (sessionId != 0 ? e.id == sessionId : (target == nullptr || s.LastInputTick() > target->LastInputTick())) {
+        target = &s;
+      }
+    }
+    if (target == nullptr) return {};
+    // File transfer is not built yet: the session has no transfer part to hand
+    // the paths to.
+    name = target->DeviceName().empty() ? "your device" : target->DeviceName();
+  }
+  UpdateKeepAwake();
+  StatusChanged();
+  return name;
+}
+
+uint32_t HostService::NewPin() {
+  uint32_t v = 0;
+  RandomBytes(reinterpret_cast<uint8_t*>(&v), sizeof v);
+  return v % 900000 + 100000;
+}
+
+void HostService::SetPairingPolicy(PairingMethod method, uint32_t pin, std::vector<uint8_t> secret,
+                                   bool codeEveryTime) {
+  {
+    std::lock_guard lock(optionsMutex_);
+    options_.pairingMethod = method;
+    options_.pin = pin;
+    options_.codeEveryTime = codeEveryTime && !secret.empty();
+    WipeBytes(options_.authenticatorSecret.data(), options_.authenticatorSecret.size());
+    options_.authenticatorSecret = std::move(secret);
+    HandPolicyLocked();
+  }
+  UpdateKeepAwake();
+  StatusChanged();
+}
+
+void HostService::SetPin(uint32_t pin) {
+  {
+    std::lock_guard lock(optionsMutex_);
+    options_.pin = pin;
+    HandPolicyLocked();
+  }
+  UpdateKeepAwake();
+  StatusChanged();
+}
+
+void HostService::SetBitrate(uint32_t kbps) {
+  std::lock_guard lock(optionsMutex_);
+  options_.bitrateKbps = kbps;
+}
+
+void HostService::SetKeepAwake(bool on) {
+  {
+    std::lock_guard lock(optionsMutex_);
+    options_.keepAwake = on;
+  }
+  UpdateKeepAwake();
+}
+
+void HostService::SetForwardNotifications(bool on) {
+  bool running = false;
+  {
+    std::lock_guard lock(optionsMutex_);
+    options_.forwardNotifications = on;
+    running = running_;
+  }
+  if (!on) {
+    notifications_.Stop();
+  } else if (running) {
+    notifications_.Start([this](const NotificationForwarder::Item& item) { BroadcastNotification(item); });
+  }
+}
+
+void HostService::SetConnect(bool enabled, const std::string& server) {
+  bool running = false;
+  {
+    std::lock_guard lock(optionsMutex_);
+    options_.connectEnabled = enabled;
+    options_.connectServer = server;
+    running = running_;
+  }
+  if (running) connect_.Configure(enabled, server);
+  BroadcastConnectInfo();
+  UpdateKeepAwake();
+  StatusChanged();
+}
+
+void HostService::SetUpdateNotice(const std::string& text) {
+  std::lock_guard lock(optionsMutex_);
+  updateNotice_ = text;
+}
+
+void HostService::UpdateKeepAwake() {
+  bool wanted = OptionsCopy().keepAwake;
+  if (wanted) {
+    std::lock_guard lock(sessionsMutex_);
+    wanted = std::any_of(sessions_.begin(), sessions_.end(),
+                         [](const SessionEntry& e) { return e.session->Ready() && !e.session->Ended(); });
+  }
+  std::lock_guard lock(powerMutex_);
+  if (wanted == awake_) return;
+  if (powerRequest_ == nullptr) {
+    static wchar_t reason[] = L"A tablet is connected to tavro";
+    REASON_CONTEXT context{};
+    context.Version = POWER_REQUEST_CONTEXT_VERSION;
+    context.Flags = POWER_REQUEST_CONTEXT_SIMPLE_STRING;
+    context.Reason.SimpleReasonString = reason;
+    HANDLE request = PowerCreateRequest(&context);
+    if (request == INVALID_HANDLE_VALUE || request == nullptr) return;
+    powerRequest_ = request;
+  }
+  const BOOL ok = wanted ? PowerSetRequest(powerRequest_, PowerRequestSystemRequired)
+                         : PowerClearRequest(powerRequest_, PowerRequestSystemRequired);
+  if (ok) {
+    awake_ = wanted;
+    LogInfo("{}", wanted ? "Keeping the PC awake while a tablet is connected" : "The PC may sleep again");
+  }
+}
+
+void HostService::Stop() {
+  connect_.Configure(false, "");
+  stopping_ = true;
+  CloseListenSocket(listener_);
+  if (acceptThread_.joinable()) acceptThread_.join();
+  std::list<SessionEntry> all;
+  {
+    std::lock_guard lock(sessionsMutex_);
+    all.splice(all.end(), sessions_);
+  }
+  for (SessionEntry& e : all) e.session->Stop();
+  for (SessionEntry& e : all) {
+    if (e.thread.joinable()) e.thread.join();
+  }
+  all.clear();
+  clipboard_.Stop();
+  notifications_.Stop();
+  usb_.Stop();
+  discovery_.Stop();
+  bool wasRunning = false;
+  {
+    std::lock_guard lock(optionsMutex_);
+    wasRunning = running_;
+    running_ = false;
+  }
+  if (wasRunning) LogInfo("Host stopped");
+  UpdateKeepAwake();
+  StatusChanged();
+}
+
+void HostService::Shutdown() {
+  Stop();
+  if (driver_.IsOpen()) {
+    driver_.RemoveAllMonitors();
+    driver_.Close();
+  }
+}
+
+}  // namespace kelm

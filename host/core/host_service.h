@@ -1,0 +1,148 @@
+#pragma once
+// The host's core object: listeners, discovery, USB link, paired devices and the
+// sessions (at most eight, one thread each).
+#include <winsock2.h>
+#include <windows.h>
+#include <objbase.h>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "connect/connect_client.h"
+#include "core/discovery.h"
+#include "core/host_options.h"
+#include "core/local_addresses.h"
+#include "core/socket.h"
+#include "core/pairing.h"
+#include "core/session.h"
+#include "core/usb_watcher.h"
+#include "desktop/clipboard_sync.h"
+#include "desktop/file_transfer.h"
+#include "desktop/notification_forwarder.h"
+#include "media/virtual_display_driver.h"
+
+namespace kelm {
+
+class HostService {
+ public:
+  static constexpr size_t kMaxSessions = 8;
+  static constexpr char kVersion[] = "1.0.0";
+
+  struct SessionStatus {
+    uint64_t id = 0;
+    std::string peer;
+    std::string deviceName;
+    std::string deviceId;
+    bool usb = false;
+    bool relay = false;
+    bool mirror = false;
+    bool audio = false;
+    std::string transferText;
+    uint32_t width = 0, height = 0, fps = 0;
+  };
+  struct Status {
+    bool running = false;
+    std::string lastError;
+    bool driverConnected = false;
+    bool usbActive = false;
+    bool discoveryActive = false;
+    HostOptions options;
+    std::vector<LocalAddress> addresses;
+    std::vector<SessionStatus> sessions;
+    ConnectClient::Status connect;
+  };
+
+  HostService();
+  ~HostService();
+  HostService(const HostService&) = delete;
+  HostService& operator=(const HostService&) = delete;
+
+  void SetOnStatusChanged(std::function<void()> callback) { onStatusChanged_ = std::move(callback); }
+  void SetOnMessage(std::function<void(const std::string&)> callback) { onMessage_ = std::move(callback); }
+  void SetOnTransfer(std::function<void(const std::string&, const TransferEvent&)> callback) {
+    onTransfer_ = std::move(callback);
+  }
+
+  bool Initialize(std::string& error);
+  bool Start(HostOptions options);
+  bool Restart(HostOptions options);
+  void Stop();
+  void Shutdown();
+
+  bool StartSession(std::unique_ptr<ByteStream> stream, const std::string& peer, Session::Link link);
+  Status GetStatus();
+  bool Disconnect(uint64_t sessionId);
+  bool RemovePairedDevice(const std::string& deviceId);
+  std::string SendFiles(uint64_t sessionId, const std::vector<std::wstring>& paths);
+
+  static uint32_t NewPin();
+  void NotePcWindowOpen() { pairing_.NotePcWindowOpen(); }
+  void SetPinAlwaysValid(bool always) { pairing_.SetPinAlwaysValid(always); }
+
+  void SetPairingPolicy(PairingMethod method, uint32_t pin, std::vector<uint8_t> secret, bool codeEveryTime);
+  void SetPin(uint32_t pin);
+  void SetBitrate(uint32_t kbps);
+  void SetKeepAwake(bool on);
+  void SetForwardNotifications(bool on);
+  void SetConnect(bool enabled, const std::string& server);
+  void SetUpdateNotice(const std::string& text);
+
+  Pairing& PairingStore() { return pairing_; }
+
+ private:
+  struct SessionEntry {
+    uint64_t id = 0;
+    std::unique_ptr<Session> session;
+    std::thread thread;
+  };
+
+  void AcceptLoop();
+  void Reap();
+  void UpdateKeepAwake();
+  void StatusChanged();
+  void HandPolicyLocked();
+  msg::ConnectInfo IceConfig();
+  void BroadcastConnectInfo();
+  void BroadcastClipboard(uint8_t format, std::span<const uint8_t> bytes);
+  void BroadcastNotification(const NotificationForwarder::Item& item);
+  HostOptions OptionsCopy();
+
+  std::mutex powerMutex_;
+  HANDLE powerRequest_ = nullptr;
+  bool awake_ = false;
+  bool initialized_ = false;
+  bool mediaFoundationStarted_ = false;
+  CO_MTA_USAGE_COOKIE mtaCookie_ = nullptr;
+  std::unique_ptr<WinsockGuard> winsock_;
+  std::function<void()> onStatusChanged_;
+  std::function<void(const std::string&)> onMessage_;
+  std::function<void(const std::string&, const TransferEvent&)> onTransfer_;
+  Pairing pairing_;
+  ClipboardSync clipboard_;
+  NotificationForwarder notifications_;
+  std::mutex optionsMutex_;
+  std::string updateNotice_;
+  HostOptions options_;
+  bool running_ = false;
+  std::string lastError_;
+  bool driverNoticeShown_ = false;
+  VirtualDisplayDriver driver_;
+  SocketSlot listener_{INVALID_SOCKET};
+  std::thread acceptThread_;
+  std::atomic<bool> stopping_{false};
+  DiscoveryResponder discovery_;
+  UsbWatcher usb_;
+  std::mutex sessionsMutex_;
+  std::list<SessionEntry> sessions_;
+  uint64_t nextSessionId_ = 0;
+  ConnectClient connect_;
+};
+
+}  // namespace kelm

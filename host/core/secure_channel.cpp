@@ -1,0 +1,462 @@
+#include "core/secure_channel.h"
+
+#include <cstring>
+#include <exception>
+#include <format>
+#include <initializer_list>
+
+#include "core/cng_handles.h"
+#include "core/cpace.h"
+#include "core/encoding.h"
+#include "core/log.h"
+#include "core/messages.h"
+#include "core/local_addresses.h"
+
+namespace kelm {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using Range = std::span<const uint8_t>;
+
+constexpr size_t kHelloPlain = 99;
+constexpr size_t kHelloPairing = 140;
+constexpr size_t kProofSize = 65 + 64 + 32;
+constexpr char kPairingCi[] = "tavro-v2 pairing";
+constexpr char kHandshakeSalt[] = "tavro-v2 handshake";
+constexpr char kHostContext[] = "tavro-v2 host";
+constexpr char kClientContext[] = "tavro-v2 client";
+
+Range Text(std::string_view s) { return {reinterpret_cast<const uint8_t*>(s.data()), s.size()}; }
+
+std::array<uint8_t, 32> HashOf(std::initializer_list<Range> parts) {
+  return CngDigest(cng::Sha256Alg(), {}, std::span<const Range>(parts.begin(), parts.size()));
+}
+
+void Append(Bytes& out, Range bytes) { out.insert(out.end(), bytes.begin(), bytes.end()); }
+
+// Wipes a secret buffer when it goes out of scope, on every path.
+template <typename T>
+struct Wiper {
+  T& buffer;
+  ~Wiper() { WipeBytes(buffer.data(), buffer.size() * sizeof(buffer[0])); }
+};
+
+struct ClientHello {
+  uint8_t version = 0;
+  bool pairing = false;
+  std::array<uint8_t, 32> random{};
+  std::array<uint8_t, 65> ephemeral{};
+  uint8_t codeKind = 0;
+  uint64_t step = 0;
+  std::array<uint8_t, 32> share{};
+};
+
+// False when the body is too short for what its flags ask.
+bool ParseClientHello(const Bytes& body, ClientHello& hello) {
+  if (body.size() < kHelloPlain) {
+    return false;
+  }
+  hello.version = body[0];
+  hello.pairing = (body[1] & 1) != 0;
+  std::memcpy(hello.random.data(), &body[2], 32);
+  std::memcpy(hello.ephemeral.data(), &body[34], 65);
+  if (hello.pairing) {
+    if (body.size() < kHelloPairing) {
+      return false;
+    }
+    hello.codeKind = body[99];
+    for (int i = 7; i >= 0; --i) hello.step = (hello.step << 8) | body[100 + i];
+    std::memcpy(hello.share.data(), &body[108], 32);
+  }
+  return true;
+}
+
+struct Admission {
+  uint8_t result = 0;
+  std::string message;
+};
+
+constexpr char kNotPairedRelay[] = "This device isn't paired with this PC. Pair it once over USB or the same Wi-Fi.";
+
+}  // namespace
+
+std::array<uint8_t, 12> RecordNonce(const std::array<uint8_t, 12>& iv, uint64_t counter) {
+  std::array<uint8_t, 12> nonce = iv;
+  for (int i = 0; i < 8; ++i) {
+    nonce[4 + i] ^= static_cast<uint8_t>(counter >> (56 - 8 * i));
+  }
+  return nonce;
+}
+
+bool SecureChannel::ReadFrame(ByteStream& stream, uint8_t& type, std::vector<uint8_t>& body) {
+  uint8_t header[4];
+  if (!stream.ReadExact(header, 4)) {
+    return false;
+  }
+  const uint32_t length = header[0] | header[1] << 8 | header[2] << 16 | uint32_t{header[3]} << 24;
+  if (length < 1 || length > frame::kMaxFrame) {
+    return false;
+  }
+  Bytes data(length);
+  if (!stream.ReadExact(data.data(), length)) {
+    return false;
+  }
+  type = data[0];
+  body.assign(data.begin() + 1, data.end());
+  return true;
+}
+
+bool SecureChannel::WriteFrame(ByteStream& stream, uint8_t type, std::span<const uint8_t> body) {
+  const uint32_t length = static_cast<uint32_t>(body.size() + 1);
+  Bytes data = {static_cast<uint8_t>(length), static_cast<uint8_t>(length >> 8),
+                static_cast<uint8_t>(length >> 16), static_cast<uint8_t>(length >> 24), type};
+  Append(data, body);
+  return stream.Write(data.data(), data.size());
+}
+
+bool SecureChannel::SendError(ByteStream& stream, uint8_t code, std::string_view text) {
+  const size_t n = std::min<size_t>(text.size(), 65535);
+  Bytes body = {code, static_cast<uint8_t>(n), static_cast<uint8_t>(n >> 8)};
+  Append(body, Text(text.substr(0, n)));
+  return WriteFrame(stream, frame::kHostHello, body);
+}
+
+bool SecureChannel::RejectOldApp(ByteStream& stream) {
+  msg::Welcome welcome;
+  welcome.version = 3;
+  welcome.status = 1;
+  welcome.pcName = ComputerName();
+  welcome.message =
+      "This version of tavro on the PC needs the latest tavro app. Update the app on this device and connect again.";
+  const msg::Message m = msg::MakeWelcome(welcome);
+  return WriteFrame(stream, frame::kLegacyReply, m.payload);
+}
+
+std::vector<uint8_t> SecureChannel::DeriveKey(std::span<const uint8_t> prk, std::string_view label,
+                                              std::span<const uint8_t, 32> transcriptHash, size_t length) {
+  Bytes info(label.begin(), label.end());
+  Append(info, transcriptHash);
+  return HkdfExpandSha256(prk, info, length);
+}
+
+int SecureChannel::Accept(ByteStream& stream, std::string_view peer, Pairing& pairing, bool relay,
+                          HandshakeResult& result) {
+  // A failing CNG call throws from the hash wrappers: end this one handshake only.
+  try {
+    return Handshake(stream, peer, pairing, relay, result);
+  } catch (const std::exception& e) {
+    LogWarn("[{}] handshake failed: {}", peer, e.what());
+    return 3;
+  }
+}
+
+int SecureChannel::Handshake(ByteStream& stream, std::string_view peer, Pairing& pairing, bool relay,
+                             HandshakeResult& result) {
+  constexpr int kRefused = 1;
+  constexpr int kFail = 3;
+
+  // 1. The first frame.
+  uint8_t type = 0;
+  Bytes helloBody;
+  if (!ReadFrame(stream, type, helloBody)) {
+    return kFail;
+  }
+  if (type == frame::kLegacyHello) {
+    RejectOldApp(stream);
+    return 2;
+  }
+  if (type != frame::kClientHello) {
+    return kFail;
+  }
+
+  // 2. ClientHello.
+  ClientHello hello;
+  if (!ParseClientHello(helloBody, hello)) {
+    return kFail;
+  }
+  if (hello.version != 1) {
+    SendError(stream, 4, "This version of the tavro app doesn't match the PC. Update both.");
+    return kRefused;
+  }
+  if (helloBody.size() != (hello.pairing ? kHelloPairing : kHelloPlain)) {
+    return kFail;
+  }
+  result.pairingAttempted = hello.pairing;
+
+  // 3. The code the device must know, and the wrong-code guard.
+  std::string code;
+  Wiper<std::string> wipeCode{code};
+  bool mayPairNew = false;
+  if (hello.pairing) {
+    std::string reason;
+    std::optional<std::string> expected = pairing.ExpectedCode(hello.codeKind, hello.step, mayPairNew, reason);
+    if (!expected) {
+      LogWarn("[{}] pairing code not accepted: {}", peer, reason);
+      const bool off = pairing.Policy().method == PairingMethod::Off && hello.codeKind == 0;
+      SendError(stream, off ? 2 : 3, reason);
+      return kRefused;
+    }
+    code.assign(*expected);
+    WipeBytes(expected->data(), expected->size());
+    const uint64_t blockedMs = pairing.ChargeAttempt(peer);
+    if (blockedMs != 0) {
+      LogWarn("[{}] pairing attempt rejected (locked out after wrong codes)", peer);
+      SendError(stream, 1, std::format("Too many wrong codes. Try again in {} seconds.", (blockedMs + 999) / 1000));
+      return kRefused;
+    }
+  }
+
+  // 4-5. Ephemeral key and the HostHello body.
+  EcdhKeyPair ephemeral;
+  std::array<uint8_t, 32> hostRandom{};
+  if (!EcdhP256Generate(ephemeral) || !RandomBytes(hostRandom.data(), hostRandom.size())) {
+    return kFail;
+  }
+  Bytes hostHello = {0};
+  Append(hostHello, hostRandom);
+  Append(hostHello, ephemeral.publicKey);
+
+  // 6. CPace: the code proves itself without travelling.
+  std::array<uint8_t, 64> isk{};
+  Wiper<std::array<uint8_t, 64>> wipeIsk{isk};
+  if (hello.pairing) {
+    std::array<uint8_t, 32> g = CpaceGenerator(Text(code), Text(kPairingCi), hello.random);
+    WipeBytes(code.data(), code.size());
+    std::array<uint8_t, 32> y{};
+    std::array<uint8_t, 32> yb{};
+    std::array<uint8_t, 32> k{};
+    Wiper<std::array<uint8_t, 32>> wipeY{y}, wipeK{k};
+    if (!RandomBytes(y.data(), y.size()) || !X25519NonZero(y, g, yb) || !X25519NonZero(y, hello.share, k)) {
+      return kFail;
+    }
+    isk = CpaceIsk(hello.random, k, hello.share, {}, yb, {});
+    Append(hostHello, yb);
+  }
+
+  // 7. Transcript so far.
+  Bytes transcript = helloBody;
+  Append(transcript, hostHello);
+  const std::array<uint8_t, 32> th = HashOf({transcript});
+
+  // 8. Key material.
+  std::array<uint8_t, 32> shared{};
+  Wiper<std::array<uint8_t, 32>> wipeShared{shared};
+  if (!EcdhP256Agree(ephemeral, hello.ephemeral, shared)) {
+    return kFail;
+  }
+  Bytes ikm(shared.begin(), shared.end());
+  Wiper<Bytes> wipeIkm{ikm};
+  if (hello.pairing) {
+    Append(ikm, isk);
+  }
+  std::array<uint8_t, 32> prk = HmacSha256(Text(kHandshakeSalt), ikm);
+  Wiper<std::array<uint8_t, 32>> wipePrk{prk};
+  WipeBytes(shared.data(), shared.size());
+  WipeBytes(ikm.data(), ikm.size());
+  WipeBytes(isk.data(), isk.size());
+
+  // 9. Handshake keys.
+  const Bytes h2cIv = DeriveKey(prk, "hs h2c iv", th, 12);
+  Bytes h2cKey = DeriveKey(prk, "hs h2c key", th, 32);
+  const Bytes c2hIv = DeriveKey(prk, "hs c2h iv", th, 12);
+  Bytes c2hKey = DeriveKey(prk, "hs c2h key", th, 32);
+  Bytes finH = DeriveKey(prk, "fin h", th, 32);
+  Bytes finC = DeriveKey(prk, "fin c", th, 32);
+  Wiper<Bytes> w1{h2cKey}, w2{c2hKey}, w3{finH}, w4{finC};
+  AesGcmKey hsSend;
+  AesGcmKey hsRecv;
+  if (!hsSend.SetKey(h2cKey) || !hsRecv.SetKey(c2hKey)) {
+    return kFail;
+  }
+
+  // 10. Host proof.
+  HostIdentity& identity = pairing.Identity();
+  const std::array<uint8_t, 65>& hostKey = identity.PublicKey();
+  const std::array<uint8_t, 32> h1 = HashOf({transcript, hostKey});
+  const std::array<uint8_t, 32> h2 = HashOf({Text(kHostContext), h1});
+  std::array<uint8_t, 64> signature{};
+  if (!identity.Sign(h2, signature)) {
+    LogError("[{}] signing with the PC's identity key failed", peer);
+    return kFail;
+  }
+  const std::array<uint8_t, 32> h3 = HashOf({transcript, hostKey, signature});
+  const std::array<uint8_t, 32> hostFinished = HmacSha256(finH, h3);
+
+  // 11. Seal and send the proof.
+  Bytes proof;
+  Append(proof, hostKey);
+  Append(proof, signature);
+  Append(proof, hostFinished);
+  Bytes sealed(kProofSize + 16);
+  std::array<uint8_t, 12> nonce{};
+  std::memcpy(nonce.data(), h2cIv.data(), 12);
+  if (!AesGcmSeal(hsSend, nonce, {}, proof, sealed)) {
+    return kFail;
+  }
+  Bytes reply = hostHello;
+  Append(reply, sealed);
+  if (!WriteFrame(stream, frame::kHostHello, reply)) {
+    return kFail;
+  }
+  Append(transcript, proof);
+
+  // 12. ClientFinish.
+  Bytes finishBody;
+  if (!ReadFrame(stream, type, finishBody) || type != frame::kClientFinish || finishBody.size() < 16) {
+    if (hello.pairing) {
+      LogWarn("[{}] pairing failed (wrong code?)", peer);
+      return kRefused;
+    }
+    return kFail;
+  }
+  Bytes finish(finishBody.size() - 16);
+  std::memcpy(nonce.data(), c2hIv.data(), 12);
+  if (!AesGcmOpen(hsRecv, nonce, {}, finishBody, finish)) {
+    LogWarn("[{}] {}", peer, hello.pairing ? "wrong pairing code" : "handshake failed");
+    return kRefused;
+  }
+
+  // 13. The device's proof.
+  if (finish.size() < 65 + 2) {
+    return kFail;
+  }
+  const size_t nameLength = finish[65] | size_t{finish[66]} << 8;
+  if (nameLength > 256 || finish.size() != 65 + 2 + nameLength + 64 + 32) {
+    return kFail;
+  }
+  DeviceKey clientKey{};
+  std::memcpy(clientKey.data(), finish.data(), 65);
+  const Range p(finish.data() + 65, 2 + nameLength);
+  const std::span<const uint8_t, 64> clientSignature(finish.data() + 67 + nameLength, 64);
+  const Range clientFinished(finish.data() + 67 + nameLength + 64, 32);
+  const std::array<uint8_t, 32> h4 = HashOf({transcript, clientKey, p});
+  const std::array<uint8_t, 32> h5 = HashOf({Text(kClientContext), h4});
+  const std::array<uint8_t, 32> h6 = HashOf({transcript, clientKey, p, clientSignature});
+  const std::array<uint8_t, 32> expectedFinished = HmacSha256(finC, h6);
+  if (clientKey[0] != 0x04 || !EcdsaP256Verify(clientKey, h5, clientSignature) ||
+      !ConstantTimeEqual(expectedFinished.data(), clientFinished.data(), 32)) {
+    LogWarn("[{}] handshake failed: invalid device signature", peer);
+    return kRefused;
+  }
+
+  // 14. Application keys.
+  Append(transcript, finish);
+  const std::array<uint8_t, 32> th2 = HashOf({transcript});
+  const Bytes sendIv = DeriveKey(prk, "app h2c iv", th2, 12);
+  Bytes sendKey = DeriveKey(prk, "app h2c key", th2, 32);
+  const Bytes recvIv = DeriveKey(prk, "app c2h iv", th2, 12);
+  Bytes recvKey = DeriveKey(prk, "app c2h key", th2, 32);
+  Wiper<Bytes> w5{sendKey}, w6{recvKey};
+  if (!sendKey_.SetKey(sendKey) || !recvKey_.SetKey(recvKey)) {
+    return kFail;
+  }
+  std::memcpy(sendIv_.data(), sendIv.data(), 12);
+  std::memcpy(recvIv_.data(), recvIv.data(), 12);
+  sendCounter_ = 0;
+  recvCounter_ = 0;
+  established_ = true;
+
+  // 15. Admission.
+  result.devicePublicKey = clientKey;
+  result.deviceId = KeyFingerprint(clientKey);
+  result.deviceName.assign(reinterpret_cast<const char*>(finish.data() + 67), nameLength);
+  const PairingPolicy policy = pairing.Policy();
+  const bool paired = pairing.IsPaired(clientKey);
+  Admission admission;
+  if (!hello.pairing) {
+    if (!paired) {
+      admission.result = 10;
+      admission.message = relay ? kNotPairedRelay
+                          : policy.method == PairingMethod::Off
+                              ? "This device isn't paired with this PC, and pairing new devices is turned off."
+                              : "This device isn't paired with this PC yet.";
+    } else if (policy.codeEveryTime && !policy.authenticatorSecret.empty()) {
+      admission.result = 11;
+      admission.message = "This PC asks for an authenticator code on every connection.";
+    }
+  } else {
+    pairing.NoteCodeAccepted(peer);
+    pairing.NoteAuthenticatorStepUsed(hello.codeKind, hello.step);
+    if (!paired) {
+      if (!mayPairNew) {
+        admission.result = 10;
+        admission.message = "Pairing new devices is turned off on this PC.";
+      } else if (relay) {
+        admission.result = 10;
+        admission.message = kNotPairedRelay;
+      } else {
+        pairing.AddDevice(clientKey, result.deviceName);
+        result.newlyPaired = true;
+        LogInfo("[{}] paired new device '{}' ({})", peer, result.deviceName, result.deviceId);
+      }
+    }
+  }
+
+  // 16. The first record.
+  Bytes payload = {admission.result, static_cast<uint8_t>(policy.method), static_cast<uint8_t>(result.newlyPaired)};
+  msg::WriteString(payload, admission.message);
+  if (!WriteRecord(stream, frame::kAdmission, payload.data(), payload.size())) {
+    return kFail;
+  }
+  if (admission.result != 0) {
+    LogInfo("[{}] '{}' ({}) not admitted: {}", peer, result.deviceName, result.deviceId, admission.message);
+    return kRefused;
+  }
+  if (!result.newlyPaired) {
+    pairing.TouchLastSeen(clientKey);
+  }
+  return 0;
+}
+
+bool SecureChannel::WriteRecord(ByteStream& stream, uint8_t type, const uint8_t* payload, size_t length) {
+  if (!established_ || length > kMaxRecordPayload) {
+    return false;
+  }
+  const uint32_t recordLength = static_cast<uint32_t>(length + 17);
+  Bytes buffer(4 + recordLength);
+  buffer[0] = static_cast<uint8_t>(recordLength);
+  buffer[1] = static_cast<uint8_t>(recordLength >> 8);
+  buffer[2] = static_cast<uint8_t>(recordLength >> 16);
+  buffer[3] = static_cast<uint8_t>(recordLength >> 24);
+  buffer[4] = type;
+  if (length != 0) {
+    std::memcpy(&buffer[5], payload, length);
+  }
+  const Range plain(&buffer[4], length + 1);
+  const std::span<uint8_t> sealed(&buffer[4], length + 17);
+  if (!AesGcmSeal(sendKey_, RecordNonce(sendIv_, sendCounter_), Range(buffer.data(), 4), plain, sealed)) {
+    return false;
+  }
+  ++sendCounter_;
+  return stream.Write(buffer.data(), buffer.size());
+}
+
+bool SecureChannel::ReadRecord(ByteStream& stream, uint8_t& type, std::vector<uint8_t>& payload, size_t maxPayload) {
+  if (!established_) {
+    return false;
+  }
+  uint8_t header[4];
+  if (!stream.ReadExact(header, 4)) {
+    return false;
+  }
+  const uint32_t length = header[0] | header[1] << 8 | header[2] << 16 | uint32_t{header[3]} << 24;
+  if (length < 17 || length - 17 > maxPayload) {
+    LogWarn("invalid record length {}", length);
+    return false;
+  }
+  Bytes data(length);
+  if (!stream.ReadExact(data.data(), length)) {
+    return false;
+  }
+  Bytes plain(length - 16);
+  if (!AesGcmOpen(recvKey_, RecordNonce(recvIv_, recvCounter_), Range(header, 4), data, plain)) {
+    LogWarn("record authentication failed - closing the connection");
+    return false;
+  }
+  ++recvCounter_;
+  type = plain[0];
+  payload.assign(plain.begin() + 1, plain.end());
+  return true;
+}
+
+}  // namespace kelm

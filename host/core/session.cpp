@@ -1,0 +1,300 @@
+#include "core/session.h"
+
+#include <algorithm>
+
+#include "core/clock.h"
+#include "core/log.h"
+#include "core/net_address.h"
+#include "core/utf8.h"
+
+namespace kelm {
+namespace {
+
+constexpr uint32_t kPcVersionMin = 2;
+constexpr uint32_t kPcVersionMax = 3;
+constexpr size_t kHelloLimit = 4096;
+constexpr size_t kMaxDeviceName = 64;
+
+const char* LinkWay(Session::Link link, bool remote) {
+  switch (link) {
+    case Session::Link::Usb: return "USB";
+    case Session::Link::Relay: return "tavro Connect";
+    case Session::Link::Wifi: return remote ? "the internet" : "Wi-Fi";
+  }
+  return "Wi-Fi";
+}
+
+}  // namespace
+
+Session::Session(std::unique_ptr<ByteStream> stream, std::string peer, Link link, HostOptions options,
+                 VirtualDisplayDriver& driver, Pairing& pairing)
+    : stream_(std::move(stream)),
+      pairing_(pairing),
+      peer_(std::move(peer)),
+      link_(link),
+      options_(std::move(options)),
+      driver_(driver),
+      display_(driver) {}
+
+Session::~Session() {
+  running_ = false;
+  stream_->Shutdown();
+  StopServices();
+}
+
+void Session::Changed() {
+  if (onChanged) onChanged();
+}
+
+void Session::Stop() {
+  running_ = false;
+  stream_->Shutdown();
+}
+
+bool Session::Send(const msg::Message& message) {
+  std::lock_guard lock(sendMutex_);
+  return channel_.WriteRecord(*stream_, static_cast<uint8_t>(message.type), message.payload.data(),
+                              message.payload.size());
+}
+
+bool Session::SendBytes(uint8_t type, std::span<const uint8_t> bytes) {
+  if (!running_) return false;
+  msg::Message m;
+  m.type = static_cast<proto::MsgType>(type);
+  m.payload.assign(bytes.begin(), bytes.end());
+  return Send(m);
+}
+
+bool Session::SendClipboard(uint8_t format, std::span<const uint8_t> bytes) {
+  if (!running_ || !ready_ || (featureFlags_.load() & 1) == 0) return false;
+  return Send(msg::MakeClipboard(static_cast<proto::ClipboardFormat>(format), bytes));
+}
+
+bool Session::SendNotification(uint32_t id, const std::string& app, const std::string& title,
+                               const std::string& text) {
+  if (!running_ || !ready_ || (featureFlags_.load() & 2) == 0) return false;
+  return Send(msg::MakeNotification(id, app, title, text));
+}
+
+bool Session::SendConnectInfo(const msg::ConnectInfo& info) {
+  if (!running_) return false;
+  {
+    std::lock_guard lock(connectInfoMutex_);
+    if (lastConnectInfo_ && lastConnectInfo_->relayOn == info.relayOn &&
+        lastConnectInfo_->relayServer == info.relayServer && lastConnectInfo_->iceServers == info.iceServers) {
+      return true;
+    }
+    lastConnectInfo_ = info;
+  }
+  return Send(msg::MakeConnectInfo(info));
+}
+
+bool Session::SendWelcome(uint8_t status, const std::string& text) {
+  msg::Welcome w;
+  w.version = static_cast<uint16_t>(version_);
+  w.status = status;
+  w.useHevc = useHevc_ ? 1 : 0;
+  w.fps = static_cast<uint16_t>(fps_);
+  w.kbps = kbps_;
+  w.displayMode = hello_.displayMode;
+  w.pcName = options_.name;
+  w.message = text;
+  return Send(msg::MakeWelcome(w));
+}
+
+void Session::Run() {
+  stream_->SetReadTimeout(kHandshakeTimeoutMs);
+  const int accepted = channel_.Accept(*stream_, peer_, pairing_, link_ == Link::Relay, handshake_);
+  bool reachedLoop = false;
+  if (accepted == 0) {
+    admitted_ = true;
+    if (ReceiveHello()) {
+      ApplyStreamWishes();
+      if (SetUpDisplayAndWelcome()) {
+        StartServices();
+        reachedLoop = true;
+        uint8_t type = 0;
+        std::vector<uint8_t> payload;
+        while (running_ && channel_.ReadRecord(*stream_, type, payload, SecureChannel::kMaxRecordPayload) &&
+               type != static_cast<uint8_t>(proto::MsgType::Bye)) {
+          OnMessage(type, payload);
+        }
+      }
+    }
+  } else if (accepted == 2) {
+    LogWarn("[{}] an old version of the app tried to connect - it needs an update", peer_);
+  } else if (accepted != 1) {
+    LogWarn("[{}] secure handshake failed", peer_);
+  }
+  if (reachedLoop) {
+    LogInfo("[{}] disconnected", peer_);
+  }
+  StopServices();
+  ended_ = true;
+  Changed();
+}
+
+bool Session::ReceiveHello() {
+  stream_->SetReadTimeout(kHandshakeTimeoutMs);
+  uint8_t type = 0;
+  std::vector<uint8_t> payload;
+  if (!channel_.ReadRecord(*stream_, type, payload, kHelloLimit) ||
+      type != static_cast<uint8_t>(proto::MsgType::Hello)) {
+    LogWarn("[{}] no valid Hello received", peer_);
+    return false;
+  }
+  const msg::Hello hello = msg::ParseHello(payload);
+  if (!hello.valid) {
+    LogWarn("[{}] malformed Hello", peer_);
+    return false;
+  }
+  const uint32_t appMax = hello.versionMax;
+  const uint32_t appMin = hello.versionMin;
+  const uint32_t agreed = std::min(appMax, kPcVersionMax);
+  std::string mismatch;
+  if (agreed < kPcVersionMin) {
+    mismatch = std::format(
+        "This app is too old for tavro on the PC (protocol {}, the PC needs {} or newer). Update the app on this "
+        "device.",
+        appMax, kPcVersionMin);
+  } else if (agreed < appMin) {
+    mismatch = std::format(
+        "tavro on the PC is too old for this app (protocol {}, the app needs {} or newer). Update tavro on the PC.",
+        kPcVersionMax, appMin);
+  }
+  if (!mismatch.empty()) {
+    LogWarn("[{}] incompatible protocol versions (app {}..{}, PC {}..{})", peer_, appMin, appMax, kPcVersionMin,
+            kPcVersionMax);
+    SendWelcome(1, mismatch);
+    return false;
+  }
+  version_ = agreed;
+  const std::string notice = getUpdateNotice ? getUpdateNotice() : std::string();
+  if (!notice.empty()) {
+    LogWarn("[{}] refused: {}", peer_, notice);
+    SendWelcome(4, notice);
+    return false;
+  }
+  // Names arrive from the device: keep them valid UTF-8 and whole characters.
+  const std::string& name = hello.deviceName.empty() ? handshake_.deviceName : hello.deviceName;
+  deviceName_ = std::string(msg::CutAtCharacter(SanitizeUtf8(name), kMaxDeviceName));
+  hello_ = hello;
+  return true;
+}
+
+void Session::ApplyStreamWishes() {
+  fps_ = std::clamp<uint32_t>(hello_.fps == 0 ? 60 : hello_.fps, 10, 240);
+  kbps_ = std::clamp<uint32_t>(hello_.kbps == 0 ? options_.bitrateKbps : hello_.kbps, 1000, 200000);
+  remote_ = link_ == Link::Relay || (link_ == Link::Wifi && !IsPrivateAddress(peer_));
+  useHevc_ = (hello_.flags & 2) != 0 && (hello_.codecPreference == 1 || remote_);
+  feedback_.ResetRate(kbps_, remote_);
+  LogInfo("[{}] '{}' connected via {} ({}x{} panel, {} dpi, {} mode, {} fps, {} kbps)", peer_, deviceName_,
+          LinkWay(link_, remote_), hello_.panelWidth, hello_.panelHeight, hello_.dpi,
+          hello_.displayMode == 1 ? "mirror" : "extend", fps_, kbps_);
+}
+
+bool Session::SetUpDisplayAndWelcome() {
+  std::string error;
+  if (!display_.Setup(hello_, fps_, options_.driver, error)) {
+    LogError("[{}] {}", peer_, error);
+    SendWelcome(driver_.IsOpen() ? 4 : 3, error);
+    return false;
+  }
+  if (!running_ || !pairing_.IsPaired(handshake_.devicePublicKey)) {
+    LogWarn("[{}] '{}' is no longer paired", peer_, deviceName_);
+    SendWelcome(4, "This device was removed on the PC. Pair it again.");
+    return false;
+  }
+  display_.ApplySettings(hello_.displayScale, hello_.displayFlags);
+  SendWelcome(0, "");
+  if (getConnectInfo) {
+    SendConnectInfo(getConnectInfo());
+  }
+  ready_ = true;
+  Changed();
+  return true;
+}
+
+void Session::StartServices() {
+  stream_->SetReadTimeout(kServiceTimeoutMs);
+  featureFlags_ = hello_.featureFlags;
+  input_.Start(hello_.penMode, hello_.touchMode);
+  audio_.Apply(hello_.audio);
+  Changed();
+}
+
+void Session::OnMessage(uint8_t type, const std::vector<uint8_t>& payload) {
+  using proto::MsgType;
+  switch (static_cast<MsgType>(type)) {
+    case MsgType::PenSamples:
+    case MsgType::TouchContacts:
+    case MsgType::Key:
+    case MsgType::Text:
+    case MsgType::Pointer:
+      input_.OnMessage(type, payload);
+      return;
+    case MsgType::KeyFrameRequest:
+      feedback_.keyFrameRequested.store(true);
+      return;
+    case MsgType::Limits:
+      if (const auto limits = msg::ParseLimits(payload)) feedback_.SetLimits(limits->kbps, limits->fps);
+      return;
+    case MsgType::FrameAck:
+      feedback_.OnFrameAck(msg::ParseU64(payload));
+      return;
+    case MsgType::Audio:
+      if (const auto flags = msg::ParseU8(payload)) {
+        audio_.Apply(*flags);
+        Changed();
+      }
+      return;
+    case MsgType::DisplayOptions:
+      if (const auto options = msg::ParseDisplayOptions(payload)) display_.ApplySettings(options->scale, options->flags);
+      return;
+    case MsgType::Clipboard:
+      if ((featureFlags_.load() & 1) != 0 && onDeviceClipboard) {
+        if (auto clip = msg::ParseClipboard(payload)) {
+          onDeviceClipboard(static_cast<uint8_t>(clip->format), std::move(clip->data));
+        }
+      }
+      return;
+    case MsgType::FeatureFlags:
+      if (const auto flags = msg::ParseU8(payload)) featureFlags_ = *flags;
+      return;
+    case MsgType::StreamSize:
+      if (const auto size = msg::ParseStreamSize(payload)) {
+        feedback_.SetPendingResize({size->panelWidth, size->panelHeight, size->displayWidth, size->displayHeight});
+      }
+      return;
+    case MsgType::NotificationActivate:
+      if (const auto id = msg::ParseU32(payload); id && onLaunchApp) onLaunchApp(*id);
+      return;
+    case MsgType::Ping:
+      if (const auto value = msg::ParseU64(payload)) Send(msg::MakePong(*value, NowMicros()));
+      return;
+    case MsgType::Pause:
+      if (const auto paused = msg::ParseU8(payload)) {
+        const bool on = *paused != 0;
+        if (feedback_.SetPaused(on)) {
+          LogInfo("[{}] video {}", peer_, on ? "paused (device in the background)" : "resumed");
+          stream_->SetReadTimeout(on ? kPausedTimeoutMs : kServiceTimeoutMs);
+        }
+      }
+      return;
+    default:
+      LogDebug("[{}] ignoring message type {}", peer_, type);
+      return;
+  }
+}
+
+void Session::StopServices() {
+  input_.Stop();
+  running_ = false;
+  stream_->Shutdown();
+  audio_.Stop();
+  if (videoThread_.joinable()) videoThread_.join();
+  input_.ReleaseAll();
+  display_.RemoveMonitor();
+}
+
+}  // namespace kelm

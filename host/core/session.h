@@ -1,0 +1,121 @@
+#pragma once
+// One connected device: handshake, Hello and Welcome, its services and the read loop.
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/byte_stream.h"
+#include "core/host_options.h"
+#include "core/messages.h"
+#include "core/pairing.h"
+#include "core/secure_channel.h"
+#include "desktop/file_transfer.h"
+#include "desktop/input_router.h"
+#include "media/audio_stream.h"
+#include "media/session_display.h"
+#include "media/stream_feedback.h"
+#include "media/virtual_display_driver.h"
+
+namespace kelm {
+
+class Session {
+ public:
+  enum class Link : uint32_t { Usb = 0, Wifi = 1, Relay = 2 };
+
+  static constexpr uint32_t kHandshakeTimeoutMs = 10000;
+  static constexpr uint32_t kServiceTimeoutMs = 6000;
+  static constexpr uint32_t kPausedTimeoutMs = 30000;
+
+  Session(std::unique_ptr<ByteStream> stream, std::string peer, Link link, HostOptions options,
+          VirtualDisplayDriver& driver, Pairing& pairing);
+  ~Session();
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  void Run();
+  void Stop();
+
+  bool Send(const msg::Message& message);
+  bool SendBytes(uint8_t type, std::span<const uint8_t> bytes);
+  bool SendClipboard(uint8_t format, std::span<const uint8_t> bytes);
+  bool SendNotification(uint32_t id, const std::string& app, const std::string& title, const std::string& text);
+  bool SendConnectInfo(const msg::ConnectInfo& info);
+  bool SendWelcome(uint8_t status, const std::string& text);
+
+  // Set by the host service before Run.
+  std::function<void()> onChanged;
+  std::function<void(const TransferEvent&)> onTransfer;
+  std::function<void(uint8_t format, std::vector<uint8_t> bytes)> onDeviceClipboard;
+  std::function<void(uint32_t notificationId)> onLaunchApp;
+  std::function<void(const std::string&)> onMessage;
+  std::function<msg::ConnectInfo()> getConnectInfo;
+  std::function<std::string()> getUpdateNotice;
+
+  // Read by the host service under its sessions lock.
+  const std::string& Peer() const { return peer_; }
+  std::string DeviceName() const { return deviceName_; }
+  const std::string& DeviceId() const { return handshake_.deviceId; }
+  Link GetLink() const { return link_; }
+  bool Mirror() const { return hello_.displayMode == 1; }
+  bool AudioOn() const { return audio_.On(); }
+  uint32_t StreamWidth() const { return streamWidth_.load(); }
+  uint32_t StreamHeight() const { return streamHeight_.load(); }
+  uint32_t Fps() const { return fps_; }
+  uint32_t Kbps() const { return kbps_; }
+  uint32_t Version() const { return version_; }
+  std::string TransferText() const { return {}; }
+  bool Ready() const { return ready_.load(); }
+  bool Ended() const { return ended_.load(); }
+  bool Admitted() const { return admitted_; }
+  bool Remote() const { return remote_; }
+  uint64_t LastInputTick() const { return input_.LastInputTick(); }
+
+ private:
+  bool ReceiveHello();
+  void ApplyStreamWishes();
+  bool SetUpDisplayAndWelcome();
+  void StartServices();
+  void OnMessage(uint8_t type, const std::vector<uint8_t>& payload);
+  void StopServices();
+  void Changed();
+
+  std::unique_ptr<ByteStream> stream_;
+  SecureChannel channel_;
+  std::mutex sendMutex_;
+  Pairing& pairing_;
+  HandshakeResult handshake_;
+  std::string peer_;
+  Link link_;
+  HostOptions options_;
+  VirtualDisplayDriver& driver_;
+  msg::Hello hello_{};
+  std::string deviceName_;
+  uint32_t version_ = 3;
+  uint32_t fps_ = 60;
+  uint32_t kbps_ = 0;
+  bool useHevc_ = false;
+  bool remote_ = false;
+  std::atomic<bool> running_{true};
+  std::atomic<bool> ended_{false};
+  std::atomic<bool> ready_{false};
+  bool admitted_ = false;
+  std::atomic<uint32_t> streamWidth_{0};
+  std::atomic<uint32_t> streamHeight_{0};
+  std::atomic<uint8_t> featureFlags_{0};
+  SessionDisplay display_;
+  InputRouter input_;
+  StreamFeedback feedback_;
+  AudioStream audio_;
+  std::thread videoThread_;
+  std::mutex connectInfoMutex_;
+  std::optional<msg::ConnectInfo> lastConnectInfo_;
+};
+
+}  // namespace kelm

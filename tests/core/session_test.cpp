@@ -1,0 +1,287 @@
+// A session driven by the device-side test client over a real loopback connection.
+#include "core/session.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "core/log.h"
+#include "core/paths.h"
+#include "support/device_client.h"
+#include "support/temp_dir.h"
+#include "support/test_tcp.h"
+
+namespace kelm {
+namespace {
+
+using test::Bytes;
+using test::DeviceClient;
+using test::DeviceIdentity;
+using test::HelloFields;
+
+struct WelcomeView {
+  uint16_t version = 0;
+  uint8_t status = 0xFF;
+  uint8_t useHevc = 0;
+  uint16_t fps = 0;
+  uint32_t kbps = 0;
+  uint8_t displayMode = 0;
+  std::string pcName, message;
+};
+
+std::optional<WelcomeView> ParseWelcomeBytes(const Bytes& p) {
+  if (p.size() < 24 || !std::equal(p.begin(), p.begin() + 4, "KELM")) return std::nullopt;
+  WelcomeView w;
+  w.version = static_cast<uint16_t>(p[4] | p[5] << 8);
+  w.status = p[6];
+  w.useHevc = p[7];
+  w.fps = static_cast<uint16_t>(p[12] | p[13] << 8);
+  w.kbps = p[14] | p[15] << 8 | p[16] << 16 | uint32_t{p[17]} << 24;
+  w.displayMode = p[18];
+  size_t at = 20;
+  auto text = [&](std::string& out) {
+    if (at + 2 > p.size()) return;
+    const size_t n = p[at] | size_t{p[at + 1]} << 8;
+    at += 2;
+    out.assign(reinterpret_cast<const char*>(p.data() + at), std::min(n, p.size() - at));
+    at += n;
+  };
+  text(w.pcName);
+  text(w.message);
+  return w;
+}
+
+class SessionTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SetProfileDir(profile.Path());
+    ASSERT_TRUE(OpenLogFile(profile.File(L"host.log")));
+    ASSERT_TRUE(pairing.Load());
+    pairing.SetPinAlwaysValid(true);
+    pairing.SetPolicy({PairingMethod::Pin, 123456, {}, false});
+    options.name = "TESTPC";
+    options.bitrateKbps = 15000;
+  }
+  void TearDown() override {
+    if (sessionThread.joinable()) {
+      session->Stop();
+      sessionThread.join();
+    }
+    CloseLogFile();
+    SetProfileDir(L"");
+  }
+
+  // Starts a session on a fresh connection and pairs (or reconnects) the device.
+  void Open(bool pairFirst = true) {
+    auto [hostEnd, deviceEnd] = test::LoopbackPair();
+    ASSERT_TRUE(hostEnd && deviceEnd);
+    deviceStream = std::move(deviceEnd);
+    session = std::make_unique<Session>(std::move(hostEnd), "192.168.1.20", Session::Link::Wifi, options, driver,
+                                        pairing);
+    session->onDeviceClipboard = [this](uint8_t format, std::vector<uint8_t> bytes) {
+      clipboard.push_back({format, bytes});
+    };
+    session->onChanged = [this] { ++changes; };
+    session->getUpdateNotice = [this] { return updateNotice; };
+    session->getConnectInfo = [] { return msg::ConnectInfo{}; };
+    sessionThread = std::thread([s = session.get()] { s->Run(); });
+    client = std::make_unique<DeviceClient>(*deviceStream);
+    test::HandshakeOptions ho;
+    ho.name = "Handshake name";
+    if (pairFirst) ho.pairing = test::PairingCode{0, 0, "123456"};
+    ASSERT_EQ(client->Handshake(device, ho).admissionResult, 0);
+  }
+
+  std::optional<WelcomeView> SendHello(const HelloFields& fields) {
+    EXPECT_TRUE(client->SendRecord(1, test::BuildHello(fields)));
+    uint8_t type = 0;
+    Bytes payload;
+    if (!client->ReadRecord(type, payload) || type != 2) return std::nullopt;
+    return ParseWelcomeBytes(payload);
+  }
+
+  bool ReadType(uint8_t wanted, Bytes& payload) {
+    uint8_t type = 0;
+    while (client->ReadRecord(type, payload)) {
+      if (type == wanted) return true;
+    }
+    return false;
+  }
+
+  void WaitForEnd() {
+    sessionThread.join();
+    EXPECT_TRUE(session->Ended());
+  }
+
+  std::string LogText() {
+    CloseLogFile();
+    const std::string text = test::ReadFileBytes(profile.File(L"host.log"));
+    OpenLogFile(profile.File(L"host.log"));
+    return text;
+  }
+
+  test::TempDir profile;
+  Pairing pairing;
+  VirtualDisplayDriver driver;
+  HostOptions options;
+  DeviceIdentity device;
+  std::unique_ptr<test::TestTcpStream> deviceStream;
+  std::unique_ptr<Session> session;
+  std::thread sessionThread;
+  std::unique_ptr<DeviceClient> client;
+  std::vector<std::pair<uint8_t, Bytes>> clipboard;
+  std::atomic<int> changes{0};
+  std::string updateNotice;
+};
+
+TEST_F(SessionTest, VersionNegotiation) {
+  struct Case {
+    uint16_t max, min;
+    uint8_t status;
+    uint16_t version;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {1, 1, 1, 3,
+       "This app is too old for tavro on the PC (protocol 1, the PC needs 2 or newer). Update the app on this device."},
+      {5, 4, 1, 3,
+       "tavro on the PC is too old for this app (protocol 3, the app needs 4 or newer). Update tavro on the PC."},
+      {9, 2, 0, 3, ""},
+      {2, 0, 0, 2, ""},
+  };
+  for (const Case& c : cases) {
+    Open(pairing.Devices().empty());
+    HelloFields f;
+    f.versionMax = c.max;
+    f.versionMin = c.min;
+    const auto w = SendHello(f);
+    ASSERT_TRUE(w) << c.max;
+    EXPECT_EQ(w->status, c.status) << c.max;
+    EXPECT_EQ(w->version, c.version) << c.max;
+    EXPECT_EQ(w->message, c.message);
+    if (c.status != 0) {
+      EXPECT_EQ(w->fps, 60);
+      EXPECT_EQ(w->kbps, 0u);
+      WaitForEnd();
+    } else {
+      session->Stop();
+      WaitForEnd();
+    }
+  }
+  EXPECT_NE(LogText().find("WARN  [192.168.1.20] incompatible protocol versions (app 1..1, PC 2..3)"),
+            std::string::npos);
+}
+
+TEST_F(SessionTest, FpsAndKbpsClampsAndTheConnectionLine) {
+  struct Case {
+    uint16_t fps;
+    uint32_t kbps;
+    uint16_t wantFps;
+    uint32_t wantKbps;
+  };
+  for (const Case& c : {Case{0, 0, 60, 15000}, Case{5, 500, 10, 1000}, Case{500, 300000, 240, 200000}}) {
+    Open(pairing.Devices().empty());
+    HelloFields f;
+    f.fps = c.fps;
+    f.kbps = c.kbps;
+    const auto w = SendHello(f);
+    ASSERT_TRUE(w);
+    EXPECT_EQ(w->status, 0);
+    EXPECT_EQ(w->fps, c.wantFps);
+    EXPECT_EQ(w->kbps, c.wantKbps);
+    EXPECT_EQ(w->pcName, "TESTPC");
+    EXPECT_EQ(w->displayMode, 1);
+    session->Stop();
+    WaitForEnd();
+  }
+  EXPECT_NE(LogText().find("INFO  [192.168.1.20] 'Hello tablet' connected via Wi-Fi (1600x1000 panel, 240 dpi, "
+                           "mirror mode, 10 fps, 1000 kbps)"),
+            std::string::npos);
+}
+
+TEST_F(SessionTest, DeviceNameComesFromHelloOrHandshakeAndIsCut) {
+  Open();
+  HelloFields f;
+  f.name = std::string(63, 'x') + "\xc3\xa9" + std::string(35, 'y');  // 100 bytes
+  ASSERT_TRUE(SendHello(f));
+  EXPECT_EQ(session->DeviceName(), std::string(63, 'x'));
+  session->Stop();
+  WaitForEnd();
+
+  Open(false);
+  f.name = "";
+  ASSERT_TRUE(SendHello(f));
+  EXPECT_EQ(session->DeviceName(), "Handshake name");
+}
+
+TEST_F(SessionTest, PingsClipboardGateUnknownTypesAndBye) {
+  Open();
+  ASSERT_TRUE(SendHello(HelloFields{}));
+  Bytes payload;
+  ASSERT_TRUE(ReadType(33, payload));  // relay details follow the Welcome
+  EXPECT_EQ(payload[0], 0);
+
+  ASSERT_TRUE(client->SendRecord(25, {0, 'h', 'i'}));  // feature bit 0 not set: ignored
+  ASSERT_TRUE(client->SendRecord(99, {1, 2, 3}));      // unknown type
+  ASSERT_TRUE(client->SendRecord(26, {1}));
+  ASSERT_TRUE(client->SendRecord(25, {0, 'o', 'k'}));
+  for (uint8_t i = 0; i < 10; ++i) {
+    ASSERT_TRUE(client->SendRecord(30, {i, 0, 0, 0, 0, 0, 0, 0x80}));
+    ASSERT_TRUE(ReadType(31, payload));
+    ASSERT_EQ(payload.size(), 16u);
+    EXPECT_EQ(Bytes(payload.begin(), payload.begin() + 8), (Bytes{i, 0, 0, 0, 0, 0, 0, 0x80}));
+  }
+  ASSERT_TRUE(client->SendRecord(40, {}));
+  WaitForEnd();
+  ASSERT_EQ(clipboard.size(), 1u);
+  EXPECT_EQ(clipboard[0].second, Bytes({'o', 'k'}));
+  EXPECT_NE(LogText().find("INFO  [192.168.1.20] disconnected"), std::string::npos);
+  EXPECT_GT(changes.load(), 0);
+}
+
+TEST_F(SessionTest, SilentDeviceIsDroppedButAPausedOneIsNot) {
+  Open();
+  ASSERT_TRUE(SendHello(HelloFields{}));
+  ASSERT_TRUE(client->SendRecord(32, {1}));
+  ASSERT_TRUE(client->SendRecord(32, {1}));  // no second log line
+  std::this_thread::sleep_for(std::chrono::seconds(8));
+  EXPECT_FALSE(session->Ended());
+  ASSERT_TRUE(client->SendRecord(32, {0}));
+  const auto resumed = std::chrono::steady_clock::now();
+  sessionThread.join();
+  const auto silentFor = std::chrono::steady_clock::now() - resumed;
+  EXPECT_GE(silentFor, std::chrono::milliseconds(5500));
+  EXPECT_LT(silentFor, std::chrono::milliseconds(9000));
+  const std::string log = LogText();
+  const std::string pausedLine = "[192.168.1.20] video paused (device in the background)";
+  const size_t first = log.find(pausedLine);
+  ASSERT_NE(first, std::string::npos);
+  EXPECT_EQ(log.find("video paused", first + pausedLine.size()), std::string::npos);
+  EXPECT_NE(log.find("[192.168.1.20] video resumed"), std::string::npos);
+}
+
+TEST_F(SessionTest, RemovedDeviceIsRefusedAtTheWelcome) {
+  Open();
+  pairing.RemoveDevice(pairing.Devices()[0].id);
+  const auto w = SendHello(HelloFields{});
+  ASSERT_TRUE(w);
+  EXPECT_EQ(w->status, 4);
+  EXPECT_EQ(w->message, "This device was removed on the PC. Pair it again.");
+  WaitForEnd();
+}
+
+TEST_F(SessionTest, PendingUpdateRefusesAtTheHello) {
+  updateNotice = "Update tavro on the PC first.";
+  Open();
+  const auto w = SendHello(HelloFields{});
+  ASSERT_TRUE(w);
+  EXPECT_EQ(w->status, 4);
+  EXPECT_EQ(w->message, "Update tavro on the PC first.");
+  EXPECT_EQ(w->kbps, 0u);
+  WaitForEnd();
+}
+
+}  // namespace
+}  // namespace kelm

@@ -1,0 +1,33 @@
+#pragma once
+// A program started by a test that keeps running while the test talks to it; what
+// it prints goes to a file the test can read at any time.
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+namespace kelm::test {
+
+class ChildProcess {
+ public:
+  ChildProcess() = default;
+  ~ChildProcess();  // kills a child that is still running
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  // Standard output and standard error both go to `outputPath`.
+  bool Start(const std::wstring& commandLine, const std::wstring& outputPath);
+  std::string Output() const;
+  // Waits until the output holds `text`; false after `timeoutMs` or when the child ended.
+  bool WaitForOutput(const std::string& text, uint32_t timeoutMs = 20000) const;
+  // Exit code, or nothing when it still runs after `timeoutMs`.
+  bool Wait(uint32_t timeoutMs, uint32_t& exitCode);
+  uint32_t Id() const { return processId_; }
+
+ private:
+  HANDLE process_ = nullptr;
+  uint32_t processId_ = 0;
+  std::wstring outputPath_;
+};
+
+}  // namespace kelm::test
