@@ -16,7 +16,9 @@ wine_env_start() {
   read -r -t 20 n <"$fifo" || { echo "Xvfb did not start" >&2; return 1; }
   rm -f "$fifo"
   export DISPLAY=":$n"
-  wineserver -p </dev/null >/dev/null 2>&1
+  # wineserver refuses a prefix folder that does not exist yet (a fresh clone).
+  mkdir -p "$WINEPREFIX"
+  wineserver -p </dev/null >/dev/null 2>&1 || { echo "wineserver did not start" >&2; return 1; }
   # wineboot first: otherwise services.exe is started by the first test and keeps
   # ctest's output pipe open.
   wine wineboot </dev/null >/dev/null 2>&1 || true
