@@ -107,19 +107,24 @@ namespace {
 bool ExportP256Public(BCRYPT_KEY_HANDLE key, P256PublicKey& out) {
   uint8_t blob[128] = {};
   ULONG n = 0;
-  if (!Ok(BCryptExportKey(key, nullptr, BCRYPT_ECCPUBLIC_BLOB, blob, sizeof blob, &n, 0)) || n < 72) {
+  return Ok(BCryptExportKey(key, nullptr, BCRYPT_ECCPUBLIC_BLOB, blob, sizeof blob, &n, 0)) &&
+         P256FromEccPublicBlob(std::span<const uint8_t>(blob, n), out);
+}
+}  // namespace
+
+bool P256FromEccPublicBlob(std::span<const uint8_t> blob, P256PublicKey& out) {
+  if (blob.size() < 72) {
     return false;
   }
   uint32_t keyLength = 0;
-  std::memcpy(&keyLength, blob + 4, 4);
+  std::memcpy(&keyLength, blob.data() + 4, 4);
   if (keyLength != 32) {
     return false;
   }
   out[0] = 0x04;
-  std::memcpy(out.data() + 1, blob + 8, 64);
+  std::memcpy(out.data() + 1, blob.data() + 8, 64);
   return true;
 }
-}  // namespace
 
 bool EcdhP256Generate(EcdhKeyPair& pair) {
   cng::KeyHandle key;

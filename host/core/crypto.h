@@ -48,6 +48,8 @@ class EcdhKeyPair {
   void Reset(void* key = nullptr);
 };
 
+// Takes 0x04 || X || Y out of a CNG "ECCPUBLICBLOB" (at least 72 bytes, key length 32).
+bool P256FromEccPublicBlob(std::span<const uint8_t> blob, P256PublicKey& out);
 bool EcdhP256Generate(EcdhKeyPair& pair);
 // The shared secret: the X coordinate of the shared point, big-endian.
 bool EcdhP256Agree(const EcdhKeyPair& own, std::span<const uint8_t, 65> peer, std::span<uint8_t, 32> out);

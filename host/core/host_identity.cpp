@@ -51,17 +51,8 @@ const char* StoreLabel(bool hardware) { return hardware ? "TPM" : "software key 
 bool ExportPublic(NCRYPT_KEY_HANDLE key, P256PublicKey& out) {
   uint8_t blob[128] = {};
   DWORD n = 0;
-  if (NCryptExportKey(key, 0, BCRYPT_ECCPUBLIC_BLOB, nullptr, blob, sizeof blob, &n, 0) != ERROR_SUCCESS || n < 72) {
-    return false;
-  }
-  uint32_t keyLength = 0;
-  std::memcpy(&keyLength, blob + 4, 4);
-  if (keyLength != 32) {
-    return false;
-  }
-  out[0] = 0x04;
-  std::memcpy(out.data() + 1, blob + 8, 64);
-  return true;
+  return NCryptExportKey(key, 0, BCRYPT_ECCPUBLIC_BLOB, nullptr, blob, sizeof blob, &n, 0) == ERROR_SUCCESS &&
+         P256FromEccPublicBlob(std::span<const uint8_t>(blob, n), out);
 }
 }  // namespace
 
