@@ -22,10 +22,10 @@ uint16_t TestPort() {
 
 class ConsoleHostTest : public ::testing::Test {
  protected:
-  void StartHost(const std::wstring& extra = L"") {
+  void StartHost(const std::wstring& adb = L" --no-adb") {
     const std::wstring line = L"\"" + test::SiblingExe(L"tavro.exe") + L"\" --console --profile \"" +
-                              profile.File(L"p") + L"\" --pin 024680 --no-adb --no-driver --no-discovery --port " +
-                              std::to_wstring(port) + extra;
+                              profile.File(L"p") + L"\" --pin 024680" + adb + L" --no-driver --no-discovery --port " +
+                              std::to_wstring(port);
     ASSERT_TRUE(host.Start(line, profile.File(L"out.txt")));
     ASSERT_TRUE(host.WaitForOutput("Press Ctrl+C to quit.")) << host.Output();
   }
@@ -117,6 +117,15 @@ TEST_F(ConsoleHostTest, BusyPortFailsWithExitOne) {
   EXPECT_NE(second.Output().find("ERROR Cannot listen on TCP port " + std::to_string(port) + " (already in use?)"),
             std::string::npos)
       << second.Output();
+  EXPECT_EQ(StopHost(), 0u);
+}
+
+TEST_F(ConsoleHostTest, MissingAdbIsReportedAndTheHostRunsOn) {
+  StartHost(L"");  // no adb anywhere in the test prefix
+  EXPECT_NE(host.Output().find(
+                "WARN  adb.exe not found - USB connections need adb (Android platform-tools). Use --adb PATH."),
+            std::string::npos)
+      << host.Output();
   EXPECT_EQ(StopHost(), 0u);
 }
 
