@@ -1,0 +1,134 @@
+// The host service in this process, with devices connecting over loopback TCP.
+#include "core/host_service.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <thread>
+
+#include "core/log.h"
+#include "core/paths.h"
+#include "support/device_client.h"
+#include "support/temp_dir.h"
+#include "support/test_tcp.h"
+
+namespace kelm {
+namespace {
+
+using test::Bytes;
+
+class HostServiceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SetProfileDir(profile.Path());
+    ASSERT_TRUE(OpenLogFile(profile.File(L"host.log")));
+    std::string error;
+    ASSERT_TRUE(host.Initialize(error)) << error;
+    host.SetPinAlwaysValid(true);
+    options.port = static_cast<uint16_t>(33000 + GetCurrentProcessId() % 2000);
+    options.name = "HS";
+    options.pin = 123456;
+    options.useAdb = false;
+    options.discovery = false;
+    options.driver = false;
+  }
+  void TearDown() override {
+    host.Shutdown();
+    CloseLogFile();
+    SetProfileDir(L"");
+  }
+  std::string LogText() {
+    CloseLogFile();
+    const std::string text = test::ReadFileBytes(profile.File(L"host.log"));
+    OpenLogFile(profile.File(L"host.log"));
+    return text;
+  }
+  static size_t Count(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+  }
+
+  // A device that pairs with the PIN and stays connected after its Welcome.
+  struct Device {
+    test::DeviceIdentity identity;
+    std::unique_ptr<test::TestTcpStream> stream;
+    std::unique_ptr<test::DeviceClient> client;
+  };
+  bool Connect(Device& d) {
+    d.stream = test::ConnectTcp("127.0.0.1", options.port);
+    if (!d.stream) return false;
+    d.client = std::make_unique<test::DeviceClient>(*d.stream);
+    test::HandshakeOptions o;
+    o.pairing = test::PairingCode{0, 0, "123456"};
+    if (d.client->Handshake(d.identity, o).admissionResult != 0) return false;
+    if (!d.client->SendRecord(1, test::BuildHello({}))) return false;
+    uint8_t type = 0;
+    Bytes payload;
+    return d.client->ReadRecord(type, payload) && type == 2 && payload[6] == 0;
+  }
+  void WaitForSessions(size_t n) {
+    for (int i = 0; i < 200 && host.GetStatus().sessions.size() != n; ++i) Sleep(25);
+    EXPECT_EQ(host.GetStatus().sessions.size(), n);
+  }
+
+  test::TempDir profile;
+  HostService host;
+  HostOptions options;
+};
+
+TEST(HostServicePinTest, NewPinIsAlwaysSixDigits) {
+  for (int i = 0; i < 2000; ++i) {
+    const uint32_t pin = HostService::NewPin();
+    ASSERT_GE(pin, 100000u);
+    ASSERT_LE(pin, 999999u);
+  }
+}
+
+TEST_F(HostServiceTest, BusyPortRestartsAndTheDriverNotice) {
+  ASSERT_TRUE(host.Start(options));
+  ASSERT_TRUE(host.Start(options));  // Start while running stops first
+  HostService second;
+  std::string error;
+  ASSERT_TRUE(second.Initialize(error));
+  EXPECT_FALSE(second.Start(options));
+  const HostService::Status status = second.GetStatus();
+  EXPECT_FALSE(status.running);
+  EXPECT_EQ(status.lastError, std::format("Cannot listen on TCP port {} (already in use?)", options.port));
+  EXPECT_EQ(host.SendFiles(0, {L"C:\\a.txt"}), "");
+  const std::string log = LogText();
+  EXPECT_EQ(Count(log, "INFO  Host stopped"), 1u);
+  // Once per host service: the first service logged it once over two starts, the second once.
+  EXPECT_EQ(Count(log, "Display driver disabled - only mirror mode is available."), 2u);
+  EXPECT_NE(log.find(std::format("ERROR Cannot listen on TCP port {} (already in use?)", options.port)),
+            std::string::npos);
+}
+
+TEST_F(HostServiceTest, NinthSessionIsRejectedUntilOneEnds) {
+  ASSERT_TRUE(host.Start(options));
+  std::vector<std::unique_ptr<Device>> devices;
+  for (int i = 0; i < 8; ++i) {
+    devices.push_back(std::make_unique<Device>());
+    ASSERT_TRUE(Connect(*devices.back())) << i;
+  }
+  WaitForSessions(8);
+  EXPECT_NE(LogText().find("INFO  Keeping the PC awake while a tablet is connected"), std::string::npos);
+
+  Device ninth;
+  EXPECT_FALSE(Connect(ninth));
+  EXPECT_NE(LogText().find("WARN  Rejecting connection from "), std::string::npos);
+
+  ASSERT_TRUE(devices[0]->client->SendRecord(40, {}));
+  WaitForSessions(7);
+  Device tenth;
+  EXPECT_TRUE(Connect(tenth));
+  WaitForSessions(8);
+  EXPECT_EQ(host.GetStatus().sessions[0].deviceName, "Hello tablet");
+
+  host.Stop();
+  EXPECT_TRUE(host.GetStatus().sessions.empty());
+  EXPECT_NE(LogText().find("INFO  The PC may sleep again"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace kelm
