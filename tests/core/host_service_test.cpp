@@ -9,6 +9,7 @@
 #include "core/log.h"
 #include "core/paths.h"
 #include "support/device_client.h"
+#include "support/log_capture.h"
 #include "support/temp_dir.h"
 #include "support/test_tcp.h"
 
@@ -21,7 +22,6 @@ class HostServiceTest : public ::testing::Test {
  protected:
   void SetUp() override {
     SetProfileDir(profile.Path());
-    ASSERT_TRUE(OpenLogFile(profile.File(L"host.log")));
     std::string error;
     ASSERT_TRUE(host.Initialize(error)) << error;
     host.SetPinAlwaysValid(true);
@@ -34,15 +34,9 @@ class HostServiceTest : public ::testing::Test {
   }
   void TearDown() override {
     host.Shutdown();
-    CloseLogFile();
     SetProfileDir(L"");
   }
-  std::string LogText() {
-    CloseLogFile();
-    const std::string text = test::ReadFileBytes(profile.File(L"host.log"));
-    OpenLogFile(profile.File(L"host.log"));
-    return text;
-  }
+  std::string LogText() { return log.Text(); }
   static size_t Count(const std::string& text, const std::string& what) {
     size_t n = 0;
     for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
@@ -73,6 +67,7 @@ class HostServiceTest : public ::testing::Test {
   }
 
   test::TempDir profile;
+  test::LogCapture log{profile.File(L"host.log")};
   HostService host;
   HostOptions options;
 };

@@ -12,6 +12,7 @@
 #include "core/otp.h"
 #include "core/paths.h"
 #include "support/device_client.h"
+#include "support/log_capture.h"
 #include "support/temp_dir.h"
 #include "support/test_tcp.h"
 
@@ -31,13 +32,11 @@ class SecureChannelTest : public ::testing::Test {
  protected:
   void SetUp() override {
     SetProfileDir(profile.Path());
-    ASSERT_TRUE(OpenLogFile(profile.File(L"host.log")));
     ASSERT_TRUE(pairing.Load());
     pairing.SetPinAlwaysValid(true);
     pairing.SetPolicy({PairingMethod::Pin, 123456, {}, false});
   }
   void TearDown() override {
-    CloseLogFile();
     SetProfileDir(L"");
   }
 
@@ -68,12 +67,7 @@ class SecureChannelTest : public ::testing::Test {
     return outcome;
   }
 
-  std::string LogText() {
-    CloseLogFile();
-    const std::string text = test::ReadFileBytes(profile.File(L"host.log"));
-    OpenLogFile(profile.File(L"host.log"));
-    return text;
-  }
+  std::string LogText() { return log.Text(); }
 
   static HandshakeOptions WithPin(const std::string& pin) {
     HandshakeOptions o;
@@ -82,6 +76,7 @@ class SecureChannelTest : public ::testing::Test {
   }
 
   test::TempDir profile;
+  test::LogCapture log{profile.File(L"host.log")};
   Pairing pairing;
   DeviceIdentity device;
   std::unique_ptr<SecureChannel> channel;

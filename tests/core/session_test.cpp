@@ -10,6 +10,7 @@
 #include "core/log.h"
 #include "core/paths.h"
 #include "support/device_client.h"
+#include "support/log_capture.h"
 #include "support/temp_dir.h"
 #include "support/test_tcp.h"
 
@@ -57,7 +58,6 @@ class SessionTest : public ::testing::Test {
  protected:
   void SetUp() override {
     SetProfileDir(profile.Path());
-    ASSERT_TRUE(OpenLogFile(profile.File(L"host.log")));
     ASSERT_TRUE(pairing.Load());
     pairing.SetPinAlwaysValid(true);
     pairing.SetPolicy({PairingMethod::Pin, 123456, {}, false});
@@ -69,7 +69,6 @@ class SessionTest : public ::testing::Test {
       session->Stop();
       sessionThread.join();
     }
-    CloseLogFile();
     SetProfileDir(L"");
   }
 
@@ -115,14 +114,10 @@ class SessionTest : public ::testing::Test {
     EXPECT_TRUE(session->Ended());
   }
 
-  std::string LogText() {
-    CloseLogFile();
-    const std::string text = test::ReadFileBytes(profile.File(L"host.log"));
-    OpenLogFile(profile.File(L"host.log"));
-    return text;
-  }
+  std::string LogText() { return log.Text(); }
 
   test::TempDir profile;
+  test::LogCapture log{profile.File(L"host.log")};
   Pairing pairing;
   VirtualDisplayDriver driver;
   HostOptions options;
