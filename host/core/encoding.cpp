@@ -4,16 +4,9 @@
 #include <wincrypt.h>
 
 #include "core/crypto.h"
+#include "core/hex_digit.h"
 
 namespace kelm {
-namespace {
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-}  // namespace
 
 std::string HexEncode(std::span<const uint8_t> bytes) {
   static constexpr char kDigits[] = "0123456789abcdef";

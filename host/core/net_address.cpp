@@ -2,15 +2,10 @@
 
 #include <vector>
 
+#include "core/hex_digit.h"
+
 namespace kelm {
 namespace {
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 // Splits on ':' keeping empty pieces.
 std::vector<std::string_view> SplitColons(std::string_view text) {
