@@ -8,4 +8,4 @@ if [ ! -f "$build/build.ninja" ]; then
     -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-w64-x86_64.cmake" \
     -DCMAKE_BUILD_TYPE="${TAVRO_BUILD_TYPE:-RelWithDebInfo}" >/dev/null
 fi
-cmake --build "$build" -- -j"$(nproc)"
+cmake --build "$build" -- -j"${TAVRO_JOBS:-$(nproc)}"
