@@ -34,7 +34,12 @@ Session::Session(std::unique_ptr<ByteStream> stream, std::string peer, Link link
       link_(link),
       options_(std::move(options)),
       driver_(driver),
-      display_(driver) {}
+      display_(driver),
+      audio_(
+          peer_, [this](const msg::Message& m) { return running_.load() && Send(m); },
+          [this](const std::string& text) {
+            if (onMessage) onMessage(text);
+          }) {}
 
 Session::~Session() {
   running_ = false;
