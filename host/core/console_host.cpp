@@ -112,6 +112,5 @@ int RemoveMonitors() {
 }
 
 int ListDisplays() { return NotBuiltYet("--list-displays"); }
-int RunCaretTest() { return NotBuiltYet("--caret-test"); }
 
 }  // namespace kelm
