@@ -1,0 +1,28 @@
+// The log front end for the native sanitizer build: lines go to standard error.
+#include <atomic>
+#include <cstdio>
+#include <mutex>
+
+#include "core/log.h"
+
+namespace kelm {
+namespace {
+
+std::atomic<bool> g_verbose{false};
+std::mutex g_mutex;
+
+}  // namespace
+
+void SetVerbose(bool verbose) { g_verbose = verbose; }
+bool IsVerbose() { return g_verbose; }
+
+void Log(LogLevel level, std::string_view text) {
+  static constexpr const char* kLevels[] = {"DEBUG", "INFO ", "WARN ", "ERROR"};
+  std::lock_guard lock(g_mutex);
+  std::fprintf(stderr, "%s %.*s\n", kLevels[static_cast<int>(level) & 3], static_cast<int>(text.size()), text.data());
+}
+
+bool OpenLogFile(const std::wstring&) { return false; }
+void CloseLogFile() {}
+
+}  // namespace kelm

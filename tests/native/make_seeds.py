@@ -1,0 +1,81 @@
+#!/usr/bin/env python3
+"""Writes the fuzz targets' seed corpora (small, valid inputs like the tests' own).
+Run again after changing it; the files it writes are kept in the repository."""
+import os
+import struct
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def hello(name=b"Hello tablet", version_max=3, version_min=2, feature=0):
+    out = b"KELM" + struct.pack("<HHHHHHHHHI", version_max, 1600, 1000, 240, 0, 0, 0, 0, 60, 15000)
+    out += bytes([1]) + bytes(6) + bytes(5)
+    out += struct.pack("<H", len(name)) + name + struct.pack("<H", 0) + bytes([0, feature])
+    if version_min:
+        out += struct.pack("<H", version_min)
+    return out
+
+
+SEEDS = {
+    "hello": {
+        "minimal": hello(version_min=0),
+        "full": hello(name="Tablet \u00e9\U0001F600".encode(), feature=3),
+        "short": b"KELM\x03\x00",
+    },
+    "messages": {
+        "hello": b"\x00" + hello(),
+        "limits": b"\x01" + struct.pack("<IH", 3000, 30),
+        "u64": b"\x02" + struct.pack("<Q", 123456789),
+        "u8": b"\x03\x01",
+        "display_options": b"\x04" + struct.pack("<HB", 150, 1),
+        "clipboard": b"\x05\x00" + "h\u00e9llo".encode(),
+        "stream_size": b"\x06" + struct.pack("<HHHH", 2560, 1600, 1280, 800),
+        "u32": b"\x07" + struct.pack("<I", 7),
+        "reader": b"\x08\x04\x00\x03abc\x01\x02\x03",
+        "cut": b"\x09" + "ab\u00e9\U0001F600cd".encode(),
+    },
+    "adb_devices": {
+        "listing": b"List of devices attached\r\nR58M12AB\tdevice\r\nemulator-5554\tunauthorized\r\n\r\n",
+        "lf": b"List of devices attached\nA1\toffline\nB2\tdevice",
+        "daemon": b"* daemon started successfully\nS3 device\nS4\tdevice\n",
+    },
+    "net_address": {
+        "v4": b"192.168.1.20",
+        "v4_public": b"8.8.8.8",
+        "v6_loopback": b"::1",
+        "v6_mapped": b"::ffff:10.1.2.3",
+        "v6_scoped": b"fe80::1%3",
+        "v6_full": b"2001:0db8:0000:0000:0000:ff00:0042:8329",
+    },
+    "utf8": {
+        "ascii": b"plain text",
+        "mixed": "h\u00e9llo \U0001F600 \u2028 \u202e".encode(),
+        "invalid": b"\xff\xc3\x28\xe2\x82\xed\xa0\x80\xf4\x90\x80\x80",
+    },
+    "encoding": {
+        "hex": b"00ab7FFF",
+        "odd": b"abc",
+        "binary": bytes(range(32)),
+    },
+    # RFC 7748 section 5.2: scalar then u-coordinate.
+    "x25519_diff": {
+        "rfc7748_1": bytes.fromhex("a546e36bf0527c9d3b16154b82465edd62144c0ac1fc5a18506a2244ba449ac4"
+                                   "e6db6867583030db3594c1a424b15f7c726624ec26b3353b10a903a6d0ab1c4c"),
+        "rfc7748_2": bytes.fromhex("4b66e9d4d1b4673c5ad22691957d6af5c11b6421e0ea01d42ca4169e7918ba0d"
+                                   "e5210f12786811d3f4b7959d0538ae2c31dbe7106fc03c3efc4cd549c715a493"),
+        "low_order": bytes(32) + bytes(32),
+    },
+    "elligator2_diff": {
+        "zero": bytes(32),
+        "one": b"\x01" + bytes(31),
+        "top_bit": bytes(31) + b"\x80",
+        "all_ff": b"\xff" * 32,
+    },
+}
+
+for target, files in SEEDS.items():
+    folder = os.path.join(HERE, "corpus", target)
+    os.makedirs(folder, exist_ok=True)
+    for name, data in files.items():
+        with open(os.path.join(folder, name), "wb") as f:
+            f.write(data)
