@@ -6,6 +6,7 @@
 #include "core/console_host.h"
 #include "support/child_process.h"
 #include "support/device_client.h"
+#include "support/owner_only_check.h"
 #include "support/process.h"
 #include "support/temp_dir.h"
 #include "support/test_tcp.h"
@@ -127,6 +128,41 @@ TEST_F(ConsoleHostTest, MissingAdbIsReportedAndTheHostRunsOn) {
             std::string::npos)
       << host.Output();
   EXPECT_EQ(StopHost(), 0u);
+}
+
+TEST_F(ConsoleHostTest, StopEventIsForThisUserOnly) {
+  StartHost();
+  HANDLE stop = OpenEventW(READ_CONTROL, FALSE, ConsoleStopEventName(host.Id()).c_str());
+  ASSERT_NE(stop, nullptr);
+  EXPECT_EQ(test::KernelObjectOwnerOnlyProblem(stop), "");
+  CloseHandle(stop);
+  EXPECT_EQ(StopHost(), 0u);
+}
+
+TEST_F(ConsoleHostTest, RefusesToStartWhenTheStopEventAlreadyExists) {
+  const std::wstring line = L"\"" + test::SiblingExe(L"tavro.exe") + L"\" --console --profile \"" +
+                            profile.File(L"p") + L"\" --no-adb --no-driver --no-discovery --port " +
+                            std::to_wstring(port);
+  test::ChildProcess::Options suspended;
+  suspended.suspended = true;
+  ASSERT_TRUE(host.Start(line, profile.File(L"out.txt"), suspended));
+  // A stranger who guessed the process id made the event first.
+  HANDLE planted = CreateEventW(nullptr, TRUE, FALSE, ConsoleStopEventName(host.Id()).c_str());
+  ASSERT_NE(planted, nullptr);
+  ASSERT_TRUE(host.Resume());
+  uint32_t code = 0;
+  ASSERT_TRUE(host.Wait(20000, code)) << host.Output();
+  EXPECT_EQ(code, 1u);
+  const std::string out = host.Output();
+  EXPECT_NE(out.find("ERROR Another program already created the stop event Local\\tavro.ConsoleStop." +
+                     std::to_string(host.Id()) + " - not starting"),
+            std::string::npos)
+      << out;
+  EXPECT_EQ(out.find("Press Ctrl+C to quit."), std::string::npos);
+  EXPECT_EQ(out.find("listening on port"), std::string::npos) << out;
+  // The stranger's event was neither set nor obeyed.
+  EXPECT_EQ(WaitForSingleObject(planted, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+  CloseHandle(planted);
 }
 
 TEST(ConsoleDiagnosticsTest, RemoveMonitorsWithoutDriver) {
