@@ -11,6 +11,7 @@
 #include "core/log.h"
 #include "core/messages.h"
 #include "core/local_addresses.h"
+#include "core/utf8.h"
 
 namespace kelm {
 namespace {
@@ -220,7 +221,9 @@ int SecureChannel::Handshake(ByteStream& stream, std::string_view peer, Pairing&
   std::array<uint8_t, 64> isk{};
   Wiper<std::array<uint8_t, 64>> wipeIsk{isk};
   if (hello.pairing) {
+    // The generator alone lets anyone test code guesses offline: wiped like the code.
     std::array<uint8_t, 32> g = CpaceGenerator(Text(code), Text(kPairingCi), hello.random);
+    Wiper<std::array<uint8_t, 32>> wipeG{g};
     WipeBytes(code.data(), code.size());
     std::array<uint8_t, 32> y{};
     std::array<uint8_t, 32> yb{};
@@ -230,6 +233,7 @@ int SecureChannel::Handshake(ByteStream& stream, std::string_view peer, Pairing&
       return kFail;
     }
     isk = CpaceIsk(hello.random, k, hello.share, {}, yb, {});
+    WipeBytes(g.data(), g.size());
     Append(hostHello, yb);
   }
 
@@ -244,8 +248,11 @@ int SecureChannel::Handshake(ByteStream& stream, std::string_view peer, Pairing&
   if (!EcdhP256Agree(ephemeral, hello.ephemeral, shared)) {
     return kFail;
   }
-  Bytes ikm(shared.begin(), shared.end());
+  // Sized once: growing the buffer would leave the ECDH secret behind in freed memory.
+  Bytes ikm;
+  ikm.reserve(shared.size() + isk.size());
   Wiper<Bytes> wipeIkm{ikm};
+  Append(ikm, shared);
   if (hello.pairing) {
     Append(ikm, isk);
   }
@@ -387,7 +394,8 @@ int SecureChannel::Handshake(ByteStream& stream, std::string_view peer, Pairing&
       } else {
         pairing.AddDevice(clientKey, result.deviceName);
         result.newlyPaired = true;
-        LogInfo("[{}] paired new device '{}' ({})", peer, result.deviceName, result.deviceId);
+        LogInfo("[{}] paired new device '{}' ({})", peer, SanitizeForLog(StoredDeviceName(result.deviceName)),
+                result.deviceId);
       }
     }
   }
@@ -399,7 +407,8 @@ int SecureChannel::Handshake(ByteStream& stream, std::string_view peer, Pairing&
     return kFail;
   }
   if (admission.result != 0) {
-    LogInfo("[{}] '{}' ({}) not admitted: {}", peer, result.deviceName, result.deviceId, admission.message);
+    LogInfo("[{}] '{}' ({}) not admitted: {}", peer, SanitizeForLog(StoredDeviceName(result.deviceName)),
+            result.deviceId, admission.message);
     return kRefused;
   }
   if (!result.newlyPaired) {

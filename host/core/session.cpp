@@ -188,7 +188,8 @@ void Session::ApplyStreamWishes() {
   remote_ = link_ == Link::Relay || (link_ == Link::Wifi && !IsPrivateAddress(peer_));
   useHevc_ = (hello_.flags & 2) != 0 && (hello_.codecPreference == 1 || remote_);
   feedback_.ResetRate(kbps_, remote_);
-  LogInfo("[{}] '{}' connected via {} ({}x{} panel, {} dpi, {} mode, {} fps, {} kbps)", peer_, deviceName_,
+  LogInfo("[{}] '{}' connected via {} ({}x{} panel, {} dpi, {} mode, {} fps, {} kbps)", peer_,
+          SanitizeForLog(deviceName_),
           LinkWay(link_, remote_), hello_.panelWidth, hello_.panelHeight, hello_.dpi,
           hello_.displayMode == 1 ? "mirror" : "extend", fps_, kbps_);
 }
@@ -201,7 +202,7 @@ bool Session::SetUpDisplayAndWelcome() {
     return false;
   }
   if (!running_ || !pairing_.IsPaired(handshake_.devicePublicKey)) {
-    LogWarn("[{}] '{}' is no longer paired", peer_, deviceName_);
+    LogWarn("[{}] '{}' is no longer paired", peer_, SanitizeForLog(deviceName_));
     SendWelcome(4, "This device was removed on the PC. Pair it again.");
     return false;
   }

@@ -8,6 +8,7 @@
 #include "core/find_adb.h"
 #include "core/log.h"
 #include "core/text.h"
+#include "core/utf8.h"
 
 namespace kelm {
 
@@ -74,7 +75,7 @@ bool UsbWatcher::Pass() {
     if (line.state == "unauthorized") {
       if (known_.insert("!" + line.serial).second) {
         LogWarn("USB: device {} is unauthorized - accept the USB debugging prompt on the tablet",
-                line.serial);
+                SanitizeForLog(line.serial));
       }
       continue;
     }
@@ -102,7 +103,7 @@ bool UsbWatcher::Pass() {
       LogInfo("USB: device {} connected (adb reverse tcp:{})", line.serial, port_);
       known_.insert(line.serial);
     } else {
-      LogWarn("USB: adb reverse failed for {}: {}", line.serial, reply);
+      LogWarn("USB: adb reverse failed for {}: {}", line.serial, SanitizeForLog(reply));
     }
   }
   for (auto it = known_.begin(); it != known_.end();) {
