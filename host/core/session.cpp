@@ -53,8 +53,18 @@ void Session::Stop() {
 
 bool Session::Send(const msg::Message& message) {
   std::lock_guard lock(sendMutex_);
-  return channel_.WriteRecord(*stream_, static_cast<uint8_t>(message.type), message.payload.data(),
-                              message.payload.size());
+  if (channel_.WriteRecord(*stream_, static_cast<uint8_t>(message.type), message.payload.data(),
+                           message.payload.size())) {
+    return true;
+  }
+  // A failed or timed-out write may have sent part of a record: the stream is of
+  // no further use, and the read loop must not go on serving a device that takes
+  // nothing.
+  if (running_.exchange(false)) {
+    LogWarn("[{}] sending to the device failed or timed out - closing the connection", peer_);
+  }
+  stream_->Shutdown();
+  return false;
 }
 
 bool Session::SendBytes(uint8_t type, std::span<const uint8_t> bytes) {
@@ -104,6 +114,7 @@ bool Session::SendWelcome(uint8_t status, const std::string& text) {
 
 void Session::Run() {
   stream_->SetReadTimeout(kHandshakeTimeoutMs);
+  stream_->SetSendTimeout(options_.sendTimeoutMs);
   const int accepted = channel_.Accept(*stream_, peer_, pairing_, link_ == Link::Relay, handshake_);
   bool reachedLoop = false;
   if (accepted == 0) {

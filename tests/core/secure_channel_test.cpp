@@ -228,7 +228,7 @@ TEST_F(SecureChannelTest, DeviceNamesAreLoggedSanitisedOnOneLine) {
   EXPECT_NE(text.find("INFO  [192.168.1.20] paired new device '" + shown + "' (" + result.deviceId + ")\r\n"),
             std::string::npos)
       << text;
-  for (const std::string& bad : {"\xE2\x80\xA8", "\xC2\x85", "\xE2\x80\xAE", "\xFF"}) {
+  for (const char* bad : {"\xE2\x80\xA8", "\xC2\x85", "\xE2\x80\xAE", "\xFF"}) {
     EXPECT_EQ(text.find(bad), std::string::npos);
   }
 

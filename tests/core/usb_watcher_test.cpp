@@ -174,7 +174,7 @@ TEST_F(UsbWatcherTest, SerialsAndAdbTextAreLoggedSanitised) {
             1u);
   EXPECT_EQ(Count("WARN ", "USB: adb reverse failed for G1: refused?????end"), 1u);
   const std::string log = test::ReadFileBytes(logPath);
-  for (const std::string& bad : {"\xE2\x80\xA8", "\xC2\x85", "\xE2\x80\xAE", "\xFF", "\x01"}) {
+  for (const char* bad : {"\xE2\x80\xA8", "\xC2\x85", "\xE2\x80\xAE", "\xFF", "\x01"}) {
     EXPECT_EQ(log.find(bad), std::string::npos);
   }
   for (const std::string& line : FileLines(logPath)) {
