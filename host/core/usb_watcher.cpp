@@ -7,6 +7,7 @@
 #include "core/adb_runner.h"
 #include "core/find_adb.h"
 #include "core/log.h"
+#include "core/paths.h"
 #include "core/text.h"
 #include "core/utf8.h"
 
@@ -17,10 +18,7 @@ bool UsbWatcher::Start(std::wstring adbPath, uint16_t port) {
   if (thread_.joinable()) {
     Stop();
   }
-  if (adbPath.empty()) {
-    adbPath = FindAdb();
-  }
-  adbPath_ = std::move(adbPath);
+  adbPath_ = ResolveAdbPath(adbPath, ExecutableDir());
   if (adbPath_.empty()) {
     return false;
   }

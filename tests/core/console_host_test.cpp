@@ -4,6 +4,8 @@
 #include <atomic>
 
 #include "core/console_host.h"
+#include "core/text.h"
+#include "fake_adb/fake_adb_dir.h"
 #include "support/child_process.h"
 #include "support/device_client.h"
 #include "support/owner_only_check.h"
@@ -163,6 +165,33 @@ TEST_F(ConsoleHostTest, RefusesToStartWhenTheStopEventAlreadyExists) {
   // The stranger's event was neither set nor obeyed.
   EXPECT_EQ(WaitForSingleObject(planted, 0), static_cast<DWORD>(WAIT_TIMEOUT));
   CloseHandle(planted);
+}
+
+TEST_F(ConsoleHostTest, RelativeAdbPathRunsNoAdbFromTheCurrentFolderOrPath) {
+  test::FakeAdbDir inCurrentFolder;
+  test::FakeAdbDir onPath;
+  inCurrentFolder.Script("when 1 * devices\nout List of devices attached\\n\n");
+  onPath.Script("when 1 * devices\nout List of devices attached\\n\n");
+  std::wstring savedPath(32767, L'\0');
+  savedPath.resize(GetEnvironmentVariableW(L"PATH", savedPath.data(), static_cast<DWORD>(savedPath.size())));
+  SetEnvironmentVariableW(L"PATH", (onPath.Path() + L";" + savedPath).c_str());
+  const std::wstring line = L"\"" + test::SiblingExe(L"tavro.exe") + L"\" --console --profile \"" +
+                            profile.File(L"p") + L"\" --adb adb.exe --no-driver --no-discovery --port " +
+                            std::to_wstring(port);
+  test::ChildProcess::Options inFolder;
+  inFolder.currentDir = inCurrentFolder.Path();
+  const bool started = host.Start(line, profile.File(L"out.txt"), inFolder);
+  SetEnvironmentVariableW(L"PATH", savedPath.c_str());
+  ASSERT_TRUE(started);
+  ASSERT_TRUE(host.WaitForOutput("Press Ctrl+C to quit.")) << host.Output();
+  // The relative name is taken from the program's folder, where no adb exists.
+  const std::wstring programDir = test::SiblingExe(L"");
+  EXPECT_NE(host.Output().find("INFO  USB: using " + WideToUtf8(programDir) + "adb.exe"), std::string::npos)
+      << host.Output();
+  Sleep(2500);  // at least two polling passes
+  EXPECT_EQ(StopHost(), 0u);
+  EXPECT_TRUE(inCurrentFolder.Calls().empty());
+  EXPECT_TRUE(onPath.Calls().empty());
 }
 
 TEST(ConsoleDiagnosticsTest, RemoveMonitorsWithoutDriver) {
