@@ -368,17 +368,23 @@ std::optional<std::string> Pairing::ExpectedCode(uint8_t kind, uint64_t step, bo
   return std::nullopt;
 }
 
-uint64_t Pairing::ChargeAttempt(std::string_view peer) {
+uint64_t Pairing::ChargeAttempt(std::string_view peer) { return ChargeSource(peer, true).blockedMs; }
+
+Pairing::Charge Pairing::ChargePairedDeviceCode(std::string_view peer) { return ChargeSource(peer, false); }
+
+Pairing::Charge Pairing::ChargeSource(std::string_view peer, bool globalLockRefuses) {
   const std::string source = PairingSourceKey(peer);
   std::string pausedText;
   std::function<void(const std::string&)> paused;
+  Charge charge;
   {
     std::lock_guard lock(mutex_);
     const uint64_t now = clock_.monotonicMs();
     Guard& entry = guards_[source];
-    const uint64_t until = std::max(lockedUntil_, entry.blockedUntil);
+    const uint64_t until = globalLockRefuses ? std::max(lockedUntil_, entry.blockedUntil) : entry.blockedUntil;
     if (until > now) {
-      return until - now;
+      charge.blockedMs = until - now;
+      return charge;
     }
     entry.count += 1;
     if (entry.count >= 3) {
@@ -404,11 +410,12 @@ uint64_t Pairing::ChargeAttempt(std::string_view peer) {
         return item.first != source && item.second.blockedUntil < now;
       });
     }
+    charge.globalLockMs = lockedUntil_ > now ? lockedUntil_ - now : 0;
   }
   if (!pausedText.empty() && paused) {
     paused(pausedText);
   }
-  return 0;
+  return charge;
 }
 
 void Pairing::NoteCodeAccepted(std::string_view peer) {

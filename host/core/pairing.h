@@ -90,6 +90,17 @@ class Pairing {
                                           std::string& reason) const;
   // Milliseconds the source stays blocked (nothing charged), or 0: allowed and charged.
   uint64_t ChargeAttempt(std::string_view peer);
+
+  struct Charge {
+    uint64_t blockedMs = 0;       // the source is blocked: nothing charged
+    uint64_t globalLockMs = 0;    // pairing new keys is locked for this long
+  };
+  // For an authenticator code that paired devices give on every connection: the
+  // global lock guards the pairing of new keys, so it does not refuse the attempt
+  // here (the key is not known yet); the source's own block still does, and the
+  // attempt is charged to the source as any other. The handshake refuses a key
+  // that is not paired while `globalLockMs` is non-zero.
+  Charge ChargePairedDeviceCode(std::string_view peer);
   void NoteCodeAccepted(std::string_view peer);
   void NoteAuthenticatorStepUsed(uint8_t kind, uint64_t step);
 
@@ -102,6 +113,7 @@ class Pairing {
     uint64_t blockedUntil = 0;
   };
 
+  Charge ChargeSource(std::string_view peer, bool globalLockRefuses);
   void LoadFileLocked();
   // Re-reads the file another host sharing this profile may have changed.
   void ReloadFileLocked();

@@ -188,6 +188,7 @@ int SecureChannel::Handshake(ByteStream& stream, std::string_view peer, Pairing&
   std::string code;
   Wiper<std::string> wipeCode{code};
   bool mayPairNew = false;
+  uint64_t globalLockMs = 0;  // pairing new keys was locked when this attempt came
   if (hello.pairing) {
     std::string reason;
     std::optional<std::string> expected = pairing.ExpectedCode(hello.codeKind, hello.step, mayPairNew, reason);
@@ -199,7 +200,17 @@ int SecureChannel::Handshake(ByteStream& stream, std::string_view peer, Pairing&
     }
     code.assign(*expected);
     WipeBytes(expected->data(), expected->size());
-    const uint64_t blockedMs = pairing.ChargeAttempt(peer);
+    // With "code every time" paired devices give an authenticator code on every
+    // connection: others' wrong codes must not lock them out (see step 15).
+    const PairingPolicy rules = pairing.Policy();
+    uint64_t blockedMs = 0;
+    if (hello.codeKind == 1 && rules.codeEveryTime && !rules.authenticatorSecret.empty()) {
+      const Pairing::Charge charge = pairing.ChargePairedDeviceCode(peer);
+      blockedMs = charge.blockedMs;
+      globalLockMs = charge.globalLockMs;
+    } else {
+      blockedMs = pairing.ChargeAttempt(peer);
+    }
     if (blockedMs != 0) {
       LogWarn("[{}] pairing attempt rejected (locked out after wrong codes)", peer);
       SendError(stream, 1, std::format("Too many wrong codes. Try again in {} seconds.", (blockedMs + 999) / 1000));
@@ -381,6 +392,13 @@ int SecureChannel::Handshake(ByteStream& stream, std::string_view peer, Pairing&
       admission.result = 11;
       admission.message = "This PC asks for an authenticator code on every connection.";
     }
+  } else if (!paired && globalLockMs != 0) {
+    // A right code from a key that is not paired, while pairing new keys is locked:
+    // refused, the code used up, and the attempt stays charged to its source.
+    pairing.NoteAuthenticatorStepUsed(hello.codeKind, hello.step);
+    LogWarn("[{}] pairing attempt rejected (locked out after wrong codes)", peer);
+    admission.result = 10;
+    admission.message = std::format("Too many wrong codes. Try again in {} seconds.", (globalLockMs + 999) / 1000);
   } else {
     pairing.NoteCodeAccepted(peer);
     pairing.NoteAuthenticatorStepUsed(hello.codeKind, hello.step);

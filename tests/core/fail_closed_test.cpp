@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <future>
 #include <string>
 #include <vector>
 
@@ -13,9 +12,9 @@
 #include "core/paths.h"
 #include "core/secure_channel.h"
 #include "support/device_client.h"
+#include "support/handshake_run.h"
 #include "support/log_capture.h"
 #include "support/temp_dir.h"
-#include "support/test_tcp.h"
 
 namespace kelm {
 namespace {
@@ -72,21 +71,12 @@ TEST_P(FailClosedCodeTest, FailedAuthenticatorCodeRefusesPairing) {
   EXPECT_EQ(reason, "The PC could not check the authenticator code. Try again.");
 
   // A device that offers exactly that code over a real connection is not admitted.
-  auto [hostEnd, deviceEnd] = test::LoopbackPair();
-  ASSERT_TRUE(hostEnd && deviceEnd);
-  SecureChannel channel;
-  HandshakeResult result;
-  std::future<int> host = std::async(std::launch::async, [&, h = hostEnd.get()] {
-    const int r = channel.Accept(*h, "192.168.1.30", pairing, false, result);
-    h->Shutdown();
-    return r;
-  });
   test::DeviceIdentity device;
   test::HandshakeOptions options;
   options.pairing = test::PairingCode{1, TotpTimeStep(), broken};
-  const test::HandshakeOutcome o = test::DeviceClient(*deviceEnd).Handshake(device, options);
-  deviceEnd->Shutdown();
-  EXPECT_EQ(host.get(), 1);
+  const test::HandshakeRun run = test::RunHandshake(pairing, device, options, "192.168.1.30");
+  const test::HandshakeOutcome& o = run.device;
+  EXPECT_EQ(run.host, 1);
   EXPECT_FALSE(o.hostHello);
   EXPECT_FALSE(o.admissionReceived);
   EXPECT_EQ(o.errorCode, 3);
