@@ -1,6 +1,8 @@
 // Temporary file, flush, move: the only way data files are replaced.
 #include "core/durable_file.h"
 
+#include "core/owner_only_security.h"
+
 #include <algorithm>
 #include <atomic>
 
@@ -21,8 +23,8 @@ FileCalls& ActiveFileCalls() {
 
 }  // namespace
 
-HANDLE FileCalls::CreateTemporary(const std::wstring& path) {
-  return CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+HANDLE FileCalls::CreateTemporary(const std::wstring& path, SECURITY_ATTRIBUTES* security) {
+  return CreateFileW(path.c_str(), GENERIC_WRITE, 0, security, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
 bool FileCalls::Write(HANDLE file, std::string_view bytes) {
@@ -41,8 +43,8 @@ bool FileCalls::Flush(HANDLE file) { return FlushFileBuffers(file) != 0; }
 
 void FileCalls::Close(HANDLE file) { CloseHandle(file); }
 
-bool FileCalls::Move(const std::wstring& from, const std::wstring& to) {
-  return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+bool FileCalls::Move(const std::wstring& from, const std::wstring& to, bool replace) {
+  return MoveFileExW(from.c_str(), to.c_str(), (replace ? MOVEFILE_REPLACE_EXISTING : 0) | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
 void FileCalls::Delete(const std::wstring& path) { DeleteFileW(path.c_str()); }
@@ -51,11 +53,17 @@ ScopedFileCalls::ScopedFileCalls(FileCalls& calls) : previous_(g_override.exchan
 
 ScopedFileCalls::~ScopedFileCalls() { g_override.store(previous_); }
 
-DurableWrite WriteFileDurably(const std::wstring& path, std::string_view bytes, uint32_t& error) {
+DurableWrite WriteFileDurably(const std::wstring& path, std::string_view bytes, uint32_t& error,
+                              const DurableWriteOptions& options) {
   FileCalls& calls = ActiveFileCalls();
-  const std::wstring tmp = path + L".tmp";
+  const std::wstring tmp = path + options.temporarySuffix;
   error = 0;
-  const HANDLE file = calls.CreateTemporary(tmp);
+  OwnerOnlySecurity ownerOnly;
+  if (options.ownerOnly && !ownerOnly.valid()) {
+    error = ERROR_INVALID_SECURITY_DESCR;
+    return DurableWrite::TemporaryFailed;
+  }
+  const HANDLE file = calls.CreateTemporary(tmp, options.ownerOnly ? ownerOnly.Attributes() : nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     error = GetLastError();
     return DurableWrite::TemporaryFailed;
@@ -71,8 +79,9 @@ DurableWrite WriteFileDurably(const std::wstring& path, std::string_view bytes, 
     calls.Delete(tmp);
     return DurableWrite::TemporaryFailed;
   }
-  if (!calls.Move(tmp, path)) {
+  if (!calls.Move(tmp, path, options.replaceExisting)) {
     error = GetLastError();
+    calls.Delete(tmp);
     return DurableWrite::MoveFailed;
   }
   return DurableWrite::Written;

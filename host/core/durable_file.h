@@ -14,12 +14,14 @@ namespace kelm {
 class FileCalls {
  public:
   virtual ~FileCalls() = default;
-  // Creates or truncates the temporary file for writing; INVALID_HANDLE_VALUE on failure.
-  virtual HANDLE CreateTemporary(const std::wstring& path);
+  // Creates or truncates the temporary file for writing, with `security` (null: the
+  // folder's default); INVALID_HANDLE_VALUE on failure.
+  virtual HANDLE CreateTemporary(const std::wstring& path, SECURITY_ATTRIBUTES* security);
   virtual bool Write(HANDLE file, std::string_view bytes);
   virtual bool Flush(HANDLE file);
   virtual void Close(HANDLE file);
-  virtual bool Move(const std::wstring& from, const std::wstring& to);
+  // Moves `from` over `to`; with `replace` false an existing `to` makes it fail.
+  virtual bool Move(const std::wstring& from, const std::wstring& to, bool replace);
   virtual void Delete(const std::wstring& path);
 };
 
@@ -41,8 +43,16 @@ enum class DurableWrite {
   MoveFailed,       // the move over the old file failed; the old file is untouched
 };
 
-// Writes `bytes` to `path` + ".tmp", flushes it, then moves it over `path`.
-// `error` receives the Windows error of the failed step.
-DurableWrite WriteFileDurably(const std::wstring& path, std::string_view bytes, uint32_t& error);
+struct DurableWriteOptions {
+  bool ownerOnly = false;       // only the current user may open the new file
+  bool replaceExisting = true;  // false: an existing file is kept and the move fails
+  std::wstring temporarySuffix = L".tmp";
+};
+
+// Writes `bytes` to `path` + the temporary suffix, flushes it, then moves it over
+// `path`. `error` receives the Windows error of the failed step; a temporary that
+// was not moved is deleted.
+DurableWrite WriteFileDurably(const std::wstring& path, std::string_view bytes, uint32_t& error,
+                              const DurableWriteOptions& options = {});
 
 }  // namespace kelm

@@ -19,6 +19,7 @@
 #include "support/child_process.h"
 #include "support/log_capture.h"
 #include "support/process.h"
+#include "support/recording_file_calls.h"
 #include "support/temp_dir.h"
 
 namespace kelm {
@@ -26,39 +27,7 @@ namespace {
 
 using Json = nlohmann::json;
 
-std::wstring FileName(const std::wstring& path) { return path.substr(path.find_last_of(L"\\/") + 1); }
-
-// Does the real work and records every call with the file it concerns.
-class RecordingFileCalls : public FileCalls {
- public:
-  HANDLE CreateTemporary(const std::wstring& path) override {
-    calls.push_back(L"create " + FileName(path));
-    return FileCalls::CreateTemporary(path);
-  }
-  bool Write(HANDLE file, std::string_view bytes) override {
-    calls.push_back(L"write");
-    return FileCalls::Write(file, bytes);
-  }
-  bool Flush(HANDLE file) override {
-    calls.push_back(L"flush");
-    return !failFlush && FileCalls::Flush(file);
-  }
-  void Close(HANDLE file) override {
-    calls.push_back(L"close");
-    FileCalls::Close(file);
-  }
-  bool Move(const std::wstring& from, const std::wstring& to) override {
-    calls.push_back(L"move " + FileName(from) + L" " + FileName(to));
-    return FileCalls::Move(from, to);
-  }
-  void Delete(const std::wstring& path) override {
-    calls.push_back(L"delete " + FileName(path));
-    FileCalls::Delete(path);
-  }
-
-  std::vector<std::wstring> calls;
-  bool failFlush = false;
-};
+using test::RecordingFileCalls;
 
 DeviceKey KeyNumber(unsigned n) {
   DeviceKey key{};

@@ -2,6 +2,7 @@
 #include "support/owner_only_check.h"
 
 #include <aclapi.h>
+#include <sddl.h>
 
 #include <format>
 #include <vector>
@@ -21,11 +22,27 @@ std::vector<unsigned char> CurrentUser() {
   return buffer;
 }
 
+// The DACL in SDDL form, for failure messages.
+std::string DaclText(PACL dacl) {
+  SECURITY_DESCRIPTOR sd;
+  InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION);
+  SetSecurityDescriptorDacl(&sd, TRUE, dacl, FALSE);
+  wchar_t* text = nullptr;
+  if (!ConvertSecurityDescriptorToStringSecurityDescriptorW(&sd, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text,
+                                                            nullptr)) {
+    return {};
+  }
+  std::string out = ": ";
+  for (const wchar_t* c = text; *c != 0; ++c) out += static_cast<char>(*c);
+  LocalFree(text);
+  return out;
+}
+
 }  // namespace
 
 std::string OwnerOnlyProblem(PACL dacl) {
   if (dacl == nullptr) return "no DACL (everyone has access)";
-  if (dacl->AceCount != 1) return std::format("{} entries in the DACL", dacl->AceCount);
+  if (dacl->AceCount != 1) return std::format("{} entries in the DACL", dacl->AceCount) + DaclText(dacl);
   void* ace = nullptr;
   if (!GetAce(dacl, 0, &ace)) return "GetAce failed";
   const auto* header = static_cast<const ACE_HEADER*>(ace);
