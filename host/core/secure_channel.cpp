@@ -202,7 +202,8 @@ int SecureChannel::Handshake(ByteStream& stream, std::string_view peer, Pairing&
     WipeBytes(expected->data(), expected->size());
     // With "code every time" paired devices give an authenticator code on every
     // connection: others' wrong codes must not lock them out (see step 15).
-    const PairingPolicy rules = pairing.Policy();
+    PairingPolicy rules = pairing.Policy();
+    Wiper<std::vector<uint8_t>> wipeRulesSecret{rules.authenticatorSecret};  // a copy of the secret
     uint64_t blockedMs = 0;
     if (hello.codeKind == 1 && rules.codeEveryTime && !rules.authenticatorSecret.empty()) {
       const Pairing::Charge charge = pairing.ChargePairedDeviceCode(peer);
@@ -378,7 +379,8 @@ int SecureChannel::Handshake(ByteStream& stream, std::string_view peer, Pairing&
   result.devicePublicKey = clientKey;
   result.deviceId = KeyFingerprint(clientKey);
   result.deviceName.assign(reinterpret_cast<const char*>(finish.data() + 67), nameLength);
-  const PairingPolicy policy = pairing.Policy();
+  PairingPolicy policy = pairing.Policy();
+  Wiper<std::vector<uint8_t>> wipePolicySecret{policy.authenticatorSecret};  // a copy of the secret
   const bool paired = pairing.IsPaired(clientKey);
   Admission admission;
   if (!hello.pairing) {
