@@ -34,7 +34,7 @@ class InputBackend {
   virtual void DestroyPointerDevice(HSYNTHETICPOINTERDEVICE device) = 0;
 
   virtual void SendInput(std::span<const INPUT> inputs) = 0;
-  virtual uint32_t MapVirtualKey(uint32_t code, uint32_t mapType) = 0;
+  virtual uint32_t MapKey(uint32_t code, uint32_t mapType) = 0;
 
   virtual uint64_t TickCount() = 0;
   virtual POINT CursorPos() = 0;

@@ -555,7 +555,7 @@ void InputInjector::InjectKey(uint16_t vk, bool down, bool extended) {
   INPUT in{};
   in.type = INPUT_KEYBOARD;
   in.ki.wVk = vk;
-  in.ki.wScan = static_cast<WORD>(backend_.MapVirtualKey(vk, MAPVK_VK_TO_VSC_EX) & 0xFF);
+  in.ki.wScan = static_cast<WORD>(backend_.MapKey(vk, MAPVK_VK_TO_VSC_EX) & 0xFF);
   in.ki.dwFlags = (down ? 0 : KEYEVENTF_KEYUP) | (extended ? KEYEVENTF_EXTENDEDKEY : 0);
   backend_.SendInput(std::span<const INPUT>(&in, 1));
   const std::pair<uint16_t, uint8_t> key{vk, static_cast<uint8_t>(extended ? 1 : 0)};
@@ -573,7 +573,7 @@ void InputInjector::InjectText(std::wstring_view text) {
     INPUT in{};
     in.type = INPUT_KEYBOARD;
     in.ki.wVk = vk;
-    in.ki.wScan = static_cast<WORD>(backend_.MapVirtualKey(vk, MAPVK_VK_TO_VSC));
+    in.ki.wScan = static_cast<WORD>(backend_.MapKey(vk, MAPVK_VK_TO_VSC));
     inputs.push_back(in);
     in.ki.dwFlags = KEYEVENTF_KEYUP;
     inputs.push_back(in);

@@ -75,7 +75,7 @@ void Win32InputBackend::SendInput(std::span<const INPUT> inputs) {
   ::SendInput(static_cast<UINT>(inputs.size()), const_cast<INPUT*>(inputs.data()), sizeof(INPUT));
 }
 
-uint32_t Win32InputBackend::MapVirtualKey(uint32_t code, uint32_t mapType) {
+uint32_t Win32InputBackend::MapKey(uint32_t code, uint32_t mapType) {
   return MapVirtualKeyW(code, mapType);
 }
 

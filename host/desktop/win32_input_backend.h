@@ -16,7 +16,7 @@ class Win32InputBackend final : public InputBackend {
                      uint32_t& error) override;
   void DestroyPointerDevice(HSYNTHETICPOINTERDEVICE device) override;
   void SendInput(std::span<const INPUT> inputs) override;
-  uint32_t MapVirtualKey(uint32_t code, uint32_t mapType) override;
+  uint32_t MapKey(uint32_t code, uint32_t mapType) override;
   uint64_t TickCount() override;
   POINT CursorPos() override;
   VirtualScreen Screen() override;

@@ -54,7 +54,7 @@ class RecordingInputBackend final : public InputBackend {
     std::lock_guard lock(mutex_);
     sendCalls.emplace_back(inputs.begin(), inputs.end());
   }
-  uint32_t MapVirtualKey(uint32_t code, uint32_t mapType) override {
+  uint32_t MapKey(uint32_t code, uint32_t mapType) override {
     // A recognisable scan code: the key, plus 0xE000 for the extended map type.
     return code + (mapType == MAPVK_VK_TO_VSC_EX ? 0xE000 : 0);
   }
