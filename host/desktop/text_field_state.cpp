@@ -38,14 +38,14 @@ void TextFieldState::OnCaretHidden() {
   }
 }
 
-bool TextFieldState::CheckDeadline() {
-  if (hideDeadline_ == 0 || clock_() < hideDeadline_) {
-    return false;
-  }
+bool TextFieldState::DeadlinePassed() const {
+  return hideDeadline_ != 0 && clock_() >= hideDeadline_;
+}
+
+void TextFieldState::EndCaret() {
   hideDeadline_ = 0;
   caretShown_ = false;
   Notify(false);
-  return true;
 }
 
 void TextFieldState::Notify(bool reset) {

@@ -39,8 +39,9 @@ class TextFieldState {
   void OnCaretShown(const FieldRect& rect);
   // The caret was hidden or destroyed: gone unless it shows again before the deadline.
   void OnCaretHidden();
-  // Ends the caret once its hide deadline has passed; true when it did.
-  bool CheckDeadline();
+  // True once the hide deadline has passed; then EndCaret reports the caret gone.
+  bool DeadlinePassed() const;
+  void EndCaret();
 
   bool CaretShown() const { return caretShown_; }
   uint64_t HideDeadline() const { return hideDeadline_; }
