@@ -17,12 +17,15 @@ std::optional<PixelPoint> MapFraction(const PixelRect& target, float fx, float f
   if (!std::isfinite(fx) || !std::isfinite(fy)) {
     return std::nullopt;
   }
-  const int32_t w = target.right - target.left;
-  const int32_t h = target.bottom - target.top;
-  // The clamped fraction keeps the product within the extent, so the truncation is defined.
-  const auto x = static_cast<int32_t>(std::trunc(static_cast<float>(w) * std::clamp(fx, 0.0f, 1.0f)));
-  const auto y = static_cast<int32_t>(std::trunc(static_cast<float>(h) * std::clamp(fy, 0.0f, 1.0f)));
-  return PixelPoint{target.left + std::min(w - 1, x), target.top + std::min(h - 1, y)};
+  const int64_t w = static_cast<int64_t>(target.right) - target.left;
+  const int64_t h = static_cast<int64_t>(target.bottom) - target.top;
+  // The product is taken in single precision; it may round above the extent for wide
+  // rectangles, so it is bounded before the conversion to an integer.
+  const auto offset = [](int64_t extent, float f) {
+    const float product = static_cast<float>(extent) * std::clamp(f, 0.0f, 1.0f);
+    return static_cast<int64_t>(std::min<double>(static_cast<double>(extent - 1), std::trunc(product)));
+  };
+  return PixelPoint{static_cast<int32_t>(target.left + offset(w, fx)), static_cast<int32_t>(target.top + offset(h, fy))};
 }
 
 int32_t RoundHalfAway(double v) {

@@ -93,6 +93,18 @@ TEST_F(InjectorTest, MapsFractionsOntoTheTargetRectangle) {
   }
 }
 
+TEST(InputMapping, WideRectanglesStayInside) {
+  const input::PixelRect wide{INT32_MIN / 2, -1000, INT32_MAX / 2 + 1, 1000};
+  const auto p = input::MapFraction(wide, 1.0f, 1.0f);
+  ASSERT_TRUE(p.has_value());
+  EXPECT_EQ(p->x, INT32_MAX / 2);
+  EXPECT_EQ(p->y, 999);
+  const input::PixelRect full{-2147483647, 0, 2147483647, 1};
+  EXPECT_EQ(input::MapFraction(full, 1.0f, 0.5f)->x, 2147483646);
+  EXPECT_EQ(input::MapFraction(full, 0.0f, 0.5f)->x, -2147483647);
+  EXPECT_FALSE(input::MapFraction(full, kNaN, 0.5f).has_value());
+}
+
 TEST_F(InjectorTest, NonFiniteCoordinatesInjectNothing) {
   for (float bad : {kNaN, kInf, -kInf}) {
     Pen({0x03, bad, 0.5f, 0.5f});
