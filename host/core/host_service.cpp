@@ -8,6 +8,7 @@
 
 #include "core/crypto.h"
 #include "core/log.h"
+#include "core/paths.h"
 #include "core/text.h"
 #include "media/crash_recovery.h"
 
@@ -74,6 +75,7 @@ bool HostService::Initialize(std::string& error) {
   pairing_.SetPausedCallback([this](const std::string& text) {
     if (onMessage_) onMessage_(text);
   });
+  if (!PrepareDataDirs(error)) return false;
   if (!pairing_.Load()) {
     error = "Could not create this PC's identity key (Windows key storage unavailable)";
     return false;
@@ -351,11 +353,7 @@ std::string HostService::SendFiles(uint64_t sessionId, const std::vector<std::ws
   return name;
 }
 
-uint32_t HostService::NewPin() {
-  uint32_t v = 0;
-  RandomBytes(reinterpret_cast<uint8_t*>(&v), sizeof v);
-  return v % 900000 + 100000;
-}
+uint32_t HostService::NewPin() { return RandomPin(); }
 
 void HostService::SetPairingPolicy(PairingMethod method, uint32_t pin, std::vector<uint8_t> secret,
                                    bool codeEveryTime) {
