@@ -4,6 +4,7 @@
 #include <dpapi.h>
 
 #include "core/crypto.h"
+#include "core/unique_any.h"
 
 namespace kelm {
 
@@ -13,9 +14,8 @@ std::optional<std::vector<uint8_t>> DpapiProtect(std::span<const uint8_t> plain)
   if (!CryptProtectData(&in, L"tavro", nullptr, nullptr, nullptr, CRYPTPROTECT_UI_FORBIDDEN, &out)) {
     return std::nullopt;
   }
-  std::vector<uint8_t> result(out.pbData, out.pbData + out.cbData);
-  LocalFree(out.pbData);
-  return result;
+  const ScopeExit release([&] { LocalFree(out.pbData); });
+  return std::vector<uint8_t>(out.pbData, out.pbData + out.cbData);
 }
 
 std::optional<std::vector<uint8_t>> DpapiUnprotect(std::span<const uint8_t> protectedBytes) {
@@ -24,11 +24,12 @@ std::optional<std::vector<uint8_t>> DpapiUnprotect(std::span<const uint8_t> prot
   if (!CryptUnprotectData(&in, nullptr, nullptr, nullptr, nullptr, CRYPTPROTECT_UI_FORBIDDEN, &out)) {
     return std::nullopt;
   }
-  std::vector<uint8_t> result(out.pbData, out.pbData + out.cbData);
-  // The plaintext is a secret: do not leave it in the freed heap block.
-  WipeBytes(out.pbData, out.cbData);
-  LocalFree(out.pbData);
-  return result;
+  // The plaintext is a secret: do not leave it in the freed heap block, on any path.
+  const ScopeExit release([&] {
+    WipeBytes(out.pbData, out.cbData);
+    LocalFree(out.pbData);
+  });
+  return std::vector<uint8_t>(out.pbData, out.pbData + out.cbData);
 }
 
 }  // namespace kelm

@@ -12,8 +12,8 @@ int main(int argc, char** argv) {
     std::fputs("usage: discovery_responder_host TCP_PORT NAME\n", stderr);
     return 2;
   }
-  kelm::WinsockGuard winsock;
-  if (!winsock.ok()) return 3;
+  const kelm::WinsockStartup winsock = kelm::StartWinsock();
+  if (!winsock) return 3;
   kelm::DiscoveryResponder responder;
   if (!responder.Start(static_cast<uint16_t>(std::strtoul(argv[1], nullptr, 10)), argv[2])) {
     std::puts("busy");

@@ -217,17 +217,22 @@ HandshakeOutcome DeviceClient::Handshake(const DeviceIdentity& identity, const H
   return outcome;
 }
 
-bool DeviceClient::SendRecord(uint8_t type, const Bytes& payload) {
+Bytes DeviceClient::SealRecord(uint8_t type, const Bytes& payload) {
   const uint32_t n = static_cast<uint32_t>(payload.size() + 17);
   Bytes header;
   PutU32(header, n);
   Bytes plain = {type};
   Append(plain, payload);
   Bytes sealed(plain.size() + 16);
-  if (!AesGcmSeal(sendKey_, Nonce(sendIv_, sendCounter_), header, plain, sealed)) return false;
+  if (!AesGcmSeal(sendKey_, Nonce(sendIv_, sendCounter_), header, plain, sealed)) return {};
   ++sendCounter_;
   Append(header, sealed);
-  return SendRaw(header);
+  return header;
+}
+
+bool DeviceClient::SendRecord(uint8_t type, const Bytes& payload) {
+  const Bytes record = SealRecord(type, payload);
+  return !record.empty() && SendRaw(record);
 }
 
 bool DeviceClient::ReadRecord(uint8_t& type, Bytes& payload) {
