@@ -3,12 +3,23 @@
 #include <windows.h>
 #include <dpapi.h>
 
+#include <atomic>
+
 #include "core/crypto.h"
 #include "core/unique_any.h"
 
 namespace kelm {
+namespace {
+std::atomic<int> g_refusals{0};
+}  // namespace
+
+DpapiRefusal::DpapiRefusal() { ++g_refusals; }
+DpapiRefusal::~DpapiRefusal() { --g_refusals; }
 
 std::optional<std::vector<uint8_t>> DpapiProtect(std::span<const uint8_t> plain) {
+  if (g_refusals.load() > 0) {
+    return std::nullopt;
+  }
   DATA_BLOB in{static_cast<DWORD>(plain.size()), const_cast<BYTE*>(plain.data())};
   DATA_BLOB out{};
   if (!CryptProtectData(&in, L"tavro", nullptr, nullptr, nullptr, CRYPTPROTECT_UI_FORBIDDEN, &out)) {
