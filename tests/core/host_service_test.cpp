@@ -69,6 +69,39 @@ class HostServiceTest : public ::testing::Test {
     Bytes payload;
     return d.client->ReadRecord(type, payload) && type == 2 && payload[6] == 0;
   }
+  // Devices that paired once and said goodbye, ready to reconnect without a code.
+  std::vector<std::unique_ptr<Device>> PairedDevices(int n) {
+    std::vector<std::unique_ptr<Device>> devices;
+    for (int i = 0; i < n; ++i) {
+      devices.push_back(std::make_unique<Device>());
+      EXPECT_TRUE(Connect(*devices.back())) << i;
+      if (devices.back()->client) devices.back()->client->SendRecord(40, {});
+      WaitForSessions(0);
+    }
+    return devices;
+  }
+  struct Reconnect {
+    bool welcomed = false;
+    std::chrono::milliseconds took{0};
+  };
+  // Every device reconnects at the same instant.
+  std::vector<Reconnect> ReconnectAtOnce(std::vector<std::unique_ptr<Device>>& devices) {
+    std::atomic<bool> go{false};
+    std::vector<Reconnect> results(devices.size());
+    std::vector<std::thread> workers;
+    for (size_t i = 0; i < devices.size(); ++i) {
+      workers.emplace_back([&, i] {
+        while (!go) std::this_thread::yield();
+        const auto start = std::chrono::steady_clock::now();
+        results[i].welcomed = Connect(*devices[i], false);
+        results[i].took =
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+      });
+    }
+    go = true;
+    for (std::thread& w : workers) w.join();
+    return results;
+  }
   void WaitForSessions(size_t n) {
     for (int i = 0; i < 200 && host.GetStatus().sessions.size() != n; ++i) Sleep(25);
     EXPECT_EQ(host.GetStatus().sessions.size(), n);
@@ -296,10 +329,8 @@ TEST_F(HostServiceTest, FlippedBitEndsOnlyThatSession) {
 
 TEST_F(HostServiceTest, ConnectionCutAtEveryHandshakePointLeavesTheHostServing) {
   ASSERT_TRUE(host.Start(options));
-  Device known;
-  ASSERT_TRUE(Connect(known));
-  ASSERT_TRUE(known.client->SendRecord(40, {}));
-  WaitForSessions(0);
+  const auto paired = PairedDevices(1);
+  const Device& known = *paired[0];
   // Bytes the device writes: ClientHello frame 104, ClientFinish frame 195 (name
   // "Test tablet"), then the Hello record.
   struct Point {
@@ -348,15 +379,7 @@ TEST_F(HostServiceTest, StopDuringHandshakesReturnsPromptlyAndJoinsEveryThread) 
 TEST_F(HostServiceTest, TwoHundredSessionsWithEarlyClosesLeaveNothingBehind) {
   ASSERT_TRUE(host.Start(options));
   constexpr int kParallel = 8;
-  std::vector<std::unique_ptr<Device>> devices;
-  for (int i = 0; i < kParallel; ++i) {
-    devices.push_back(std::make_unique<Device>());
-    ASSERT_TRUE(Connect(*devices.back()));  // paired once, reconnects below
-    ASSERT_TRUE(devices.back()->client->SendRecord(40, {}));
-    devices.back()->client.reset();
-    devices.back()->stream.reset();
-  }
-  WaitForSessions(0);
+  const auto devices = PairedDevices(kParallel);  // reconnect below
 
   std::atomic<int> welcomed{0};
   std::mt19937 random(20261210);
@@ -419,10 +442,8 @@ TEST_F(HostServiceTest, ReconnectUpdatesLastSeen) {
 
 TEST_F(HostServiceTest, TricklingPeersCannotKeepAPairedDeviceOut) {
   ASSERT_TRUE(host.Start(options));
-  Device d;
-  ASSERT_TRUE(Connect(d));
-  ASSERT_TRUE(d.client->SendRecord(40, {}));
-  WaitForSessions(0);
+  const auto paired = PairedDevices(1);
+  Device& d = *paired[0];
   // 8 half-open peers leave every slot free; 16 fill their own cap, and the oldest
   // makes room.
   for (const int count : {8, 16}) {
@@ -473,57 +494,22 @@ TEST_F(HostServiceTest, HandshakeHasOneDeadlineHoweverSlowlyThePeerSends) {
 
 TEST_F(HostServiceTest, EightDevicesReconnectingTogetherAllGetTheirWelcomeWithin500ms) {
   ASSERT_TRUE(host.Start(options));
-  std::vector<std::unique_ptr<Device>> devices;
-  for (int i = 0; i < 8; ++i) {
-    devices.push_back(std::make_unique<Device>());
-    ASSERT_TRUE(Connect(*devices.back()));
-    ASSERT_TRUE(devices.back()->client->SendRecord(40, {}));
-  }
-  WaitForSessions(0);
-  std::atomic<bool> go{false};
-  std::vector<std::chrono::milliseconds> took(8);
-  std::vector<char> ok(8, 0);
-  std::vector<std::thread> workers;
-  for (int i = 0; i < 8; ++i) {
-    workers.emplace_back([&, i] {
-      while (!go) std::this_thread::yield();
-      const auto start = std::chrono::steady_clock::now();
-      ok[i] = Connect(*devices[i], false);
-      took[i] = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
-    });
-  }
-  go = true;
-  for (std::thread& w : workers) w.join();
-  for (int i = 0; i < 8; ++i) {
-    EXPECT_TRUE(ok[i]) << i;
-    EXPECT_LT(took[i].count(), 500) << i;
+  auto devices = PairedDevices(8);
+  const std::vector<Reconnect> results = ReconnectAtOnce(devices);
+  for (size_t i = 0; i < results.size(); ++i) {
+    EXPECT_TRUE(results[i].welcomed) << i;
+    EXPECT_LT(results[i].took.count(), 500) << i;
   }
   WaitForSessions(8);
 }
 
 TEST_F(HostServiceTest, NineDevicesAtOnceNeverMakeNineSessions) {
   ASSERT_TRUE(host.Start(options));
-  std::vector<std::unique_ptr<Device>> devices;
-  for (int i = 0; i < 9; ++i) {
-    devices.push_back(std::make_unique<Device>());
-    ASSERT_TRUE(Connect(*devices.back()));
-    ASSERT_TRUE(devices.back()->client->SendRecord(40, {}));
-    WaitForSessions(0);
-  }
+  auto devices = PairedDevices(9);
   // All nine are still in their handshakes when they arrive, so the limit is kept
   // when each is admitted, not only when it connects.
-  std::atomic<bool> go{false};
-  std::atomic<int> welcomed{0};
-  std::vector<std::thread> workers;
-  for (int i = 0; i < 9; ++i) {
-    workers.emplace_back([&, i] {
-      while (!go) std::this_thread::yield();
-      if (Connect(*devices[i], false)) ++welcomed;
-    });
-  }
-  go = true;
-  for (std::thread& w : workers) w.join();
-  EXPECT_EQ(welcomed.load(), 8);
+  const std::vector<Reconnect> results = ReconnectAtOnce(devices);
+  EXPECT_EQ(std::count_if(results.begin(), results.end(), [](const Reconnect& r) { return r.welcomed; }), 8);
   WaitForSessions(8);
   EXPECT_NE(LogText().find("WARN  Rejecting connection from "), std::string::npos);
 }
