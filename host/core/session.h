@@ -28,7 +28,7 @@ struct SessionTiming {
   uint32_t runningMs = 6000;     // once the services run
   uint32_t pausedMs = 30000;     // while the device has paused the video
   // From accept to the Welcome, however slowly the peer sends; enforced by the owner
-  // (see PastWelcomeDeadline), since a trickling peer satisfies every single read.
+  // (see WelcomeDeadline), since a trickling peer satisfies every single read.
   uint32_t welcomeDeadlineMs = 10000;
 };
 
