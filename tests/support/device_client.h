@@ -65,6 +65,9 @@ class DeviceClient {
   HandshakeOutcome Handshake(const DeviceIdentity& identity, const HandshakeOptions& options);
 
   bool SendRecord(uint8_t type, const Bytes& payload);
+  // One whole record as it goes on the wire (empty when sealing failed); the next
+  // record's counter moves on as if it had been sent.
+  Bytes SealRecord(uint8_t type, const Bytes& payload);
   bool ReadRecord(uint8_t& type, Bytes& payload);
   // Sends raw bytes (for malformed-input tests).
   bool SendRaw(const Bytes& bytes) { return stream_.Write(bytes.data(), bytes.size()); }
