@@ -34,6 +34,7 @@ constexpr DWORD kCannotConnect = 12029;     // ERROR_WINHTTP_CANNOT_CONNECT
 constexpr DWORD kNameNotResolved = 12007;   // ERROR_WINHTTP_NAME_NOT_RESOLVED
 constexpr DWORD kTimedOut = 12002;          // ERROR_WINHTTP_TIMEOUT
 constexpr DWORD kOperationCancelled = 12017;  // ERROR_WINHTTP_OPERATION_CANCELLED
+constexpr DWORD kIncorrectHandleState = 12019;  // ERROR_WINHTTP_INCORRECT_HANDLE_STATE
 constexpr DWORD kCloseReasonBytes = WINHTTP_WEB_SOCKET_MAX_CLOSE_REASON_LENGTH;
 constexpr DWORD kCallbackEvents = WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS | WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING;
 
@@ -247,6 +248,15 @@ WebSocketClient::~WebSocketClient() {
 
 bool WebSocketClient::Connect(const std::wstring& address, int32_t receiveTimeoutMs, std::string& error) {
   State& s = *state_;
+  {
+    // One connection per client: a second Connect would orphan the first one's handles.
+    std::lock_guard handles(s.handleMutex);
+    if (s.session != nullptr) {
+      SetLastError(kIncorrectHandleState);
+      error = WinHttpErrorText("connecting");
+      return false;
+    }
+  }
   const std::wstring url = HttpAddress(address);
   std::wstring host(kHostNameChars, L'\0');
   std::wstring path(kUrlPathChars, L'\0');

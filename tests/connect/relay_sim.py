@@ -50,9 +50,14 @@ def hello_text(pc_id, nonce, phones):
     return f"tavro-connect/1 pc-hello\n{pc_id}\n{nonce}\n{','.join(phones)}"
 
 
+LETTERS = "abcdefghijklmnopqrstuvwxyz" * 117  # longer than any filler plus 25
+
+
 def filler(thread, seq):
+    """Letters a-z cycling from a start that depends on both numbers; 1..3000 long."""
     length = (thread * 1000 + seq) % 3000 + 1
-    return "".join(chr(ord("a") + (thread * 7 + seq * 13 + k) % 26) for k in range(length))
+    start = (thread * 7 + seq * 13) % 26
+    return LETTERS[start:start + length]
 
 
 def numbered(thread, seq):

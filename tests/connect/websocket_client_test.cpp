@@ -99,6 +99,15 @@ TEST_F(WebSocketClientTest, TextEcho) {
   }
 }
 
+TEST_F(WebSocketClientTest, ConnectsOnlyOnce) {
+  auto client = Open("/echo");
+  std::string error;
+  EXPECT_FALSE(client->Connect(SimAddress("/echo"), kTimeoutMs, error));
+  EXPECT_EQ(error, "connecting failed (12019)");
+  ASSERT_TRUE(client->Send("still here"));
+  EXPECT_EQ(Next(*client), "still here");
+}
+
 TEST_F(WebSocketClientTest, FragmentedMessageArrivesWhole) {
   auto client = Open("/echo");
   ASSERT_TRUE(client->Send("fragments:5:40000"));
@@ -176,6 +185,15 @@ TEST_F(WebSocketClientTest, HttpSchemeWorksAsWell) {
   ASSERT_TRUE(client->Connect(SimAddress("/echo", "http"), kTimeoutMs, error)) << error;
   ASSERT_TRUE(client->Send("x"));
   EXPECT_EQ(Next(*client), "x");
+}
+
+// The simulator speaks plain HTTP: a secure address must fail in the TLS handshake,
+// which only happens when the request really goes out over HTTPS.
+TEST_F(WebSocketClientTest, SecureSchemesUseTls) {
+  for (const std::string scheme : {"wss", "https"}) {
+    const std::string error = ConnectError(SimAddress("/echo", scheme));
+    EXPECT_TRUE(error.starts_with("connecting failed (")) << scheme << ": " << error;
+  }
 }
 
 TEST_F(WebSocketClientTest, ServerSeesThePathAndQuery) {
