@@ -17,6 +17,7 @@
 #include <future>
 #include <memory>
 #include <optional>
+#include <random>
 #include <string>
 #include <thread>
 #include <variant>
@@ -232,6 +233,33 @@ TEST_F(WebSocketClientTest, CloseEndsABlockedReceive) {
     client->Close();  // a second Close does nothing
     EXPECT_FALSE(client->Send("late"));
     EXPECT_FALSE(client->Receive(message, code, kMax));
+  }
+  ExpectStatesFreed();
+}
+
+// Closing frees handle values that the next client may get again: a receive that
+// races Close must never reach the new client's connection.
+TEST_F(WebSocketClientTest, ReceiveRacingCloseLeavesTheNextClientAlone) {
+  std::mt19937 rng(7);
+  for (int round = 0; round < 100; ++round) {
+    SCOPED_TRACE(round);
+    auto first = Open("/silent", 0);
+    std::atomic<int> receives{0};
+    std::thread receiver([&] {
+      std::string message;
+      uint16_t code = 0;
+      while (first->Receive(message, code, kMax)) ++receives;
+      // Calls after the close keep failing instead of reaching another connection.
+      for (int i = 0; i < 20; ++i) EXPECT_FALSE(first->Receive(message, code, kMax));
+    });
+    std::this_thread::sleep_for(std::chrono::microseconds(rng() % 3000));
+    first->Close();
+    auto second = Open("/echo");
+    const std::string text = "round " + std::to_string(round);
+    ASSERT_TRUE(second->Send(text));
+    EXPECT_EQ(Next(*second), text);
+    receiver.join();
+    EXPECT_EQ(receives.load(), 0);
   }
   ExpectStatesFreed();
 }
