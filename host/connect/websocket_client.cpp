@@ -246,17 +246,16 @@ WebSocketClient::~WebSocketClient() {
   if (state_->session != nullptr) WinHttpCloseHandle(std::exchange(state_->session, nullptr));
 }
 
-bool WebSocketClient::Connect(const std::wstring& address, int32_t receiveTimeoutMs, std::string& error) {
-  State& s = *state_;
-  {
-    // One connection per client: a second Connect would orphan the first one's handles.
-    std::lock_guard handles(s.handleMutex);
-    if (s.session != nullptr) {
-      SetLastError(kIncorrectHandleState);
-      error = WinHttpErrorText("connecting");
-      return false;
-    }
-  }
+namespace {
+
+struct ServerTarget {
+  std::wstring host;
+  INTERNET_PORT port = 0;
+  std::wstring path;  // path and query
+  bool secure = false;
+};
+
+std::optional<ServerTarget> CrackAddress(const std::wstring& address) {
   const std::wstring url = HttpAddress(address);
   std::wstring host(kHostNameChars, L'\0');
   std::wstring path(kUrlPathChars, L'\0');
@@ -267,117 +266,124 @@ bool WebSocketClient::Connect(const std::wstring& address, int32_t receiveTimeou
   parts.dwHostNameLength = kHostNameChars;
   parts.lpszUrlPath = path.data();
   parts.dwUrlPathLength = kUrlPathChars;
+  // Asked for separately, the query is kept the same way on every WinHTTP (without
+  // this buffer Wine leaves query and fragment in the path).
   parts.lpszExtraInfo = extra.data();
   parts.dwExtraInfoLength = kUrlPathChars;
   if (url.empty() || !WinHttpCrackUrl(url.c_str(), static_cast<DWORD>(url.size()), 0, &parts) ||
       (parts.nScheme != INTERNET_SCHEME_HTTP && parts.nScheme != INTERNET_SCHEME_HTTPS) ||
       parts.dwHostNameLength == 0) {
-    error = "invalid server address";
+    return std::nullopt;
+  }
+  ServerTarget target;
+  target.host.assign(host.data(), parts.dwHostNameLength);
+  target.port = parts.nPort;
+  target.path.assign(path.data(), parts.dwUrlPathLength);
+  if (target.path.empty()) target.path = L"/";
+  // The query goes to the server with the path; a fragment never does.
+  const std::wstring_view query(extra.data(), parts.dwExtraInfoLength);
+  target.path.append(query.substr(0, query.find(L'#')));
+  target.secure = parts.nScheme == INTERNET_SCHEME_HTTPS;
+  return target;
+}
+
+// Opens the session, connection and request handles into `s`.
+bool OpenRequest(State& s, const ServerTarget& target, int32_t receiveTimeoutMs, std::string& error) {
+  std::lock_guard handles(s.handleMutex);
+  HINTERNET session = WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
+                                  WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC);
+  if (session == nullptr) {
+    error = WinHttpErrorText("WinHttpOpen");
     return false;
   }
-  host.resize(parts.dwHostNameLength);
-  path.resize(parts.dwUrlPathLength);
-  extra.resize(parts.dwExtraInfoLength);
-  // The query goes to the server with the path; a fragment never does.
-  extra = extra.substr(0, extra.find(L'#'));
-  std::wstring target = path.empty() ? L"/" : path;
-  target += extra;
-  const bool secure = parts.nScheme == INTERNET_SCHEME_HTTPS;
-
-  {
-    std::lock_guard lock(s.mutex);
-    s.receiveTimeoutMs = receiveTimeoutMs;
+  // Child handles inherit the callback, so it is set before any of them exists.
+  if (WinHttpSetStatusCallback(session, OnWinHttpStatus, kCallbackEvents, 0) == WINHTTP_INVALID_STATUS_CALLBACK) {
+    error = WinHttpErrorText("WinHttpSetStatusCallback");
+    WinHttpCloseHandle(session);
+    return false;
   }
+  if (!s.AdoptWithContext(session)) {
+    error = ConnectErrorText(kOperationCancelled);
+    return false;
+  }
+  s.session = session;
+  WinHttpSetTimeouts(session, kResolveTimeoutMs, kConnectTimeoutMs, kSendTimeoutMs, receiveTimeoutMs);
+
+  HINTERNET connection = WinHttpConnect(session, target.host.c_str(), target.port, 0);
+  if (connection == nullptr) {
+    error = WinHttpErrorText("WinHttpConnect");
+    return false;
+  }
+  if (!s.AdoptWithContext(connection)) {
+    error = ConnectErrorText(kOperationCancelled);
+    return false;
+  }
+  s.connection = connection;
+
+  HINTERNET request = WinHttpOpenRequest(connection, L"GET", target.path.c_str(), nullptr, WINHTTP_NO_REFERER,
+                                         WINHTTP_DEFAULT_ACCEPT_TYPES, target.secure ? WINHTTP_FLAG_SECURE : 0);
+  if (request == nullptr) {
+    error = WinHttpErrorText("WinHttpOpenRequest");
+    return false;
+  }
+  if (!s.AdoptWithContext(request)) {
+    error = ConnectErrorText(kOperationCancelled);
+    return false;
+  }
+  s.request = request;
+  return true;
+}
+
+// Runs one step of the upgrade on the request: `start` begins it under the handle
+// lock, then its completion is awaited. Returns 0 or the error code.
+template <typename Start>
+DWORD UpgradeStep(State& s, Start start, int32_t waitMs) {
   {
     std::lock_guard handles(s.handleMutex);
-    HINTERNET session = WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
-                                    WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC);
-    if (session == nullptr) {
-      error = WinHttpErrorText("WinHttpOpen");
-      return false;
-    }
-    // Child handles inherit the callback, so it is set before any of them exists.
-    if (WinHttpSetStatusCallback(session, OnWinHttpStatus, kCallbackEvents, 0) == WINHTTP_INVALID_STATUS_CALLBACK) {
-      error = WinHttpErrorText("WinHttpSetStatusCallback");
-      WinHttpCloseHandle(session);
-      return false;
-    }
-    if (!s.AdoptWithContext(session)) {
-      SetLastError(kOperationCancelled);
-      error = WinHttpErrorText("connecting");
-      return false;
-    }
-    s.session = session;
-    WinHttpSetTimeouts(session, kResolveTimeoutMs, kConnectTimeoutMs, kSendTimeoutMs, receiveTimeoutMs);
-
-    HINTERNET connection = WinHttpConnect(session, host.c_str(), parts.nPort, 0);
-    if (connection == nullptr) {
-      error = WinHttpErrorText("WinHttpConnect");
-      return false;
-    }
-    if (!s.AdoptWithContext(connection)) {
-      error = ConnectErrorText(kOperationCancelled);
-      return false;
-    }
-    s.connection = connection;
-
-    HINTERNET request = WinHttpOpenRequest(connection, L"GET", target.c_str(), nullptr, WINHTTP_NO_REFERER,
-                                           WINHTTP_DEFAULT_ACCEPT_TYPES, secure ? WINHTTP_FLAG_SECURE : 0);
-    if (request == nullptr) {
-      error = WinHttpErrorText("WinHttpOpenRequest");
-      return false;
-    }
-    if (!s.AdoptWithContext(request)) {
-      error = ConnectErrorText(kOperationCancelled);
-      return false;
-    }
-    s.request = request;
-  }
-
-  // Runs one step of the upgrade: `start` begins it under the handle lock, then the
-  // completion is awaited. Returns 0 or the error code; the request is closed on failure.
-  const auto step = [&s](auto start, int32_t waitMs) -> DWORD {
+    if (s.request == nullptr || s.IsClosed()) return kOperationCancelled;
     {
-      std::lock_guard handles(s.handleMutex);
-      if (s.request == nullptr || s.IsClosed()) return kOperationCancelled;
-      {
-        std::lock_guard lock(s.mutex);
-        s.receive.Arm();
-      }
-      if (!start(s.request)) {
-        const DWORD code = GetLastError();
-        std::lock_guard lock(s.mutex);
-        s.receive.pending = false;
-        return code;
-      }
+      std::lock_guard lock(s.mutex);
+      s.receive.Arm();
     }
-    switch (s.Wait(&State::receive, s.DeadlineIn(waitMs))) {
-      case WaitResult::Closed:
-        return kOperationCancelled;
-      case WaitResult::TimedOut:
-        return kTimedOut;
-      case WaitResult::Done:
-        break;
+    if (!start(s.request)) {
+      const DWORD code = GetLastError();
+      std::lock_guard lock(s.mutex);
+      s.receive.pending = false;
+      return code;
     }
-    std::lock_guard lock(s.mutex);
-    return s.receive.error;
-  };
+  }
+  switch (s.Wait(&State::receive, s.DeadlineIn(waitMs))) {
+    case WaitResult::Closed:
+      return kOperationCancelled;
+    case WaitResult::TimedOut:
+      return kTimedOut;
+    case WaitResult::Done:
+      break;
+  }
+  std::lock_guard lock(s.mutex);
+  return s.receive.error;
+}
+
+// Sends the upgrade request, checks the answer and turns the request into the
+// WebSocket handle. The request handle is closed on every path.
+bool Upgrade(State& s, int32_t receiveTimeoutMs, std::string& error) {
+  const DWORD_PTR context = s.Context();
   const auto fail = [&s, &error](DWORD code) {
     error = ConnectErrorText(code);
     std::lock_guard handles(s.handleMutex);
     s.CloseRequest();
     return false;
   };
-
-  const DWORD_PTR context = s.Context();
-  DWORD code = step(
+  DWORD code = UpgradeStep(
+      s,
       [context](HINTERNET request) {
         return WinHttpSetOption(request, WINHTTP_OPTION_UPGRADE_TO_WEB_SOCKET, nullptr, 0) &&
                WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, context);
       },
       kSendRequestWaitMs);
   if (code != ERROR_SUCCESS) return fail(code);
-  code = step([](HINTERNET request) { return WinHttpReceiveResponse(request, nullptr) != FALSE; }, receiveTimeoutMs);
+  code = UpgradeStep(
+      s, [](HINTERNET request) { return WinHttpReceiveResponse(request, nullptr) != FALSE; }, receiveTimeoutMs);
   if (code != ERROR_SUCCESS) return fail(code);
 
   std::lock_guard handles(s.handleMutex);
@@ -413,6 +419,31 @@ bool WebSocketClient::Connect(const std::wstring& address, int32_t receiveTimeou
   }
   s.socket = socket;
   return true;
+}
+
+}  // namespace
+
+bool WebSocketClient::Connect(const std::wstring& address, int32_t receiveTimeoutMs, std::string& error) {
+  State& s = *state_;
+  {
+    // One connection per client: a second Connect would orphan the first one's handles.
+    std::lock_guard handles(s.handleMutex);
+    if (s.session != nullptr) {
+      SetLastError(kIncorrectHandleState);
+      error = WinHttpErrorText("connecting");
+      return false;
+    }
+  }
+  const std::optional<ServerTarget> target = CrackAddress(address);
+  if (!target) {
+    error = "invalid server address";
+    return false;
+  }
+  {
+    std::lock_guard lock(s.mutex);
+    s.receiveTimeoutMs = receiveTimeoutMs;
+  }
+  return OpenRequest(s, *target, receiveTimeoutMs, error) && Upgrade(s, receiveTimeoutMs, error);
 }
 
 bool WebSocketClient::Receive(std::string& message, uint16_t& closeCode, size_t maxBytes) {
