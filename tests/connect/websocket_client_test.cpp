@@ -71,8 +71,8 @@ class WebSocketClientTest : public ::testing::Test {
 };
 
 // Every client state is freed once WinHTTP has reported all its handles closed.
-void ExpectStatesFreed() {
-  const auto until = Clock::now() + 5s;
+void ExpectStatesFreed(Clock::duration within = 5s) {
+  const auto until = Clock::now() + within;
   while (WebSocketClient::LiveStates() != 0 && Clock::now() < until) std::this_thread::sleep_for(10ms);
   EXPECT_EQ(WebSocketClient::LiveStates(), 0u);
 }
@@ -262,6 +262,40 @@ TEST_F(WebSocketClientTest, ReceiveRacingCloseLeavesTheNextClientAlone) {
     EXPECT_EQ(receives.load(), 0);
   }
   ExpectStatesFreed();
+}
+
+// The silent server reads nothing, so large sends soon wait on a full connection.
+TEST_F(WebSocketClientTest, CloseEndsABlockedSend) {
+  {
+    auto client = Open("/silent");
+    const std::string chunk(1 << 20, 's');
+    std::atomic<int> completed{0};
+    std::atomic<int64_t> returnedAt{0};
+    std::thread sender([&] {
+      while (client->Send(chunk)) ++completed;
+      returnedAt = Clock::now().time_since_epoch().count();
+    });
+    // Wait until sending has made no progress for 300 ms.
+    int seen = -1;
+    auto lastProgress = Clock::now();
+    while (Clock::now() - lastProgress < 300ms && returnedAt.load() == 0) {
+      std::this_thread::sleep_for(20ms);
+      if (completed.load() != seen) {
+        seen = completed.load();
+        lastProgress = Clock::now();
+      }
+    }
+    ASSERT_EQ(returnedAt.load(), 0) << "a send failed before the connection filled up";
+    const auto closedAt = Clock::now();
+    client->Close();
+    sender.join();
+    EXPECT_LT(Clock::time_point(Clock::duration(returnedAt.load())) - closedAt, 500ms);
+    EXPECT_GT(completed.load(), 0);
+    EXPECT_FALSE(client->Send("x"));
+  }
+  // Closing need not abort a send already on the wire (Wine's does not); WinHTTP's
+  // 10 s send time-out ends it, and only then do the handles finish closing.
+  ExpectStatesFreed(15s);
 }
 
 TEST_F(WebSocketClientTest, ReceiveTimeOut) {
