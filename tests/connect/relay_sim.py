@@ -16,6 +16,8 @@ Echo commands (text messages):
   mixed                 "one", a binary message, a fragmented binary message, "two"
   close:CODE            a close frame with CODE
   report                "report <intact> <damaged>" for the numbered messages so far
+  drop-silent           aborts the TCP connections of every /silent client; answers
+                        "dropped <count>"
 Numbered messages "m <thread> <seq> <filler>" are checked (filler and per-thread order)
 and echoed.
 """
@@ -38,6 +40,7 @@ WAIT_PATH = re.compile(r"^/v1/pcs/([0-9a-f]{64})/wait$")
 REFUSED = 4001
 NOT_CANONICAL = 4400
 ICE_SERVERS = ["stun:127.0.0.1:3478"]
+SILENT = set()
 
 
 def b64url_decode(text):
@@ -127,6 +130,11 @@ async def echo(ws):
         elif message.startswith("close:"):
             await ws.close(int(message[6:]), "bye")
             return
+        elif message == "drop-silent":
+            dropped = list(SILENT)
+            for silent in dropped:
+                silent.transport.abort()
+            await ws.send(f"dropped {len(dropped)}")
         elif message == "report":
             await ws.send(f"report {intact} {damaged}")
         else:
@@ -151,7 +159,11 @@ async def handler(ws):
         if match:
             await sign_in(ws, match.group(1))
         elif path.startswith("/silent"):
-            await ws.wait_closed()
+            SILENT.add(ws)
+            try:
+                await ws.wait_closed()
+            finally:
+                SILENT.discard(ws)
         else:
             await echo(ws)
     except ConnectionClosed:
