@@ -5,7 +5,6 @@
 #include "core/host_service.h"
 #include "core/log.h"
 #include "core/local_addresses.h"
-#include "media/virtual_display_driver.h"
 
 namespace kelm {
 namespace {
@@ -31,13 +30,6 @@ HostOptions ConsoleOptions(const CliOverrides& o) {
     options.connectServer = o.connectServer;
   }
   return options;
-}
-
-// Placeholders until the display and audio pieces are built: say plainly that the
-// diagnostic is missing and fail, so nothing pretends to work.
-int NotBuiltYet(const char* what) {
-  LogError("{} is not available in this build", what);
-  return 1;
 }
 
 }  // namespace
@@ -98,19 +90,5 @@ BOOL WINAPI ConsoleCtrlHandler(DWORD type) {
       return FALSE;
   }
 }
-
-int RemoveMonitors() {
-  VirtualDisplayDriver driver;
-  if (!driver.Open()) {
-    LogError("Display driver not found");
-    return 1;
-  }
-  driver.RemoveAllMonitors();
-  LogInfo("All tavro virtual monitors removed");
-  driver.Close();
-  return 0;
-}
-
-int ListDisplays() { return NotBuiltYet("--list-displays"); }
 
 }  // namespace kelm
