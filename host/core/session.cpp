@@ -10,6 +10,7 @@
 #include "desktop/input_router.h"
 #include "media/audio_stream.h"
 #include "media/session_display.h"
+#include "media/session_display_rules.h"
 #include "media/stream_context.h"
 
 namespace kelm {
@@ -143,7 +144,7 @@ bool Session::SendWelcome(proto::WelcomeStatus status, const std::string& text) 
   w.useHevc = useHevc_ ? 1 : 0;
   w.fps = static_cast<uint16_t>(fps_);
   w.kbps = kbps_;
-  w.displayMode = hello_.displayMode;
+  w.displayMode = NormalisedDisplayMode(hello_.displayMode);
   w.pcName = options_.name;
   w.message = text;
   return Send(msg::MakeWelcome(w));

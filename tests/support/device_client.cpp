@@ -264,19 +264,22 @@ Bytes BuildHello(const HelloFields& f) {
   PutU16(out, f.panelWidth);
   PutU16(out, f.panelHeight);
   PutU16(out, f.dpi);
-  PutU16(out, 0);  // monitor parameters
-  PutU16(out, 0);
-  PutU16(out, 0);  // display width and height: the panel's
-  PutU16(out, 0);
+  PutU16(out, f.monitorParamA);
+  PutU16(out, f.monitorParamB);
+  PutU16(out, f.displayWidth);
+  PutU16(out, f.displayHeight);
   PutU16(out, f.fps);
   PutU32(out, f.kbps);
   out.push_back(f.displayMode);
-  for (int i = 0; i < 6; ++i) out.push_back(0);  // flags .. audio
+  out.push_back(0);  // flags
+  out.push_back(0);  // codec preference
+  out.push_back(f.mirrorIndex);
+  for (int i = 0; i < 3; ++i) out.push_back(0);  // pen mode, touch mode, audio
   for (int i = 0; i < 5; ++i) out.push_back(0);  // skipped
   PutU16(out, static_cast<uint16_t>(f.name.size()));
   Append(out, Text(f.name));
-  PutU16(out, 0);  // display scale
-  out.push_back(0);  // display flags
+  PutU16(out, f.displayScale);
+  out.push_back(f.displayFlags);
   out.push_back(f.featureFlags);
   if (f.versionMin != 0) PutU16(out, f.versionMin);
   return out;

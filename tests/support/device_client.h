@@ -94,6 +94,13 @@ struct HelloFields {
   uint8_t displayMode = 1;
   std::string name = "Hello tablet";
   uint8_t featureFlags = 0;
+  // Display set-up: the virtual monitor's wanted size (0 = the panel's), the two values
+  // passed to the display driver, which PC display to mirror, and the display options.
+  uint16_t displayWidth = 0, displayHeight = 0;
+  uint16_t monitorParamA = 0, monitorParamB = 0;
+  uint8_t mirrorIndex = 0;
+  uint16_t displayScale = 0;
+  uint8_t displayFlags = 0;
 };
 Bytes BuildHello(const HelloFields& fields);
 
