@@ -325,7 +325,7 @@ bool HostService::RemovePairedDevice(const std::string& deviceId) {
   return true;
 }
 
-std::string HostService::SendFiles(uint64_t sessionId, const std::vector<std::wstring>&) {
+std::string HostService::SendFiles(uint64_t sessionId, const std::vector<std::wstring>& paths) {
   std::string name;
   {
     std::lock_guard lock(sessionsMutex_);
@@ -337,9 +337,9 @@ std::string HostService::SendFiles(uint64_t sessionId, const std::vector<std::ws
         target = &s;
       }
     }
-    if (target == nullptr) return {};
-    // File transfer is not built yet: the session has no transfer part to hand
-    // the paths to.
+    // A session that is stopping takes nothing: the caller hears that no device got
+    // the files instead of losing them silently.
+    if (target == nullptr || !target->SendFiles(paths)) return {};
     name = target->DeviceName().empty() ? "your device" : target->DeviceName();
   }
   UpdateKeepAwake();

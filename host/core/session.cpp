@@ -210,6 +210,7 @@ bool Session::SetUpDisplayAndWelcome() {
   if (getConnectInfo) {
     SendConnectInfo(getConnectInfo());
   }
+  CreateTransfer();
   ready_ = true;
   Changed();
   return true;
@@ -232,6 +233,17 @@ void Session::OnMessage(uint8_t type, const std::vector<uint8_t>& payload) {
     case MsgType::Text:
     case MsgType::Pointer:
       input_.OnMessage(type, payload);
+      return;
+    case MsgType::FileBegin:
+    case MsgType::FileData:
+    case MsgType::FileEnd:
+    case MsgType::FileAck:
+      if (transfer_) {
+        transfer_->OnMessage(static_cast<MsgType>(type), payload.data(), payload.size());
+        if (type == static_cast<uint8_t>(MsgType::FileBegin) || type == static_cast<uint8_t>(MsgType::FileEnd)) {
+          Changed();
+        }
+      }
       return;
     case MsgType::KeyFrameRequest:
       feedback_.keyFrameRequested.store(true);
@@ -287,11 +299,33 @@ void Session::OnMessage(uint8_t type, const std::vector<uint8_t>& payload) {
   }
 }
 
+void Session::CreateTransfer() {
+  transfer_ = std::make_unique<FileTransfer>(
+      [this](proto::MsgType type, const uint8_t* data, size_t size) {
+        return SendBytes(static_cast<uint8_t>(type), {data, size});
+      },
+      [this](const TransferEvent& event) {
+        if (onTransfer) onTransfer(event);
+        Changed();
+      });
+}
+
+bool Session::SendFiles(const std::vector<std::wstring>& paths) {
+  if (!running_ || !ready_ || !transfer_) return false;
+  return transfer_->QueueFiles(paths);
+}
+
+std::string Session::TransferText() const {
+  if (!ready_ || !transfer_) return {};
+  return transfer_->StatusText();
+}
+
 void Session::StopServices() {
   input_.Stop();
   running_ = false;
   stream_->Shutdown();
   audio_.Stop();
+  if (transfer_) transfer_->Stop();
   if (videoThread_.joinable()) videoThread_.join();
   input_.ReleaseAll();
   display_.RemoveMonitor();

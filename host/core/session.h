@@ -48,6 +48,9 @@ class Session {
   bool SendNotification(uint32_t id, const std::string& app, const std::string& title, const std::string& text);
   bool SendConnectInfo(const msg::ConnectInfo& info);
   bool SendWelcome(uint8_t status, const std::string& text);
+  // Hands the paths to the file transfer; false when the session is not running or
+  // has no transfer part (nothing queued then).
+  bool SendFiles(const std::vector<std::wstring>& paths);
 
   // Set by the host service before Run.
   std::function<void()> onChanged;
@@ -70,7 +73,7 @@ class Session {
   uint32_t Fps() const { return fps_; }
   uint32_t Kbps() const { return kbps_; }
   uint32_t Version() const { return version_; }
-  std::string TransferText() const { return {}; }
+  std::string TransferText() const;
   bool Ready() const { return ready_.load(); }
   bool Ended() const { return ended_.load(); }
   bool Admitted() const { return admitted_; }
@@ -85,6 +88,7 @@ class Session {
   void OnMessage(uint8_t type, const std::vector<uint8_t>& payload);
   void StopServices();
   void Changed();
+  void CreateTransfer();
 
   std::unique_ptr<ByteStream> stream_;
   SecureChannel channel_;
@@ -113,6 +117,9 @@ class Session {
   InputRouter input_;
   StreamFeedback feedback_;
   AudioStream audio_;
+  // Made before the session counts as ready and kept until it is destroyed, so the
+  // threads that see it ready always find it.
+  std::unique_ptr<FileTransfer> transfer_;
   std::thread videoThread_;
   std::mutex connectInfoMutex_;
   std::optional<msg::ConnectInfo> lastConnectInfo_;
