@@ -251,6 +251,19 @@ TEST_F(TransferEndToEndTest, ADisconnectMidReceiveLeavesNoPart) {
   EXPECT_TRUE(events.empty());
 }
 
+TEST_F(TransferEndToEndTest, SendingToAStoppedSessionReportsNoDevice) {
+  test::TempDir source;
+  const std::wstring file = source.File(L"late.bin");
+  ASSERT_TRUE(test::WriteFileBytes(file, "late"));
+  const uint64_t id = host.GetStatus().sessions[0].id;
+  ASSERT_TRUE(host.Disconnect(id));
+  // Stopped but perhaps not yet ended: the files are refused, not silently dropped.
+  EXPECT_EQ(host.SendFiles(id, {file}), "");
+  EXPECT_EQ(host.SendFiles(0, {file}), "");
+  std::lock_guard lock(mutex);
+  EXPECT_TRUE(events.empty());
+}
+
 // The real program: one file and one hostile name from a paired device.
 TEST(TransferConsoleTest, ReceivesIntoDownloads) {
   test::TempDir profile;
