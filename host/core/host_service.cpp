@@ -16,7 +16,10 @@ namespace {
 constexpr char kDefaultStun[] = "stun:stun.l.google.com:3478";
 }  // namespace
 
-HostService::HostService() = default;
+HostService::HostService() : HostService(DefaultSessionParts()) {}
+
+HostService::HostService(SessionParts parts, Session::Timing sessionTiming)
+    : sessionParts_(std::move(parts)), sessionTiming_(sessionTiming) {}
 
 HostService::~HostService() {
   Stop();
@@ -198,26 +201,28 @@ bool HostService::StartSession(std::unique_ptr<ByteStream> stream, const std::st
   }
   SessionEntry& entry = sessions_.emplace_back();
   entry.id = ++nextSessionId_;
-  entry.session = std::make_unique<Session>(std::move(stream), peer, link, o, driver_, pairing_);
-  Session* s = entry.session.get();
-  s->onChanged = [this] {
+  Session::Callbacks callbacks;
+  callbacks.onChanged = [this] {
     UpdateKeepAwake();
     StatusChanged();
   };
-  s->onMessage = [this](const std::string& text) {
+  callbacks.onMessage = [this](const std::string& text) {
     if (onMessage_) onMessage_(text);
   };
-  s->onTransfer = [this, s](const TransferEvent& event) {
-    if (!onTransfer_) return;
-    const std::string name = s->DeviceName();
-    onTransfer_(name.empty() ? "your device" : name, event);
+  callbacks.onDeviceClipboard = [this](uint8_t format, std::vector<uint8_t> bytes) {
+    clipboard_.SetFromDevice(format, bytes);
   };
-  s->onDeviceClipboard = [this](uint8_t format, std::vector<uint8_t> bytes) { clipboard_.SetFromDevice(format, bytes); };
-  s->getConnectInfo = [this] { return IceConfig(); };
-  s->getUpdateNotice = [this] {
+  callbacks.getConnectInfo = [this] { return IceConfig(); };
+  callbacks.getUpdateNotice = [this] {
     std::lock_guard l(optionsMutex_);
     return updateNotice_;
   };
+  callbacks.onTransfer = [this](const std::string& deviceName, const TransferEvent& event) {
+    if (onTransfer_) onTransfer_(deviceName.empty() ? "your device" : deviceName, event);
+  };
+  entry.session = std::make_unique<Session>(std::move(stream), peer, link, o, driver_, pairing_, std::move(callbacks),
+                                            sessionParts_, sessionTiming_);
+  Session* s = entry.session.get();
   entry.thread = std::thread([s] { s->Run(); });
   return true;
 }
