@@ -14,9 +14,13 @@
 #include "core/crypto.h"
 #include "core/host_service.h"
 #include "core/log.h"
+#include "core/pairing.h"
 #include "core/paths.h"
+#include "core/session.h"
+#include "core/session_parts.h"
 #include "core/text.h"
 #include "desktop/file_transfer.h"
+#include "media/virtual_display_driver.h"
 #include "support/child_process.h"
 #include "support/device_client.h"
 #include "support/device_files.h"
@@ -262,6 +266,51 @@ TEST_F(TransferEndToEndTest, SendingToAStoppedSessionReportsNoDevice) {
   EXPECT_EQ(host.SendFiles(0, {file}), "");
   std::lock_guard lock(mutex);
   EXPECT_TRUE(events.empty());
+}
+
+// Whoever sees the session turn ready can hand it files at once: the first change
+// callback after the Welcome already finds the transfer part.
+TEST(TransferSessionTest, TheTransferPartExistsWhenTheSessionTurnsReady) {
+  test::TempDir profile;
+  SetProfileDir(profile.Path());
+  Pairing pairing;
+  ASSERT_TRUE(pairing.Load());
+  pairing.SetPinAlwaysValid(true);
+  pairing.SetPolicy({PairingMethod::Pin, 123456, {}, false});
+  VirtualDisplayDriver driver;
+  HostOptions options;
+  options.name = "READY";
+  const std::wstring file = profile.File(L"ready.bin");
+  ASSERT_TRUE(test::WriteFileBytes(file, "ready"));
+  auto [hostEnd, deviceEnd] = test::LoopbackPair();
+  ASSERT_TRUE(hostEnd && deviceEnd);
+  SessionParts parts;
+  parts.fileTransfer = DefaultSessionParts().fileTransfer;
+  std::atomic<int> takenWhenReady{-1};
+  std::atomic<Session*> watched{nullptr};
+  Session::Callbacks callbacks;
+  callbacks.onChanged = [&] {
+    Session* s = watched.load();
+    if (s && s->Ready() && takenWhenReady.load() == -1) takenWhenReady = s->SendFiles({file}) ? 1 : 0;
+  };
+  auto session = std::make_unique<Session>(std::move(hostEnd), "127.0.0.1", Session::Link::Usb, options, driver,
+                                           pairing, callbacks, parts);
+  watched = session.get();
+  std::thread run([&] { session->Run(); });
+  test::DeviceClient client(*deviceEnd);
+  test::HandshakeOptions ho;
+  ho.pairing = test::PairingCode{0, 0, "123456"};
+  ASSERT_EQ(client.Handshake(test::DeviceIdentity(), ho).admissionResult, 0);
+  ASSERT_TRUE(client.SendRecord(1, test::BuildHello({})));
+  const auto received = test::ReceiveFileOnDevice(client);
+  EXPECT_EQ(takenWhenReady.load(), 1);
+  ASSERT_TRUE(received);
+  EXPECT_EQ(received->name, "ready.bin");
+  EXPECT_EQ(received->data, "ready");
+  client.SendRecord(40, {});
+  run.join();
+  session.reset();
+  SetProfileDir(L"");
 }
 
 // The real program: one file and one hostile name from a paired device.
