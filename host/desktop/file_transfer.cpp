@@ -392,7 +392,9 @@ void FileTransfer::OnData(const uint8_t* data, size_t size) {
 bool FileTransfer::MoveIntoPlace(const std::wstring& partPath, std::wstring& finalPath) {
   for (int attempt = 0; attempt < kMoveAttempts; ++attempt) {
     if (PathExists(finalPath)) finalPath = UniqueName(FolderPart(finalPath), FileNamePart(finalPath));
-    if (MoveFileExW(partPath.c_str(), finalPath.c_str(), MOVEFILE_WRITE_THROUGH)) return true;
+    const bool moved = config_.moveFile ? config_.moveFile(partPath, finalPath)
+                                        : MoveFileExW(partPath.c_str(), finalPath.c_str(), MOVEFILE_WRITE_THROUGH);
+    if (moved) return true;
     const DWORD error = GetLastError();
     if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) {
       LogWarn("Keeping {}: moving it to {} failed ({})", WideToUtf8(partPath), WideToUtf8(finalPath), error);

@@ -58,6 +58,10 @@ class FileTransfer {
     std::chrono::milliseconds confirmTimeout{60000};
     // Where received files go; empty: TransferFolder().
     std::wstring folder;
+    // Moves a finished ".part" file to its final name without replacing anything,
+    // setting the thread's last error on failure; empty: MoveFileExW. Tests replace it
+    // to make the move fail.
+    std::function<bool(const std::wstring& from, const std::wstring& to)> moveFile;
   };
 
   FileTransfer(SendFn send, EventFn onEvent) : FileTransfer(std::move(send), std::move(onEvent), Config{}) {}

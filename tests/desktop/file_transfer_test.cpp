@@ -310,6 +310,63 @@ TEST_F(FileTransferTest, TakenNamesGetNumbers) {
   EXPECT_EQ(Acks().back(), (AckSeen{1, 3, 2}));
 }
 
+TEST_F(FileTransferTest, MovingOntoATakenNameFailsWithAlreadyExists) {
+  // The retry below relies on this answer of the system.
+  ASSERT_TRUE(test::WriteFileBytes(folder.File(L"from.txt"), "a"));
+  ASSERT_TRUE(test::WriteFileBytes(folder.File(L"to.txt"), "b"));
+  EXPECT_FALSE(MoveFileExW(folder.File(L"from.txt").c_str(), folder.File(L"to.txt").c_str(), MOVEFILE_WRITE_THROUGH));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+  EXPECT_EQ(test::ReadFileBytes(folder.File(L"to.txt")), "b");
+}
+
+TEST_F(FileTransferTest, ANameTakenDuringTheMoveIsRetriedUnderAnother) {
+  int calls = 0;
+  FileTransfer::Config config;
+  config.moveFile = [&](const std::wstring& from, const std::wstring& to) {
+    if (++calls == 1) {
+      // Another program creates the chosen name between the check and the move.
+      test::WriteFileBytes(to, "other");
+      SetLastError(ERROR_ALREADY_EXISTS);
+      return false;
+    }
+    return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH) != FALSE;
+  };
+  Make(config);
+  Deliver(MsgType::FileBegin, Begin(1, 3, "race.txt"));
+  Deliver(MsgType::FileData, Data(1, "new"));
+  Deliver(MsgType::FileEnd, End(1, 0));
+  EXPECT_EQ(calls, 2);
+  EXPECT_EQ(test::ReadFileBytes(folder.File(L"race.txt")), "other");
+  EXPECT_EQ(test::ReadFileBytes(folder.File(L"race (1).txt")), "new");
+  EXPECT_EQ(Acks().back(), (AckSeen{1, 3, 2}));
+  ASSERT_EQ(Events().size(), 1u);
+  EXPECT_EQ(Events()[0].result, 0u);
+  EXPECT_EQ(Events()[0].path, folder.File(L"race (1).txt"));
+}
+
+TEST_F(FileTransferTest, AFailedMoveKeepsTheCompleteData) {
+  FileTransfer::Config config;
+  config.moveFile = [](const std::wstring&, const std::wstring&) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return false;
+  };
+  Make(config);
+  Deliver(MsgType::FileBegin, Begin(2, 4, "kept.txt"));
+  Deliver(MsgType::FileData, Data(2, "data"));
+  Deliver(MsgType::FileEnd, End(2, 0));
+  const std::wstring part = folder.File(L"kept.txt.part");
+  EXPECT_EQ(test::ReadFileBytes(part), "data");
+  EXPECT_FALSE(test::FileExists(folder.File(L"kept.txt")));
+  EXPECT_EQ(Acks(), (std::vector<AckSeen>{{2, 4, 1}}));
+  const auto ev = Events();
+  ASSERT_EQ(ev.size(), 1u);
+  EXPECT_EQ(ev[0].result, 1u);
+  EXPECT_EQ(ev[0].path, part);
+  const std::string text = log.Text();
+  EXPECT_NE(text.find("WARN  Keeping " + WideToUtf8(part) + ": moving it to "), std::string::npos) << text;
+  EXPECT_NE(text.find("Receiving kept.txt failed"), std::string::npos);
+}
+
 TEST_F(FileTransferTest, ARepeatedIdCancelsTheEarlierFile) {
   Make();
   Deliver(MsgType::FileBegin, Begin(3, 10, "first.txt"));
