@@ -121,7 +121,10 @@ std::string SafeFileName(std::string_view deviceName) {
   }
   TrimEnds(name);
   CutToLimit(name);
-  if (IsReservedDeviceName(name)) name.insert(name.begin(), U'_');
+  if (IsReservedDeviceName(name)) {
+    name.insert(name.begin(), U'_');
+    CutToLimit(name);  // the mark must not push the name past the limit
+  }
   if (name.empty()) name = U"file";
   return EncodeUtf8(name);
 }

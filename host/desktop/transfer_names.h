@@ -17,7 +17,7 @@ inline constexpr unsigned kMaxUniqueNumber = 9999;
 
 // A device's file name (UTF-8, possibly invalid) made into one harmless Windows file
 // name (UTF-8): no folder parts, no reserved characters or device names, no trailing
-// dots or blanks, at most 180 UTF-16 units (plus a leading "_" for a device name).
+// dots or blanks, at most 180 UTF-16 units.
 std::string SafeFileName(std::string_view deviceName);
 
 // True for names Windows opens as a device (CON, NUL, COM1, "nul .txt", "CONOUT$", ...).

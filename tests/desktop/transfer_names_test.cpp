@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <set>
 #include <string>
 
@@ -81,6 +82,12 @@ TEST(SafeFileNameTest, CutKeepsSurrogatePairsWhole) {
   EXPECT_EQ(Utf16Length(whole), 180u);
 }
 
+TEST(SafeFileNameTest, TheDeviceNameMarkStaysWithinTheLimit) {
+  EXPECT_EQ(SafeFileName("con." + std::string(300, 'a')), "_con." + std::string(175, 'a'));
+  // The cut itself can leave a device name behind.
+  EXPECT_EQ(SafeFileName("nul." + std::string(200, ' ') + "abc"), "_nul");
+}
+
 TEST(SafeFileNameTest, CutLeavesNoTrailingDotOrBlank) {
   const std::string name = SafeFileName(std::string(178, 'a') + ". " + std::string(40, 'b'));
   EXPECT_EQ(name, std::string(178, 'a'));
@@ -97,6 +104,45 @@ TEST(SafeFileNameTest, ReservedStemIgnoresTrailingBlanks) {
   EXPECT_FALSE(IsReservedDeviceName(U"NULL"));
   EXPECT_FALSE(IsReservedDeviceName(U".con"));
   EXPECT_FALSE(IsReservedDeviceName(U"COM\u2074"));  // superscript four names no port
+}
+
+std::u32string Decode(const std::string& utf8) {
+  std::u32string out;
+  for (size_t i = 0; i < utf8.size();) {
+    const auto b = static_cast<uint8_t>(utf8[i]);
+    const size_t n = b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : b >= 0xC0 ? 2 : 1;
+    char32_t cp = n == 1 ? b : n == 2 ? (b & 0x1F) : n == 3 ? (b & 0x0F) : (b & 0x07);
+    for (size_t k = 1; k < n; ++k) cp = (cp << 6) | (static_cast<uint8_t>(utf8[i + k]) & 0x3F);
+    out.push_back(cp);
+    i += n;
+  }
+  return out;
+}
+
+TEST(SafeFileNameTest, RandomNamesKeepEveryRule) {
+  // Pieces that make names hostile: separators, reserved names, dots, blanks, control
+  // characters, characters of two and four bytes and invalid bytes.
+  const std::vector<std::string> pieces = {"/", "\\", ":", ".", " ", "..", "\x01", "\x7F", "con", "NUL", "Com",
+                                           "lpt", "1", "9", "\xC2\xB9", "$", "conout", "clock", "a", "Z", "\xC3\xA9",
+                                           "\xF0\x9F\x98\x80", "\xFF", "\xC0\x80", "*", "?", "<", "|", "\""};
+  std::mt19937 random(1234);
+  for (int round = 0; round < 20000; ++round) {
+    std::string in;
+    const int count = static_cast<int>(random() % 120);
+    for (int i = 0; i < count; ++i) in += pieces[random() % pieces.size()];
+    const std::string out = SafeFileName(in);
+    const std::u32string name = Decode(out);
+    ASSERT_FALSE(name.empty()) << in;
+    for (const char32_t cp : name) {
+      ASSERT_TRUE(cp >= 32 && std::u32string_view(U"<>:\"/\\|?*").find(cp) == std::u32string_view::npos) << in;
+    }
+    ASSERT_NE(name.back(), U'.') << in;
+    ASSERT_NE(name.back(), U' ') << in;
+    ASSERT_NE(name.front(), U' ') << in;
+    ASSERT_LE(Utf16Length(out), 180u) << in;
+    ASSERT_FALSE(IsReservedDeviceName(name)) << in;
+    ASSERT_EQ(SafeFileName(out), out) << in;  // a safe name stays as it is
+  }
 }
 
 TEST(UniqueNameTest, NumbersWhileNameOrPartExists) {
