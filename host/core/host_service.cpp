@@ -8,6 +8,7 @@
 
 #include "core/crypto.h"
 #include "core/log.h"
+#include "core/paths.h"
 #include "core/text.h"
 #include "media/crash_recovery.h"
 
@@ -74,6 +75,7 @@ bool HostService::Initialize(std::string& error) {
   pairing_.SetPausedCallback([this](const std::string& text) {
     if (onMessage_) onMessage_(text);
   });
+  if (!PrepareDataDirs(error)) return false;
   if (!pairing_.Load()) {
     error = "Could not create this PC's identity key (Windows key storage unavailable)";
     return false;

@@ -15,8 +15,8 @@ SessionParts DefaultSessionParts() {
     return std::make_unique<SessionDisplay>(driver);
   };
   parts.input = [](const std::string&) { return std::make_unique<InputRouter>(); };
-  parts.audio = [](const std::string&, SendMessageFn, std::function<void(const std::string&)>) {
-    return std::make_unique<AudioStream>();
+  parts.audio = [](const std::string& label, SendMessageFn send, std::function<void(const std::string&)> onMessage) {
+    return std::make_unique<AudioStream>(label, std::move(send), std::move(onMessage));
   };
   parts.fileTransfer = [](SendMessageFn send, std::function<void(const TransferEvent&)> onEvent) {
     auto sendBytes = [send = std::move(send)](proto::MsgType type, const uint8_t* data, size_t size) {
