@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "core/net_address.h"
 
@@ -12,13 +13,24 @@ namespace {
 
 // Each system call moves at most 1 MiB so its 32-bit length never overflows.
 constexpr size_t kMaxChunk = 0x100000;
+// Bytes one recv may read ahead of what the reader asked for.
+constexpr size_t kReadAhead = 0x40000;
 
 }  // namespace
+
+Socket::Socket(Socket&& other) noexcept
+    : socket_(std::exchange(other.socket_, INVALID_SOCKET)),
+      ahead_(std::move(other.ahead_)),
+      aheadBegin_(std::exchange(other.aheadBegin_, 0)),
+      aheadEnd_(std::exchange(other.aheadEnd_, 0)) {}
 
 Socket& Socket::operator=(Socket&& other) noexcept {
   if (this != &other) {
     Close();
-    socket_ = other.Release();
+    socket_ = std::exchange(other.socket_, INVALID_SOCKET);
+    ahead_ = std::move(other.ahead_);
+    aheadBegin_ = std::exchange(other.aheadBegin_, 0);
+    aheadEnd_ = std::exchange(other.aheadEnd_, 0);
   }
   return *this;
 }
@@ -39,10 +51,26 @@ void Socket::Close() {
 bool Socket::ReadExact(void* buffer, size_t n) {
   auto* p = static_cast<char*>(buffer);
   while (n > 0) {
-    const int got = recv(socket_, p, static_cast<int>(std::min(n, kMaxChunk)), 0);
-    if (got <= 0) return false;
-    p += got;
-    n -= static_cast<size_t>(got);
+    if (aheadBegin_ == aheadEnd_ && n >= kReadAhead) {
+      // A large read goes straight to the caller's buffer.
+      const int got = recv(socket_, p, static_cast<int>(std::min(n, kMaxChunk)), 0);
+      if (got <= 0) return false;
+      p += got;
+      n -= static_cast<size_t>(got);
+      continue;
+    }
+    if (aheadBegin_ == aheadEnd_) {
+      if (ahead_.empty()) ahead_.resize(kReadAhead);
+      const int got = recv(socket_, ahead_.data(), static_cast<int>(ahead_.size()), 0);
+      if (got <= 0) return false;
+      aheadBegin_ = 0;
+      aheadEnd_ = static_cast<size_t>(got);
+    }
+    const size_t k = std::min(n, aheadEnd_ - aheadBegin_);
+    std::memcpy(p, ahead_.data() + aheadBegin_, k);
+    aheadBegin_ += k;
+    p += k;
+    n -= k;
   }
   return true;
 }

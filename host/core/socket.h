@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "core/byte_stream.h"
 
@@ -14,7 +15,7 @@ class Socket final : public ByteStream {
  public:
   Socket() = default;
   explicit Socket(SOCKET s) : socket_(s) {}
-  Socket(Socket&& other) noexcept : socket_(other.Release()) {}
+  Socket(Socket&& other) noexcept;
   Socket& operator=(Socket&& other) noexcept;
   ~Socket() override { Close(); }
 
@@ -27,10 +28,17 @@ class Socket final : public ByteStream {
   void Close();
   bool valid() const { return socket_ != INVALID_SOCKET; }
   SOCKET get() const { return socket_; }
+  // Hands the socket over; bytes already read ahead stay behind, so call it only
+  // before the first read.
   SOCKET Release();
 
  private:
   SOCKET socket_ = INVALID_SOCKET;
+  // Read-ahead: one recv fills it and later reads are served from it, so a record
+  // costs one system call instead of one for its header and one for its body.
+  std::vector<char> ahead_;
+  size_t aheadBegin_ = 0;
+  size_t aheadEnd_ = 0;
 };
 
 // WSAStartup(2.2) for the owner's lifetime.
