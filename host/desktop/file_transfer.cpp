@@ -45,6 +45,21 @@ bool VolumeKeepsNamedStreams(const std::wstring& path) {
          (flags & FILE_NAMED_STREAMS) != 0;
 }
 
+// Where the volume has no named streams, the stream name would make a visible sibling
+// file (or fail), so nothing is written there.
+bool MarkDownloadedOn(const std::wstring& path, bool volumeKeepsStreams) {
+  bool marked = false;
+  if (volumeKeepsStreams) {
+    WinHandle stream(CreateFileW((path + L":Zone.Identifier").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr));
+    DWORD written = 0;
+    marked = stream && WriteFile(stream.Get(), kZoneMark, kZoneMarkBytes, &written, nullptr) &&
+             written == kZoneMarkBytes;
+  }
+  if (!marked) LogWarn("Could not mark {} as downloaded", WideToUtf8(path));
+  return marked;
+}
+
 }  // namespace
 
 std::wstring TransferFolder() {
@@ -64,20 +79,7 @@ std::wstring UniqueName(const std::wstring& folder, const std::wstring& name) {
   return UniqueNameIn(folder, name, PathExists, GetTickCount64());
 }
 
-bool MarkDownloaded(const std::wstring& path) {
-  bool marked = false;
-  // Where the volume has no named streams, the stream name would make a visible
-  // sibling file (or fail), so nothing is written there.
-  if (VolumeKeepsNamedStreams(path)) {
-    WinHandle stream(CreateFileW((path + L":Zone.Identifier").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                 FILE_ATTRIBUTE_NORMAL, nullptr));
-    DWORD written = 0;
-    marked = stream && WriteFile(stream.Get(), kZoneMark, kZoneMarkBytes, &written, nullptr) &&
-             written == kZoneMarkBytes;
-  }
-  if (!marked) LogWarn("Could not mark {} as downloaded", WideToUtf8(path));
-  return marked;
-}
+bool MarkDownloaded(const std::wstring& path) { return MarkDownloadedOn(path, VolumeKeepsNamedStreams(path)); }
 
 FileTransfer::FileTransfer(SendFn send, EventFn onEvent, Config config)
     : send_(std::move(send)), onEvent_(std::move(onEvent)), config_(std::move(config)) {
@@ -419,7 +421,9 @@ void FileTransfer::Finish(uint32_t id, bool success) {
   if (success && in.received == in.size) {
     std::wstring finalPath = in.finalPath;
     if (MoveIntoPlace(in.partPath, finalPath)) {
-      MarkDownloaded(finalPath);
+      // The volume's answer is asked once: it costs more than the rest of a small file.
+      std::call_once(streamsOnce_, [&] { folderKeepsStreams_ = VolumeKeepsNamedStreams(finalPath); });
+      MarkDownloadedOn(finalPath, folderKeepsStreams_);
       LogInfo("Received {}", WideToUtf8(finalPath));
       SendAck(id, in.size, transfer::kAckSaved);
       event.result = kTransferCompleted;

@@ -135,6 +135,8 @@ class FileTransfer {
 
   std::once_flag folderOnce_;
   std::wstring folder_;
+  std::once_flag streamsOnce_;
+  bool folderKeepsStreams_ = false;
   std::once_flag stopOnce_;
 };
 

@@ -215,6 +215,12 @@ TEST_F(FileTransferTest, NoZoneSiblingWhereTheVolumeHasNoStreams) {
   EXPECT_EQ(FolderEntries(folder.Path()), std::vector<std::wstring>{Utf8ToWide(name)});
   EXPECT_NE(log.Text().find("Could not mark " + WideToUtf8(folder.File(Utf8ToWide(name))) + " as downloaded"),
             std::string::npos);
+  // The same for a file marked on its own.
+  const std::wstring other = scratch.File(L"other.txt");
+  ASSERT_TRUE(test::WriteFileBytes(other, "x"));
+  EXPECT_FALSE(MarkDownloaded(other));
+  EXPECT_FALSE(test::FileExists(other + L":Zone.Identifier"));
+  EXPECT_NE(log.Text().find("Could not mark " + WideToUtf8(other) + " as downloaded"), std::string::npos);
 }
 
 TEST_F(FileTransferTest, DataBeyondTheSizeDeletesThePartAndRefuses) {
