@@ -119,12 +119,12 @@ void FileTransfer::Emit(const TransferEvent& event) {
   if (onEvent_) onEvent_(event);
 }
 
-bool FileTransfer::SendMessage(MsgType type, const std::vector<uint8_t>& payload) {
+bool FileTransfer::SendPayload(MsgType type, const std::vector<uint8_t>& payload) {
   return send_ && send_(type, payload.data(), payload.size());
 }
 
 bool FileTransfer::SendAck(uint32_t id, uint64_t count, uint8_t flags) {
-  return SendMessage(MsgType::FileAck, transfer::MakeAck(id, count, flags));
+  return SendPayload(MsgType::FileAck, transfer::MakeAck(id, count, flags));
 }
 
 // ---- Sending ----
@@ -192,10 +192,10 @@ void FileTransfer::SendOne(const std::wstring& path) {
   const uint32_t id = out->id;
   LogInfo("Sending {} ({} bytes)", name, size);
   bool complete = false;
-  if (SendMessage(MsgType::FileBegin, transfer::MakeBegin(id, size, name))) {
+  if (SendPayload(MsgType::FileBegin, transfer::MakeBegin(id, size, name))) {
     complete = SendData(*out, file.Get());
   }
-  SendMessage(MsgType::FileEnd, transfer::MakeEnd(id, complete ? transfer::kEndComplete : transfer::kEndGaveUp));
+  SendPayload(MsgType::FileEnd, transfer::MakeEnd(id, complete ? transfer::kEndComplete : transfer::kEndGaveUp));
   const bool done = complete && WaitForConfirmation(*out);
   LogInfo("Sending {} {}", name, done ? "done" : "failed");
   bool stopping = false;

@@ -113,7 +113,7 @@ class FileTransfer {
   void Finish(uint32_t id, bool success);
   bool MoveIntoPlace(const std::wstring& partPath, std::wstring& finalPath);
   bool SendAck(uint32_t id, uint64_t count, uint8_t flags);
-  bool SendMessage(proto::MsgType type, const std::vector<uint8_t>& payload);
+  bool SendPayload(proto::MsgType type, const std::vector<uint8_t>& payload);
   void Emit(const TransferEvent& event);
   const std::wstring& Folder();
 
