@@ -65,6 +65,13 @@ SEEDS = {
                                    "e5210f12786811d3f4b7959d0538ae2c31dbe7106fc03c3efc4cd549c715a493"),
         "low_order": bytes(32) + bytes(32),
     },
+    "relay_messages": {
+        "challenge": b'{"nonce":"abc123","type":"challenge"}',
+        "ready": b'{"iceServers":[{"urls":["stun:stun.example.org:3478"]}],"type":"ready"}',
+        "connect": b'{"offer":"a=ice-ufrag:x\\r\\na=ice-pwd:y","phoneId":"' + b"ab" * 32 + b'","requestId":"r1","type":"connect"}',
+        "pong": b'{"type":"pong"}',
+        "base64url": b"AAECAwQF_-8",
+    },
     "elligator2_diff": {
         "zero": bytes(32),
         "one": b"\x01" + bytes(31),
