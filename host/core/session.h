@@ -97,6 +97,7 @@ class Session {
   void ApplyStreamWishes();
   bool SetUpDisplayAndWelcome();
   void StartServices();
+  void StartInput(const SendMessageFn& send);
   void OnMessage(uint8_t type, const std::vector<uint8_t>& payload);
   void StopServices();
   void Changed();
