@@ -11,6 +11,8 @@
 #include <thread>
 #include <vector>
 
+#include <windows.h>
+
 #include "core/byte_stream.h"
 #include "core/host_options.h"
 #include "core/messages.h"
@@ -81,6 +83,8 @@ class Session {
   bool Admitted() const { return admitted_; }
   bool Remote() const { return remote_; }
   uint64_t LastInputTick() const;
+  // In extend mode, where the device's input lands (apps opened from it go there).
+  std::optional<RECT> AppPlacementRect() const;
 
  private:
   bool ReceiveHello();

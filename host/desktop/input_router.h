@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <optional>
 #include <span>
 
 namespace kelm {
@@ -22,6 +23,8 @@ class InputRouter {
   void Stop() {}
   void ReleaseAll() {}
   uint64_t LastInputTick() const { return lastInputTick_.load(); }
+  // The desktop rectangle input is mapped to; unknown until injection is built.
+  std::optional<RECT> TargetRect() const { return std::nullopt; }
 
  private:
   std::atomic<uint64_t> lastInputTick_{0};
