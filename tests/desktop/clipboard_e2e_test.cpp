@@ -6,14 +6,19 @@
 #include <chrono>
 #include <thread>
 
+#include <objbase.h>
+
 #include "core/host_service.h"
 #include "core/log.h"
 #include "core/messages.h"
 #include "core/paths.h"
+#include "desktop/clipboard_image.h"
+#include "desktop/clipboard_sync.h"
 #include "desktop_helper_control.h"
 #include "device_session.h"
 #include "support/log_capture.h"
 #include "support/temp_dir.h"
+#include "test_png.h"
 
 namespace kelm {
 namespace {
@@ -160,6 +165,68 @@ TEST_F(ClipboardEndToEnd, ADeviceThatStopsReadingHoldsUpNeitherStatusNorStop) {
   device.stream->Shutdown();
   pinger.join();
   EXPECT_NE(log.Text().find("Clipboard changed: text (12582912 bytes)"), std::string::npos);
+}
+
+TEST_F(ClipboardEndToEnd, DeviceImagesArriveAsPngAndDibUnlessAboveTheBound) {
+  test::DeviceSession device;
+  ASSERT_TRUE(device.Connect(options.port, 1));
+  const auto png = test::MakeRgbaPng(64, 32, [](uint32_t x, uint32_t y) { return 0xFF000000u | x << 16 | y << 8 | 7; });
+  ASSERT_TRUE(device.client->SendRecord(kClipboard, ClipboardPayload(1, std::string(png.begin(), png.end()))));
+  std::string dib;
+  for (int i = 0; i < 300 && dib.empty(); ++i) {
+    Sleep(10);
+    dib = test::ReadClipboardBlock(CF_DIB);
+  }
+  EXPECT_EQ(test::ReadClipboardBlock(PngClipboardFormat()), std::string(png.begin(), png.end()));
+  ASSERT_GE(dib.size(), 40u + 64 * 32 * 4);
+  EXPECT_EQ(dib[14], 32);  // bits per pixel
+  EXPECT_FALSE(device.Next(kClipboard, 800));  // not echoed
+
+  const auto huge = test::MakeBlackBitPng(7000, 7000);
+  ASSERT_TRUE(device.client->SendRecord(kClipboard, ClipboardPayload(1, std::string(huge.begin(), huge.end()))));
+  std::string stored;
+  for (int i = 0; i < 300 && stored.size() != huge.size(); ++i) {
+    Sleep(10);
+    stored = test::ReadClipboardBlock(PngClipboardFormat());
+  }
+  EXPECT_EQ(stored.size(), huge.size());
+  Sleep(200);
+  EXPECT_FALSE(test::ClipboardHasFormat(CF_DIB));
+}
+
+TEST_F(ClipboardEndToEnd, PcContentKinds) {
+  test::DeviceSession device;
+  ASSERT_TRUE(device.Connect(options.port, 1));
+  // Text and an image together: the text.
+  ASSERT_TRUE(helper.SetText(L"both", test::helper::kAddBitmap));
+  auto got = device.Next(kClipboard, 3000);
+  ASSERT_TRUE(got);
+  EXPECT_EQ(*got, ClipboardPayload(0, "both"));
+  // Excluded from monitoring or from history: nothing.
+  ASSERT_TRUE(helper.SetText(L"secret", test::helper::kAddExclude));
+  EXPECT_FALSE(device.Next(kClipboard, 700));
+  ASSERT_TRUE(helper.SetText(L"private", test::helper::kHistoryZero));
+  EXPECT_FALSE(device.Next(kClipboard, 700));
+  // A bitmap alone: a PNG of the same pixels.
+  ASSERT_TRUE(helper.SetBitmap(40, 24, 5));
+  got = device.Next(kClipboard, 3000);
+  ASSERT_TRUE(got);
+  ASSERT_EQ((*got)[0], 1);
+  CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+  const auto image = DecodePng(std::span<const uint8_t>(got->data() + 1, got->size() - 1));
+  CoUninitialize();
+  ASSERT_TRUE(image);
+  ASSERT_EQ(image->width, 40u);
+  ASSERT_EQ(image->height, 24u);
+  int wrong = 0;
+  for (uint32_t y = 0; y < 24; ++y) {
+    for (uint32_t x = 0; x < 40; ++x) {
+      const auto want = test::helper::PatternPixel(x, y, 5);
+      const uint8_t* p = &image->pixels[(size_t{y} * 40 + x) * 4];
+      if (p[0] != want.b || p[1] != want.g || p[2] != want.r) ++wrong;
+    }
+  }
+  EXPECT_EQ(wrong, 0);
 }
 
 }  // namespace
