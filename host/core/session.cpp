@@ -73,6 +73,11 @@ bool Session::AudioOn() const { return audio_ && audio_->On(); }
 
 uint64_t Session::LastInputTick() const { return input_ ? input_->LastPointerTick() : 0; }
 
+std::optional<RECT> Session::AppPlacementRect() const {
+  if (Mirror() || !input_) return std::nullopt;
+  return input_->Injector().TargetRect();
+}
+
 std::string Session::TransferText() const {
   std::lock_guard lock(transferMutex_);
   return transfer_ ? transfer_->StatusText() : std::string();
