@@ -72,6 +72,19 @@ SEEDS = {
         "pong": b'{"type":"pong"}',
         "base64url": b"AAECAwQF_-8",
     },
+    "transfer": {
+        "begin": struct.pack("<IQ", 1, 5 * 1024 * 1024) + struct.pack("<H", 9) + b"photo.jpg",
+        "hostile": b"..\\..\\evil.txt",
+        "reserved": b"nul .x",
+        "end": struct.pack("<IB", 1, 0),
+        "ack": struct.pack("<IQB", 1, 70000, 2),
+    },
+    # Little-endian UTF-32 here (native wchar_t); the parser only sees characters.
+    "display_values": {
+        "saved_scales": "125|\\\\?\\DISPLAY#Default_Monitor#0000\0150|path2\0\0".encode("utf-32-le"),
+        "driver_info": struct.pack("<III", 1, 4, 0),
+        "add_result": struct.pack("<IIIi", 1, 0, 0x1010, 0),
+    },
     "elligator2_diff": {
         "zero": bytes(32),
         "one": b"\x01" + bytes(31),
