@@ -12,6 +12,7 @@
 
 #include "core/crypto.h"
 #include "core/durable_file.h"
+#include "core/devices_file.h"
 #include "core/encoding.h"
 #include "core/file_lock.h"
 #include "core/log.h"
@@ -117,26 +118,15 @@ FileRead ReadDevicesFile(const std::wstring& path, std::vector<PairedDevice>& de
   if (!in) {
     return FileRead::Missing;
   }
-  try {
-    const Json doc = Json::parse(in);
-    for (const Json& entry : doc.value("devices", Json::array())) {
-      const std::optional<std::vector<uint8_t>> key = Base64Decode(entry.value("key", std::string()));
-      if (!key || key->size() != 65 || (*key)[0] != 0x04) {
-        continue;
-      }
-      PairedDevice device;
-      std::copy(key->begin(), key->end(), device.key.begin());
-      device.id = Fingerprint(device.key);
-      device.name = entry.value("name", std::string("Device"));
-      device.pairedAt = entry.value("pairedAt", int64_t{0});
-      device.lastSeen = entry.value("lastSeen", int64_t{0});
-      devices.push_back(std::move(device));
-    }
-    lastStep = doc.value("lastAuthenticatorStep", uint64_t{0});
-  } catch (const std::exception& e) {
-    error = e.what();
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  DevicesDocument doc;
+  const bool whole = ParseDevicesDocument(text, Base64Decode, doc, error);
+  devices.insert(devices.end(), std::make_move_iterator(doc.devices.begin()),
+                 std::make_move_iterator(doc.devices.end()));
+  if (!whole) {
     return FileRead::Invalid;
   }
+  lastStep = doc.lastAuthenticatorStep;
   return FileRead::Read;
 }
 

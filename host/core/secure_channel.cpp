@@ -8,6 +8,7 @@
 #include "core/cng_handles.h"
 #include "core/cpace.h"
 #include "core/encoding.h"
+#include "core/handshake_frames.h"
 #include "core/log.h"
 #include "core/messages.h"
 #include "core/local_addresses.h"
@@ -22,7 +23,6 @@ using Range = std::span<const uint8_t>;
 constexpr size_t kHelloPlain = 99;
 constexpr size_t kHelloPairing = 140;
 constexpr size_t kProofSize = 65 + 64 + 32;
-constexpr size_t kMaxHandshakeName = 256;
 constexpr char kPairingCi[] = "tavro-v2 pairing";
 constexpr char kHandshakeSalt[] = "tavro-v2 handshake";
 constexpr char kHostContext[] = "tavro-v2 host";
@@ -42,51 +42,6 @@ struct Wiper {
   T& buffer;
   ~Wiper() { WipeBytes(buffer.data(), buffer.size() * sizeof(buffer[0])); }
 };
-
-struct ClientHello {
-  uint8_t version = 0;
-  bool pairing = false;
-  std::array<uint8_t, 32> random{};
-  std::array<uint8_t, 65> ephemeral{};
-  uint8_t codeKind = 0;
-  uint64_t step = 0;
-  std::array<uint8_t, 32> share{};
-};
-
-// False when the body is too short for what its flags ask.
-bool ParseClientHello(const Bytes& body, ClientHello& hello) {
-  msg::Reader r(body);
-  hello.version = r.ReadU8();
-  hello.pairing = (r.ReadU8() & proto::kClientHelloPairing) != 0;
-  r.ReadBytes(hello.random.data(), hello.random.size());
-  r.ReadBytes(hello.ephemeral.data(), hello.ephemeral.size());
-  if (hello.pairing) {
-    hello.codeKind = r.ReadU8();
-    hello.step = r.ReadU64();
-    r.ReadBytes(hello.share.data(), hello.share.size());
-  }
-  return r.ok();
-}
-
-// ClientFinish plaintext: client key, u16-length name, signature, finished; nothing after.
-struct ClientFinish {
-  DeviceKey key{};
-  std::string name;
-  std::array<uint8_t, 64> signature{};
-  std::array<uint8_t, 32> finished{};
-};
-
-bool ParseClientFinish(const Bytes& plain, ClientFinish& finish) {
-  msg::Reader r(plain);
-  r.ReadBytes(finish.key.data(), finish.key.size());
-  const uint16_t nameLength = r.ReadU16();
-  if (nameLength > kMaxHandshakeName) return false;
-  finish.name.resize(nameLength);
-  r.ReadBytes(finish.name.data(), nameLength);
-  r.ReadBytes(finish.signature.data(), finish.signature.size());
-  r.ReadBytes(finish.finished.data(), finish.finished.size());
-  return r.ok() && r.remaining() == 0;
-}
 
 struct Admission {
   proto::AdmissionResult result = proto::AdmissionResult::Admitted;
@@ -110,12 +65,12 @@ bool SecureChannel::ReadFrame(ByteStream& stream, uint8_t& type, std::vector<uin
   if (!stream.ReadExact(header, 4)) {
     return false;
   }
-  const uint32_t length = msg::Reader(header).ReadU32();
-  if (length < 1 || length > frame::kMaxFrame) {
+  const std::optional<uint32_t> length = frame::FrameLength(header);
+  if (!length) {
     return false;
   }
-  Bytes data(length);
-  if (!stream.ReadExact(data.data(), length)) {
+  Bytes data(*length);
+  if (!stream.ReadExact(data.data(), *length)) {
     return false;
   }
   type = data[0];
@@ -191,8 +146,8 @@ AcceptResult SecureChannel::Handshake(ByteStream& stream, std::string_view peer,
   }
 
   // 2. ClientHello.
-  ClientHello hello;
-  if (!ParseClientHello(helloBody, hello)) {
+  frame::ClientHello hello;
+  if (!frame::ParseClientHello(helloBody, hello)) {
     return kFail;
   }
   if (hello.version != 1) {
@@ -356,8 +311,8 @@ AcceptResult SecureChannel::Handshake(ByteStream& stream, std::string_view peer,
   }
 
   // 13. The device's proof.
-  ClientFinish client;
-  if (!ParseClientFinish(finish, client)) {
+  frame::ClientFinish client;
+  if (!frame::ParseClientFinish(finish, client)) {
     return kFail;
   }
   const DeviceKey& clientKey = client.key;

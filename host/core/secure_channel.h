@@ -10,6 +10,7 @@
 
 #include "core/byte_stream.h"
 #include "core/crypto.h"
+#include "core/handshake_frames.h"
 #include "core/pairing.h"
 #include "core/protocol.h"
 
@@ -22,12 +23,6 @@ struct HandshakeResult {
   bool newlyPaired = false;
   bool pairingAttempted = false;
 };
-
-// Plain frames carry message types too: a legacy app's first frame is a Hello and
-// its reply a Welcome; then ClientHello, HostHello and ClientFinish.
-namespace frame {
-inline constexpr uint32_t kMaxFrame = 4096;
-}  // namespace frame
 
 enum class AcceptResult : int {
   Admitted = 0,

@@ -13,6 +13,7 @@
 #include "core/encoding.h"
 #include "core/log.h"
 #include "core/paths.h"
+#include "core/settings_fields.h"
 #include "core/text.h"
 #include "core/win_handle.h"
 
@@ -47,38 +48,6 @@ std::optional<std::string> Protect(std::span<const uint8_t> plain) {
   return text;
 }
 
-void ReadFields(const Json& doc, Settings& s) {
-  s.allowWifi = doc.value("allowWifi", s.allowWifi);
-  s.fixedPin = doc.value("fixedPin", s.fixedPin);
-  s.pin = doc.value("pin", s.pin);
-  if (std::optional<std::vector<uint8_t>> pin = Unprotect(doc.value("pinProtected", std::string()))) {
-    if (pin->size() == 4) {
-      s.pin = uint32_t{(*pin)[0]} | uint32_t{(*pin)[1]} << 8 | uint32_t{(*pin)[2]} << 16 |
-              uint32_t{(*pin)[3]} << 24;
-    }
-    WipeBytes(pin->data(), pin->size());
-  }
-  const uint8_t method = doc.value("pairingMethod", static_cast<uint8_t>(s.pairingMethod));
-  s.pairingMethod = static_cast<PairingMethod>(method > 2 ? 2 : method);
-  if (std::optional<std::vector<uint8_t>> secret = Unprotect(doc.value("authenticatorProtected", std::string()))) {
-    s.authenticatorSecret = std::move(*secret);
-  }
-  s.codeEveryTime = doc.value("codeEveryTime", s.codeEveryTime);
-  s.keepAwake = doc.value("keepAwake", s.keepAwake);
-  s.forwardNotifications = doc.value("forwardNotifications", s.forwardNotifications);
-  s.connectEnabled = doc.value("connectEnabled", s.connectEnabled);
-  s.connectServer = doc.value("connectServer", s.connectServer);
-  s.bitrateMbps = std::clamp<uint32_t>(doc.value("bitrateMbps", s.bitrateMbps), 2, 200);
-  s.useAdb = doc.value("useAdb", s.useAdb);
-  s.trayHintShown = doc.value("trayHintShown", s.trayHintShown);
-  s.updateChannel = doc.value("updateChannel", s.updateChannel);
-  if (s.updateChannel != "stable" && s.updateChannel != "beta") {
-    s.updateChannel = "stable";
-  }
-  s.lastRunVersion = doc.value("lastRunVersion", s.lastRunVersion);
-  s.updateNotifiedVersion = doc.value("updateNotifiedVersion", s.updateNotifiedVersion);
-}
-
 // Takes over the former product's file while ours does not exist yet.
 void TakeOverFormerSettings(const std::wstring& path) {
   if (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) {
@@ -109,26 +78,19 @@ Settings LoadSettings() {
   }
   const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   in.close();  // the re-save below replaces this file
-  const Json doc = Json::parse(text, nullptr, false);
-  if (!doc.is_object()) {
-    LogWarn("settings.json is invalid, using defaults");
-    return s;
+  std::string error;
+  bool hadPlainPin = false;
+  switch (ReadSettingsText(text, Unprotect, s, error, hadPlainPin)) {
+    case SettingsText::Invalid:
+      LogWarn("settings.json is invalid, using defaults");
+      return s;
+    case SettingsText::PartlyRead:
+      LogWarn("settings.json: {}", error);
+      break;
+    case SettingsText::Valid:
+      break;
   }
-  try {
-    ReadFields(doc, s);
-  } catch (const std::exception& e) {
-    LogWarn("settings.json: {}", e.what());
-  }
-  if (s.pin < 100000 || s.pin > 999999) {
-    s.pin = 0;
-  }
-  if (s.authenticatorSecret.empty()) {
-    if (s.pairingMethod == PairingMethod::Authenticator) {
-      s.pairingMethod = PairingMethod::Pin;
-    }
-    s.codeEveryTime = false;
-  }
-  if (doc.contains("pin")) {
+  if (hadPlainPin) {
     SaveSettings(s);  // replaces the plain PIN by its protected form
   }
   return s;

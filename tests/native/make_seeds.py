@@ -85,6 +85,23 @@ SEEDS = {
         "driver_info": struct.pack("<III", 1, 4, 0),
         "add_result": struct.pack("<IIIi", 1, 0, 0x1010, 0),
     },
+    "handshake_frames": {
+        "client_hello": bytes([1, 0]) + bytes(32) + b"\x04" + bytes(64),
+        "client_hello_pairing": bytes([1, 1]) + bytes(32) + b"\x04" + bytes(64) + bytes([0]) + bytes(8) + bytes(32),
+        "client_finish": b"\x04" + bytes(64) + struct.pack("<H", 6) + b"Tablet" + bytes(64) + bytes(32),
+        "frame_header": struct.pack("<I", 100) + bytes([50]),
+    },
+    "devices_json": {
+        "two": b'{"devices":[{"key":"BAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8gISIjJCUmJygpKissLS4vMDEyMzQ1Njc4OTo7PD0+P0A=","lastSeen":1765000000,"name":"Tablet","pairedAt":1764000000},'
+               b'{"key":"bad","name":"x"}],"lastAuthenticatorStep":58907520}',
+        "empty": b'{"devices":[]}',
+    },
+    "settings_json": {
+        "full": b'{"allowWifi":true,"authenticatorProtected":"AAECAwQFBgcICQ==","bitrateMbps":20,"codeEveryTime":true,'
+                b'"connectEnabled":false,"connectServer":"https://connect.tavro.app","fixedPin":true,"pairingMethod":1,'
+                b'"pinProtected":"QEIPAA==","updateChannel":"beta","useAdb":true}',
+        "legacy_pin": b'{"pin":123456,"fixedPin":true}',
+    },
     "elligator2_diff": {
         "zero": bytes(32),
         "one": b"\x01" + bytes(31),
