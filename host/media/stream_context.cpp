@@ -1,0 +1,40 @@
+// Stream context: rate changes for the encoder and sending packetised frames.
+#include "media/stream_context.h"
+
+namespace kelm {
+
+void StreamContext::TakeStreamSize(const StreamFeedback::StreamSize& size) {
+  hello.panelWidth = size.panelWidth;
+  hello.panelHeight = size.panelHeight;
+  hello.displayWidth = size.displayWidth;
+  hello.displayHeight = size.displayHeight;
+}
+
+bool StreamContext::ApplyRateChanges() {
+  bool changed = false;
+  if (const uint32_t limit = feedback->TakePendingMaxKbps(); limit != 0) {
+    feedback->ApplyLimit(limit);
+    bitrateKbps = limit;
+    changed = true;
+    LogInfo("[{}] bitrate -> {} kbps", label, limit);
+  }
+  if (const uint32_t adapted = feedback->AdaptBitrate(); adapted != 0) {
+    bitrateKbps = adapted;
+    changed = true;
+  }
+  if (const uint32_t f = feedback->TakePendingMaxFps(); f != 0) {
+    fps = f;
+    LogInfo("[{}] frame rate -> {} fps", label, f);
+  }
+  return changed;
+}
+
+bool StreamContext::SendMessages(const std::vector<msg::Message>& messages, uint64_t stamp) {
+  for (const msg::Message& m : messages) {
+    if (m.type == proto::MsgType::VideoFrame) feedback->RecordSentFrame(stamp, m.payload.size());
+    if (!send || !send(m)) return false;
+  }
+  return true;
+}
+
+}  // namespace kelm
