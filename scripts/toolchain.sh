@@ -52,12 +52,33 @@ ensure_toolchain() {
   log "toolchain ready"
 }
 
+# The machine's own folders that a command line may name (/tmp, /root, /home and the
+# current folder), for in_toolchain with TOOLCHAIN_MACHINE_FILES=1. Folders of the
+# root's own system (and / itself) are never covered.
+machine_file_binds() {
+  local dir seen=" "
+  for dir in /tmp /root /home "$PWD"; do
+    [[ "$seen" == *" $dir "* ]] && continue
+    seen+="$dir "
+    case "$dir" in
+      / | /usr | /usr/* | /etc | /etc/* | /bin | /bin/* | /sbin | /sbin/* | /lib* | /var | /var/* | \
+        /opt/tavro-toolchain-* | /proc | /proc/* | /dev | /dev/* | /sys | /sys/* | /run | /run/*) continue ;;
+    esac
+    [ -d "$dir" ] && printf '%s\0' --bind "$dir" "$dir"
+  done
+}
+
 # Runs a command inside the root with the checkout at the same path and the
-# machine's network (native test clients reach Wine servers on 127.0.0.1).
+# machine's network (native test clients reach Wine servers on 127.0.0.1). /tmp is
+# private unless TOOLCHAIN_MACHINE_FILES=1 asks for the machine's own folders.
 in_toolchain() {
   ensure_toolchain
+  local files=(--tmpfs /tmp)
+  if [ "${TOOLCHAIN_MACHINE_FILES:-0}" = 1 ]; then
+    mapfile -d '' files < <(machine_file_binds)
+  fi
   bwrap --bind "$TOOLCHAIN_ROOT" / \
-    --dev-bind /dev /dev --proc /proc --tmpfs /tmp \
+    --dev-bind /dev /dev --proc /proc "${files[@]}" \
     --bind "$REPO_TOP" "$REPO_TOP" \
     --ro-bind /etc/resolv.conf /etc/resolv.conf \
     --setenv HOME /root --setenv PATH /usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \

@@ -42,6 +42,36 @@ int32_t ParseDecimal(std::wstring_view text) {
   return static_cast<int32_t>(value);
 }
 
+namespace {
+
+constexpr size_t kPinDigits = 6;
+
+// A PIN is typed on the device's keypad: exactly six decimal digits, leading zeros
+// included. 000000 is refused too, since PIN 0 means "no PIN" to the pairing policy
+// and would leave a host nobody can pair with. Empty text on success.
+std::string CheckPin(bool given, std::wstring_view text, uint32_t& pin) {
+  const std::string expects = "--pin expects exactly six digits (for example --pin 012345)";
+  if (!given) {
+    return expects + ", but no value followed it";
+  }
+  uint32_t value = 0;
+  bool digits = text.size() == kPinDigits;
+  for (wchar_t c : text) {
+    digits = digits && c >= L'0' && c <= L'9';
+    value = digits ? value * 10 + static_cast<uint32_t>(c - L'0') : 0;
+  }
+  if (!digits) {
+    return expects + ", not \"" + WideToUtf8(text) + "\"";
+  }
+  if (value == 0) {
+    return "--pin 000000 cannot be used: it would turn PIN pairing off; choose another six-digit PIN";
+  }
+  pin = value;
+  return {};
+}
+
+}  // namespace
+
 CommandLine ParseArguments(std::span<const std::wstring> args) {
   CommandLine cl;
   CliOverrides& o = cl.overrides;
@@ -61,7 +91,13 @@ CommandLine ParseArguments(std::span<const std::wstring> args) {
     if (a == L"--port") {
       o.port = static_cast<uint16_t>(number());
     } else if (a == L"--pin") {
-      o.pin = number();
+      const bool given = i + 1 < args.size();
+      uint32_t pin = 0;
+      cl.error = CheckPin(given, value(), pin);
+      if (!cl.error.empty()) {
+        break;
+      }
+      o.pin = pin;
     } else if (a == L"--usb-only") {
       o.usbOnly = true;
     } else if (a == L"--no-adb") {

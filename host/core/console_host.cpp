@@ -112,7 +112,5 @@ int RemoveMonitors() {
 }
 
 int ListDisplays() { return NotBuiltYet("--list-displays"); }
-int RunCaretTest() { return NotBuiltYet("--caret-test"); }
-int RunAudioTest() { return NotBuiltYet("--audio-test"); }
 
 }  // namespace kelm

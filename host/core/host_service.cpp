@@ -8,6 +8,7 @@
 
 #include "core/crypto.h"
 #include "core/log.h"
+#include "core/paths.h"
 #include "core/text.h"
 #include "media/crash_recovery.h"
 
@@ -16,7 +17,10 @@ namespace {
 constexpr char kDefaultStun[] = "stun:stun.l.google.com:3478";
 }  // namespace
 
-HostService::HostService() = default;
+HostService::HostService() : HostService(DefaultSessionParts()) {}
+
+HostService::HostService(SessionParts parts, Session::Timing sessionTiming)
+    : sessionParts_(std::move(parts)), sessionTiming_(sessionTiming) {}
 
 HostService::~HostService() {
   Stop();
@@ -71,6 +75,7 @@ bool HostService::Initialize(std::string& error) {
   pairing_.SetPausedCallback([this](const std::string& text) {
     if (onMessage_) onMessage_(text);
   });
+  if (!PrepareDataDirs(error)) return false;
   if (!pairing_.Load()) {
     error = "Could not create this PC's identity key (Windows key storage unavailable)";
     return false;
@@ -198,26 +203,28 @@ bool HostService::StartSession(std::unique_ptr<ByteStream> stream, const std::st
   }
   SessionEntry& entry = sessions_.emplace_back();
   entry.id = ++nextSessionId_;
-  entry.session = std::make_unique<Session>(std::move(stream), peer, link, o, driver_, pairing_);
-  Session* s = entry.session.get();
-  s->onChanged = [this] {
+  Session::Callbacks callbacks;
+  callbacks.onChanged = [this] {
     UpdateKeepAwake();
     StatusChanged();
   };
-  s->onMessage = [this](const std::string& text) {
+  callbacks.onMessage = [this](const std::string& text) {
     if (onMessage_) onMessage_(text);
   };
-  s->onTransfer = [this, s](const TransferEvent& event) {
-    if (!onTransfer_) return;
-    const std::string name = s->DeviceName();
-    onTransfer_(name.empty() ? "your device" : name, event);
+  callbacks.onDeviceClipboard = [this](uint8_t format, std::vector<uint8_t> bytes) {
+    clipboard_.SetFromDevice(format, bytes);
   };
-  s->onDeviceClipboard = [this](uint8_t format, std::vector<uint8_t> bytes) { clipboard_.SetFromDevice(format, bytes); };
-  s->getConnectInfo = [this] { return IceConfig(); };
-  s->getUpdateNotice = [this] {
+  callbacks.getConnectInfo = [this] { return IceConfig(); };
+  callbacks.getUpdateNotice = [this] {
     std::lock_guard l(optionsMutex_);
     return updateNotice_;
   };
+  callbacks.onTransfer = [this](const std::string& deviceName, const TransferEvent& event) {
+    if (onTransfer_) onTransfer_(deviceName.empty() ? "your device" : deviceName, event);
+  };
+  entry.session = std::make_unique<Session>(std::move(stream), peer, link, o, driver_, pairing_, std::move(callbacks),
+                                            sessionParts_, sessionTiming_);
+  Session* s = entry.session.get();
   entry.thread = std::thread([s] { s->Run(); });
   return true;
 }
@@ -325,7 +332,7 @@ bool HostService::RemovePairedDevice(const std::string& deviceId) {
   return true;
 }
 
-std::string HostService::SendFiles(uint64_t sessionId, const std::vector<std::wstring>&) {
+std::string HostService::SendFiles(uint64_t sessionId, const std::vector<std::wstring>& paths) {
   std::string name;
   {
     std::lock_guard lock(sessionsMutex_);
@@ -338,8 +345,7 @@ std::string HostService::SendFiles(uint64_t sessionId, const std::vector<std::ws
       }
     }
     if (target == nullptr) return {};
-    // File transfer is not built yet: the session has no transfer part to hand
-    // the paths to.
+    target->SendFiles(paths);
     name = target->DeviceName().empty() ? "your device" : target->DeviceName();
   }
   UpdateKeepAwake();

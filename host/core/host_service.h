@@ -60,6 +60,8 @@ class HostService {
   };
 
   HostService();
+  // Tests choose which session parts are real, and the sessions' timing.
+  explicit HostService(SessionParts parts, Session::Timing sessionTiming = {});
   ~HostService();
   HostService(const HostService&) = delete;
   HostService& operator=(const HostService&) = delete;
@@ -139,6 +141,8 @@ class HostService {
   std::atomic<bool> stopping_{false};
   DiscoveryResponder discovery_;
   UsbWatcher usb_;
+  SessionParts sessionParts_;
+  Session::Timing sessionTiming_;
   std::mutex sessionsMutex_;
   std::list<SessionEntry> sessions_;
   uint64_t nextSessionId_ = 0;

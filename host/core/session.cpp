@@ -6,6 +6,11 @@
 #include "core/log.h"
 #include "core/net_address.h"
 #include "core/utf8.h"
+#include "desktop/file_transfer.h"
+#include "desktop/input_router.h"
+#include "media/audio_stream.h"
+#include "media/session_display.h"
+#include "media/stream_context.h"
 
 namespace kelm {
 namespace {
@@ -27,14 +32,27 @@ const char* LinkWay(Session::Link link, bool remote) {
 }  // namespace
 
 Session::Session(std::unique_ptr<ByteStream> stream, std::string peer, Link link, HostOptions options,
-                 VirtualDisplayDriver& driver, Pairing& pairing)
+                 VirtualDisplayDriver& driver, Pairing& pairing, Callbacks callbacks, SessionParts parts,
+                 Timing timing)
     : stream_(std::move(stream)),
       pairing_(pairing),
       peer_(std::move(peer)),
+      callbacks_(std::move(callbacks)),
+      parts_(std::move(parts)),
+      timing_(timing),
       link_(link),
       options_(std::move(options)),
-      driver_(driver),
-      display_(driver) {}
+      driver_(driver) {
+  if (parts_.display) display_ = parts_.display(driver_, peer_);
+  if (parts_.input) input_ = parts_.input(peer_);
+  if (parts_.audio) {
+    audio_ = parts_.audio(
+        peer_, [this](const msg::Message& m) { return SendIfRunning(m); },
+        [this](const std::string& text) {
+          if (callbacks_.onMessage) callbacks_.onMessage(text);
+        });
+  }
+}
 
 Session::~Session() {
   running_ = false;
@@ -43,7 +61,26 @@ Session::~Session() {
 }
 
 void Session::Changed() {
-  if (onChanged) onChanged();
+  if (callbacks_.onChanged) callbacks_.onChanged();
+}
+
+bool Session::SendIfRunning(const msg::Message& message) { return running_ && Send(message); }
+
+bool Session::AudioOn() const { return audio_ && audio_->On(); }
+
+uint64_t Session::LastInputTick() const { return input_ ? input_->LastInputTick() : 0; }
+
+std::string Session::TransferText() const {
+  std::lock_guard lock(transferMutex_);
+  return transfer_ ? transfer_->StatusText() : std::string();
+}
+
+bool Session::SendFiles(const std::vector<std::wstring>& paths) {
+  if (!running_) return false;
+  std::lock_guard lock(transferMutex_);
+  if (!transfer_) return false;
+  transfer_->SendFiles(paths);
+  return true;
 }
 
 void Session::Stop() {
@@ -58,11 +95,10 @@ bool Session::Send(const msg::Message& message) {
 }
 
 bool Session::SendBytes(uint8_t type, std::span<const uint8_t> bytes) {
-  if (!running_) return false;
   msg::Message m;
   m.type = static_cast<proto::MsgType>(type);
   m.payload.assign(bytes.begin(), bytes.end());
-  return Send(m);
+  return SendIfRunning(m);
 }
 
 bool Session::SendClipboard(uint8_t format, std::span<const uint8_t> bytes) {
@@ -103,7 +139,7 @@ bool Session::SendWelcome(uint8_t status, const std::string& text) {
 }
 
 void Session::Run() {
-  stream_->SetReadTimeout(kHandshakeTimeoutMs);
+  stream_->SetReadTimeout(timing_.handshakeMs);
   const int accepted = channel_.Accept(*stream_, peer_, pairing_, link_ == Link::Relay, handshake_);
   bool reachedLoop = false;
   if (accepted == 0) {
@@ -135,7 +171,7 @@ void Session::Run() {
 }
 
 bool Session::ReceiveHello() {
-  stream_->SetReadTimeout(kHandshakeTimeoutMs);
+  stream_->SetReadTimeout(timing_.handshakeMs);
   uint8_t type = 0;
   std::vector<uint8_t> payload;
   if (!channel_.ReadRecord(*stream_, type, payload, kHelloLimit) ||
@@ -169,7 +205,7 @@ bool Session::ReceiveHello() {
     return false;
   }
   version_ = agreed;
-  const std::string notice = getUpdateNotice ? getUpdateNotice() : std::string();
+  const std::string notice = callbacks_.getUpdateNotice ? callbacks_.getUpdateNotice() : std::string();
   if (!notice.empty()) {
     LogWarn("[{}] refused: {}", peer_, notice);
     SendWelcome(4, notice);
@@ -195,7 +231,7 @@ void Session::ApplyStreamWishes() {
 
 bool Session::SetUpDisplayAndWelcome() {
   std::string error;
-  if (!display_.Setup(hello_, fps_, options_.driver, error)) {
+  if (display_ && !display_->Setup(hello_, fps_, options_.driver, error)) {
     LogError("[{}] {}", peer_, error);
     SendWelcome(driver_.IsOpen() ? 4 : 3, error);
     return false;
@@ -205,10 +241,10 @@ bool Session::SetUpDisplayAndWelcome() {
     SendWelcome(4, "This device was removed on the PC. Pair it again.");
     return false;
   }
-  display_.ApplySettings(hello_.displayScale, hello_.displayFlags);
+  if (display_) display_->ApplySettings(hello_.displayScale, hello_.displayFlags);
   SendWelcome(0, "");
-  if (getConnectInfo) {
-    SendConnectInfo(getConnectInfo());
+  if (callbacks_.getConnectInfo) {
+    SendConnectInfo(callbacks_.getConnectInfo());
   }
   ready_ = true;
   Changed();
@@ -216,10 +252,46 @@ bool Session::SetUpDisplayAndWelcome() {
 }
 
 void Session::StartServices() {
-  stream_->SetReadTimeout(kServiceTimeoutMs);
+  stream_->SetReadTimeout(timing_.runningMs);
   featureFlags_ = hello_.featureFlags;
-  input_.Start(hello_.penMode, hello_.touchMode);
-  audio_.Apply(hello_.audio);
+  const SendMessageFn send = [this](const msg::Message& m) { return SendIfRunning(m); };
+  if (parts_.fileTransfer) {
+    auto transfer = parts_.fileTransfer(send, [this](const TransferEvent& event) {
+      if (callbacks_.onTransfer) callbacks_.onTransfer(deviceName_, event);
+      Changed();
+    });
+    std::lock_guard lock(transferMutex_);
+    transfer_ = std::move(transfer);
+  }
+  if (input_) input_->Start(hello_.penMode, hello_.touchMode);
+  if (parts_.streamContext) {
+    StreamSetup setup;
+    setup.label = peer_;
+    setup.hello = hello_;
+    setup.hello.kbps = kbps_;
+    setup.deviceName = deviceName_;
+    setup.remote = remote_;
+    setup.useHevc = useHevc_;
+    setup.kbps = kbps_;
+    setup.fps = fps_;
+    setup.running = &running_;
+    setup.send = send;
+    setup.feedback = &feedback_;
+    setup.input = input_.get();
+    setup.display = display_.get();
+    setup.onStreamSize = [this](uint32_t width, uint32_t height) {
+      streamWidth_ = width;
+      streamHeight_ = height;
+      Changed();
+    };
+    setup.onPipelineFailed = [this] {
+      running_ = false;
+      stream_->Shutdown();
+    };
+    context_ = parts_.streamContext(std::move(setup));
+    if (context_ && parts_.video) videoThread_ = parts_.video(*context_);
+  }
+  if (audio_) audio_->Apply(hello_.audio);
   Changed();
 }
 
@@ -231,7 +303,18 @@ void Session::OnMessage(uint8_t type, const std::vector<uint8_t>& payload) {
     case MsgType::Key:
     case MsgType::Text:
     case MsgType::Pointer:
-      input_.OnMessage(type, payload);
+      if (input_) input_->OnMessage(type, payload);
+      return;
+    case MsgType::FileBegin:
+    case MsgType::FileData:
+    case MsgType::FileEnd:
+    case MsgType::FileAck:
+      if (transfer_) {
+        transfer_->OnMessage(type, payload);
+        if (type == static_cast<uint8_t>(MsgType::FileBegin) || type == static_cast<uint8_t>(MsgType::FileEnd)) {
+          Changed();
+        }
+      }
       return;
     case MsgType::KeyFrameRequest:
       feedback_.keyFrameRequested.store(true);
@@ -244,17 +327,19 @@ void Session::OnMessage(uint8_t type, const std::vector<uint8_t>& payload) {
       return;
     case MsgType::Audio:
       if (const auto flags = msg::ParseU8(payload)) {
-        audio_.Apply(*flags);
+        if (audio_) audio_->Apply(*flags);
         Changed();
       }
       return;
     case MsgType::DisplayOptions:
-      if (const auto options = msg::ParseDisplayOptions(payload)) display_.ApplySettings(options->scale, options->flags);
+      if (const auto options = msg::ParseDisplayOptions(payload); options && display_) {
+        display_->ApplySettings(options->scale, options->flags);
+      }
       return;
     case MsgType::Clipboard:
-      if ((featureFlags_.load() & 1) != 0 && onDeviceClipboard) {
+      if ((featureFlags_.load() & 1) != 0 && callbacks_.onDeviceClipboard) {
         if (auto clip = msg::ParseClipboard(payload)) {
-          onDeviceClipboard(static_cast<uint8_t>(clip->format), std::move(clip->data));
+          callbacks_.onDeviceClipboard(static_cast<uint8_t>(clip->format), std::move(clip->data));
         }
       }
       return;
@@ -267,7 +352,7 @@ void Session::OnMessage(uint8_t type, const std::vector<uint8_t>& payload) {
       }
       return;
     case MsgType::NotificationActivate:
-      if (const auto id = msg::ParseU32(payload); id && onLaunchApp) onLaunchApp(*id);
+      if (const auto id = msg::ParseU32(payload); id && callbacks_.onLaunchApp) callbacks_.onLaunchApp(*id);
       return;
     case MsgType::Ping:
       if (const auto value = msg::ParseU64(payload)) Send(msg::MakePong(*value, NowMicros()));
@@ -277,7 +362,7 @@ void Session::OnMessage(uint8_t type, const std::vector<uint8_t>& payload) {
         const bool on = *paused != 0;
         if (feedback_.SetPaused(on)) {
           LogInfo("[{}] video {}", peer_, on ? "paused (device in the background)" : "resumed");
-          stream_->SetReadTimeout(on ? kPausedTimeoutMs : kServiceTimeoutMs);
+          stream_->SetReadTimeout(on ? timing_.pausedMs : timing_.runningMs);
         }
       }
       return;
@@ -288,13 +373,14 @@ void Session::OnMessage(uint8_t type, const std::vector<uint8_t>& payload) {
 }
 
 void Session::StopServices() {
-  input_.Stop();
+  if (input_) input_->Stop();
   running_ = false;
   stream_->Shutdown();
-  audio_.Stop();
+  if (audio_) audio_->Stop();
+  if (transfer_) transfer_->Stop();
   if (videoThread_.joinable()) videoThread_.join();
-  input_.ReleaseAll();
-  display_.RemoveMonitor();
+  if (input_) input_->ReleaseAll();
+  if (display_) display_->RemoveMonitor();
 }
 
 }  // namespace kelm

@@ -16,25 +16,38 @@
 #include "core/messages.h"
 #include "core/pairing.h"
 #include "core/secure_channel.h"
-#include "desktop/file_transfer.h"
-#include "desktop/input_router.h"
-#include "media/audio_stream.h"
-#include "media/session_display.h"
+#include "core/session_parts.h"
 #include "media/stream_feedback.h"
-#include "media/virtual_display_driver.h"
 
 namespace kelm {
+
+// A session's read time-outs; replaceable so tests of silence take milliseconds.
+struct SessionTiming {
+  uint32_t handshakeMs = 10000;  // each read of the handshake and the Hello
+  uint32_t runningMs = 6000;     // once the services run
+  uint32_t pausedMs = 30000;     // while the device has paused the video
+};
 
 class Session {
  public:
   enum class Link : uint32_t { Usb = 0, Wifi = 1, Relay = 2 };
 
-  static constexpr uint32_t kHandshakeTimeoutMs = 10000;
-  static constexpr uint32_t kServiceTimeoutMs = 6000;
-  static constexpr uint32_t kPausedTimeoutMs = 30000;
+  using Timing = SessionTiming;
+
+  // How the session reaches its owner; each may be empty.
+  struct Callbacks {
+    std::function<void()> onChanged;  // ended or changed
+    std::function<void(const std::string& deviceName, const TransferEvent&)> onTransfer;
+    std::function<void(uint8_t format, std::vector<uint8_t> bytes)> onDeviceClipboard;
+    std::function<void(uint32_t notificationId)> onLaunchApp;
+    std::function<void(const std::string&)> onMessage;
+    std::function<msg::ConnectInfo()> getConnectInfo;
+    std::function<std::string()> getUpdateNotice;
+  };
 
   Session(std::unique_ptr<ByteStream> stream, std::string peer, Link link, HostOptions options,
-          VirtualDisplayDriver& driver, Pairing& pairing);
+          VirtualDisplayDriver& driver, Pairing& pairing, Callbacks callbacks, SessionParts parts,
+          Timing timing = {});
   ~Session();
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
@@ -48,15 +61,7 @@ class Session {
   bool SendNotification(uint32_t id, const std::string& app, const std::string& title, const std::string& text);
   bool SendConnectInfo(const msg::ConnectInfo& info);
   bool SendWelcome(uint8_t status, const std::string& text);
-
-  // Set by the host service before Run.
-  std::function<void()> onChanged;
-  std::function<void(const TransferEvent&)> onTransfer;
-  std::function<void(uint8_t format, std::vector<uint8_t> bytes)> onDeviceClipboard;
-  std::function<void(uint32_t notificationId)> onLaunchApp;
-  std::function<void(const std::string&)> onMessage;
-  std::function<msg::ConnectInfo()> getConnectInfo;
-  std::function<std::string()> getUpdateNotice;
+  bool SendFiles(const std::vector<std::wstring>& paths);
 
   // Read by the host service under its sessions lock.
   const std::string& Peer() const { return peer_; }
@@ -64,18 +69,18 @@ class Session {
   const std::string& DeviceId() const { return handshake_.deviceId; }
   Link GetLink() const { return link_; }
   bool Mirror() const { return hello_.displayMode == 1; }
-  bool AudioOn() const { return audio_.On(); }
+  bool AudioOn() const;
   uint32_t StreamWidth() const { return streamWidth_.load(); }
   uint32_t StreamHeight() const { return streamHeight_.load(); }
   uint32_t Fps() const { return fps_; }
   uint32_t Kbps() const { return kbps_; }
   uint32_t Version() const { return version_; }
-  std::string TransferText() const { return {}; }
+  std::string TransferText() const;
   bool Ready() const { return ready_.load(); }
   bool Ended() const { return ended_.load(); }
   bool Admitted() const { return admitted_; }
   bool Remote() const { return remote_; }
-  uint64_t LastInputTick() const { return input_.LastInputTick(); }
+  uint64_t LastInputTick() const;
 
  private:
   bool ReceiveHello();
@@ -85,6 +90,7 @@ class Session {
   void OnMessage(uint8_t type, const std::vector<uint8_t>& payload);
   void StopServices();
   void Changed();
+  bool SendIfRunning(const msg::Message& message);
 
   std::unique_ptr<ByteStream> stream_;
   SecureChannel channel_;
@@ -92,6 +98,9 @@ class Session {
   Pairing& pairing_;
   HandshakeResult handshake_;
   std::string peer_;
+  Callbacks callbacks_;
+  SessionParts parts_;
+  Timing timing_;
   Link link_;
   HostOptions options_;
   VirtualDisplayDriver& driver_;
@@ -109,10 +118,13 @@ class Session {
   std::atomic<uint32_t> streamWidth_{0};
   std::atomic<uint32_t> streamHeight_{0};
   std::atomic<uint8_t> featureFlags_{0};
-  SessionDisplay display_;
-  InputRouter input_;
+  std::unique_ptr<SessionDisplay> display_;
+  std::unique_ptr<InputRouter> input_;
   StreamFeedback feedback_;
-  AudioStream audio_;
+  std::unique_ptr<AudioStream> audio_;
+  std::unique_ptr<StreamContext> context_;
+  mutable std::mutex transferMutex_;  // guards replacing transfer_ against readers on other threads
+  std::unique_ptr<FileTransfer> transfer_;
   std::thread videoThread_;
   std::mutex connectInfoMutex_;
   std::optional<msg::ConnectInfo> lastConnectInfo_;

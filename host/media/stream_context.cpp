@@ -3,6 +3,23 @@
 
 namespace kelm {
 
+StreamContext::StreamContext(StreamSetup setup)
+    : label(std::move(setup.label)),
+      hello(std::move(setup.hello)),
+      remote(setup.remote),
+      hevc(setup.useHevc),
+      bitrateKbps(setup.kbps),
+      fps(setup.fps),
+      running(setup.running),
+      send(std::move(setup.send)),
+      feedback(setup.feedback),
+      inputRouter(setup.input),
+      display(setup.display),
+      onStreamSize(std::move(setup.onStreamSize)),
+      onPipelineFailed(std::move(setup.onPipelineFailed)) {
+  if (!setup.deviceName.empty()) hello.deviceName = std::move(setup.deviceName);
+}
+
 void StreamContext::TakeStreamSize(const StreamFeedback::StreamSize& size) {
   hello.panelWidth = size.panelWidth;
   hello.panelHeight = size.panelHeight;

@@ -10,6 +10,7 @@
 
 #include "core/log.h"
 #include "core/messages.h"
+#include "core/session_parts.h"
 #include "media/annexb.h"
 #include "media/encoded_frame.h"
 #include "media/stream_feedback.h"
@@ -17,12 +18,13 @@
 
 namespace kelm {
 
-class InputRouter;
-class SessionDisplay;
-
 class StreamContext {
  public:
   using SendFn = std::function<bool(const msg::Message&)>;
+
+  StreamContext() = default;
+  // The session's parameters and its ways back in, as the session hands them over.
+  explicit StreamContext(StreamSetup setup);
 
   std::string label;
   msg::Hello hello;

@@ -4,6 +4,8 @@
 
 #include <vector>
 
+#include "core/text.h"
+
 namespace kelm {
 namespace {
 
@@ -63,8 +65,8 @@ TEST(CommandLineTest, NumberRules) {
       {{L"--bitrate", L"-1"}, std::nullopt, std::nullopt, 4294967295u},
       {{L"--bitrate", L"99999999999"}, std::nullopt, std::nullopt, 2147483647u},
       {{L"--bitrate", L"-99999999999"}, std::nullopt, std::nullopt, 2147483648u},
-      {{L"--pin"}, std::nullopt, 0, std::nullopt},
       {{L"--pin", L"000123"}, std::nullopt, 123, std::nullopt},
+      {{L"--pin", L"111111", L"--pin", L"999999"}, std::nullopt, 999999, std::nullopt},
       {{L"--port", L"1", L"--port", L"2"}, 2, std::nullopt, std::nullopt},
   };
   for (const NumberCase& c : cases) {
@@ -74,6 +76,43 @@ TEST(CommandLineTest, NumberRules) {
     EXPECT_EQ(cl.overrides.bitrateKbps, c.bitrate) << c.args[1];
     EXPECT_TRUE(cl.error.empty());
   }
+}
+
+TEST(CommandLineTest, PinMustBeSixDigits) {
+  const std::string expects = "--pin expects exactly six digits (for example --pin 012345)";
+  struct Case {
+    std::vector<std::wstring> args;
+    std::optional<uint32_t> pin;
+    std::string error;
+  };
+  const std::vector<Case> cases = {
+      {{L"--pin", L"012345"}, 12345, ""},
+      {{L"--pin", L"999999"}, 999999, ""},
+      {{L"--pin", L"000001"}, 1, ""},
+      {{L"--pin"}, std::nullopt, expects + ", but no value followed it"},
+      {{L"--console", L"--pin"}, std::nullopt, expects + ", but no value followed it"},
+      {{L"--pin", L"1234567"}, std::nullopt, expects + ", not \"1234567\""},
+      {{L"--pin", L"12345"}, std::nullopt, expects + ", not \"12345\""},
+      {{L"--pin", L"abc"}, std::nullopt, expects + ", not \"abc\""},
+      {{L"--pin", L""}, std::nullopt, expects + ", not \"\""},
+      {{L"--pin", L"12345x"}, std::nullopt, expects + ", not \"12345x\""},
+      {{L"--pin", L" 12345"}, std::nullopt, expects + ", not \" 12345\""},
+      {{L"--pin", L"+12345"}, std::nullopt, expects + ", not \"+12345\""},
+      {{L"--pin", L"-12345"}, std::nullopt, expects + ", not \"-12345\""},
+      {{L"--pin", L"\uff11\uff12\uff13\uff14\uff15\uff16"}, std::nullopt,
+       expects + ", not \"\xef\xbc\x91\xef\xbc\x92\xef\xbc\x93\xef\xbc\x94\xef\xbc\x95\xef\xbc\x96\""},
+      {{L"--pin", L"--console"}, std::nullopt, expects + ", not \"--console\""},
+      {{L"--pin", L"000000"}, std::nullopt,
+       "--pin 000000 cannot be used: it would turn PIN pairing off; choose another six-digit PIN"},
+  };
+  for (const Case& c : cases) {
+    const CommandLine cl = Parse(c.args);
+    const std::string label = c.args.size() > 1 ? WideToUtf8(c.args.back()) : "(no value)";
+    EXPECT_EQ(cl.overrides.pin, c.pin) << label;
+    EXPECT_EQ(cl.error, c.error) << label;
+  }
+  // The parse stops at a bad PIN, like at an unknown option.
+  EXPECT_FALSE(Parse({L"--pin", L"1", L"--verbose"}).verbose);
 }
 
 TEST(CommandLineTest, DecimalReading) {

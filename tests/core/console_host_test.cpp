@@ -4,6 +4,7 @@
 #include <atomic>
 
 #include "core/console_host.h"
+#include "core/text.h"
 #include "support/child_process.h"
 #include "support/device_client.h"
 #include "support/process.h"
@@ -22,9 +23,9 @@ uint16_t TestPort() {
 
 class ConsoleHostTest : public ::testing::Test {
  protected:
-  void StartHost(const std::wstring& adb = L" --no-adb") {
+  void StartHost(const std::wstring& adb = L" --no-adb", const std::wstring& folder = L"p") {
     const std::wstring line = L"\"" + test::SiblingExe(L"tavro.exe") + L"\" --console --profile \"" +
-                              profile.File(L"p") + L"\" --pin 024680" + adb + L" --no-driver --no-discovery --port " +
+                              profile.File(folder) + L"\" --pin 012345" + adb + L" --no-driver --no-discovery --port " +
                               std::to_wstring(port);
     ASSERT_TRUE(host.Start(line, profile.File(L"out.txt")));
     ASSERT_TRUE(host.WaitForOutput("Press Ctrl+C to quit.")) << host.Output();
@@ -51,7 +52,7 @@ void RunDevice(uint16_t port, const test::DeviceIdentity& identity, bool pair) {
   test::DeviceClient client(*stream);
   test::HandshakeOptions options;
   options.name = "E2E tablet";
-  if (pair) options.pairing = test::PairingCode{0, 0, "024680"};
+  if (pair) options.pairing = test::PairingCode{0, 0, "012345"};
   const test::HandshakeOutcome o = client.Handshake(identity, options);
   ASSERT_TRUE(o.hostProofValid);
   ASSERT_EQ(o.admissionResult, 0) << o.admissionMessage;
@@ -87,7 +88,7 @@ TEST_F(ConsoleHostTest, PairsServesAndStopsCleanly) {
   StartHost();
   const std::string started = host.Output();
   EXPECT_NE(started.find("listening on port " + std::to_string(port)), std::string::npos) << started;
-  EXPECT_NE(started.find("  PIN for pairing new devices: 024680"), std::string::npos);
+  EXPECT_NE(started.find("  PIN for pairing new devices: 012345"), std::string::npos);
   EXPECT_NE(started.find("Display driver disabled - only mirror mode is available."), std::string::npos);
 
   test::DeviceIdentity device;
@@ -127,6 +128,25 @@ TEST_F(ConsoleHostTest, MissingAdbIsReportedAndTheHostRunsOn) {
             std::string::npos)
       << host.Output();
   EXPECT_EQ(StopHost(), 0u);
+}
+
+TEST_F(ConsoleHostTest, MissingProfileFolderIsCreatedWithItsParents) {
+  StartHost(L" --no-adb", L"new\\nested\\profile");
+  EXPECT_EQ(StopHost(), 0u);
+  const DWORD attributes = GetFileAttributesW(profile.File(L"new\\nested\\profile").c_str());
+  ASSERT_NE(attributes, INVALID_FILE_ATTRIBUTES);
+  EXPECT_TRUE(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+TEST_F(ConsoleHostTest, ProfileFolderThatCannotBeMadeIsNamed) {
+  ASSERT_TRUE(test::WriteFileBytes(profile.File(L"blocker"), "a file where a folder should go"));
+  const std::wstring folder = profile.File(L"blocker\\p");
+  const test::ProcessResult r = test::RunProcess(L"\"" + test::SiblingExe(L"tavro.exe") + L"\" --console --profile \"" +
+                                                 folder + L"\" --no-adb --no-driver --no-discovery --port " +
+                                                 std::to_wstring(port));
+  EXPECT_EQ(r.exitCode, 1u);
+  EXPECT_NE(r.err.find("ERROR Cannot create the folder \"" + WideToUtf8(folder) + "\": 0x0000010B"), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find("key storage"), std::string::npos) << r.err;
 }
 
 TEST(ConsoleDiagnosticsTest, RemoveMonitorsWithoutDriver) {

@@ -36,6 +36,12 @@ TEST(EntryTest, ErrorsPrintTheLineThenUsageWithExitTwo) {
   };
   for (const Case& c : {Case{L"--Console", "Unknown option: --Console"},
                         Case{L"--help --bogus", "Unknown option: --bogus"},
+                        Case{L"--console --pin 1234567",
+                             "--pin expects exactly six digits (for example --pin 012345), not \"1234567\""},
+                        Case{L"--console --pin abc",
+                             "--pin expects exactly six digits (for example --pin 012345), not \"abc\""},
+                        Case{L"--console --pin",
+                             "--pin expects exactly six digits (for example --pin 012345), but no value followed it"},
                         Case{L"--update-url http://x",
                              "--update-url and --update-key are for tests and need --profile"}}) {
     const test::ProcessResult r = RunTavro(c.args);

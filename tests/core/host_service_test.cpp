@@ -68,7 +68,7 @@ class HostServiceTest : public ::testing::Test {
 
   test::TempDir profile;
   test::LogCapture log{profile.File(L"host.log")};
-  HostService host;
+  HostService host{SessionParts{}};  // no capture, injection or audio
   HostOptions options;
 };
 

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "core/text.h"
 #include "support/temp_dir.h"
 
 namespace kelm {
@@ -37,6 +38,53 @@ TEST(PathsTest, ProfileReplacesBothDataFolders) {
   const DWORD attributes = GetFileAttributesW(profile.c_str());
   EXPECT_NE(attributes, INVALID_FILE_ATTRIBUTES);
   EXPECT_TRUE(attributes & FILE_ATTRIBUTE_DIRECTORY);
+  SetProfileDir(L"");
+}
+
+TEST(PathsTest, ProfileFolderIsCreatedWithItsParents) {
+  test::TempDir parent;
+  const std::wstring profile = parent.File(L"a\\b\\c");
+  SetProfileDir(profile + L"\\");
+  EXPECT_EQ(ProfileDir(), profile);  // one folder, with or without the separator
+  std::string error;
+  EXPECT_TRUE(PrepareDataDirs(error)) << error;
+  const DWORD attributes = GetFileAttributesW(profile.c_str());
+  EXPECT_NE(attributes, INVALID_FILE_ATTRIBUTES);
+  EXPECT_TRUE(attributes & FILE_ATTRIBUTE_DIRECTORY);
+  // The write check leaves nothing behind.
+  WIN32_FIND_DATAW found{};
+  HANDLE search = FindFirstFileW((profile + L"\\*.*").c_str(), &found);
+  ASSERT_NE(search, INVALID_HANDLE_VALUE);
+  int entries = 0;
+  do {
+    ++entries;
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+  EXPECT_EQ(entries, 2);  // "." and ".."
+  SetProfileDir(L"");
+}
+
+TEST(PathsTest, RelativeProfileIsKeptAsFullPath) {
+  wchar_t current[MAX_PATH]{};
+  ASSERT_NE(GetCurrentDirectoryW(MAX_PATH, current), 0u);
+  SetProfileDir(L"relative-profile");
+  std::wstring expected = current;
+  if (expected.back() != L'\\') expected += L'\\';
+  EXPECT_EQ(ProfileDir(), expected + L"relative-profile");
+  SetProfileDir(L"");
+  EXPECT_EQ(ProfileDir(), L"");
+}
+
+TEST(PathsTest, FolderThatCannotBeCreatedIsNamedInTheError) {
+  test::TempDir parent;
+  ASSERT_TRUE(test::WriteFileBytes(parent.File(L"blocker"), "a file where a folder should go"));
+  for (const std::wstring& profile : {parent.File(L"blocker"), parent.File(L"blocker\\sub\\deeper")}) {
+    SetProfileDir(profile);
+    std::string error;
+    EXPECT_FALSE(PrepareDataDirs(error));
+    EXPECT_EQ(error, "Cannot create the folder \"" + WideToUtf8(profile) + "\": " + ErrorText(ERROR_DIRECTORY));
+    EXPECT_EQ(error.find("key storage"), std::string::npos);
+  }
   SetProfileDir(L"");
 }
 

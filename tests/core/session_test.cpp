@@ -5,10 +5,14 @@
 
 #include <atomic>
 #include <chrono>
+#include <mutex>
+#include <optional>
 #include <thread>
 
 #include "core/log.h"
 #include "core/paths.h"
+#include "media/stream_context.h"
+#include "media/virtual_display_driver.h"
 #include "support/device_client.h"
 #include "support/log_capture.h"
 #include "support/temp_dir.h"
@@ -77,14 +81,15 @@ class SessionTest : public ::testing::Test {
     auto [hostEnd, deviceEnd] = test::LoopbackPair();
     ASSERT_TRUE(hostEnd && deviceEnd);
     deviceStream = std::move(deviceEnd);
-    session = std::make_unique<Session>(std::move(hostEnd), "192.168.1.20", Session::Link::Wifi, options, driver,
-                                        pairing);
-    session->onDeviceClipboard = [this](uint8_t format, std::vector<uint8_t> bytes) {
+    Session::Callbacks callbacks;
+    callbacks.onDeviceClipboard = [this](uint8_t format, std::vector<uint8_t> bytes) {
       clipboard.push_back({format, bytes});
     };
-    session->onChanged = [this] { ++changes; };
-    session->getUpdateNotice = [this] { return updateNotice; };
-    session->getConnectInfo = [] { return msg::ConnectInfo{}; };
+    callbacks.onChanged = [this] { ++changes; };
+    callbacks.getUpdateNotice = [this] { return updateNotice; };
+    callbacks.getConnectInfo = [] { return msg::ConnectInfo{}; };
+    session = std::make_unique<Session>(std::move(hostEnd), "192.168.1.20", Session::Link::Wifi, options, driver,
+                                        pairing, std::move(callbacks), parts, timing);
     sessionThread = std::thread([s = session.get()] { s->Run(); });
     client = std::make_unique<DeviceClient>(*deviceStream);
     test::HandshakeOptions ho;
@@ -129,6 +134,8 @@ class SessionTest : public ::testing::Test {
   std::vector<std::pair<uint8_t, Bytes>> clipboard;
   std::atomic<int> changes{0};
   std::string updateNotice;
+  Session::Timing timing;
+  SessionParts parts;  // none unless a test asks: no capture, injection or audio
 };
 
 TEST_F(SessionTest, VersionNegotiation) {
@@ -276,6 +283,45 @@ TEST_F(SessionTest, PendingUpdateRefusesAtTheHello) {
   EXPECT_EQ(w->message, "Update tavro on the PC first.");
   EXPECT_EQ(w->kbps, 0u);
   WaitForEnd();
+}
+
+TEST_F(SessionTest, ServicesAreBuiltFromTheGivenPartsAndStoppedWithTheSession) {
+  std::mutex mutex;
+  std::optional<StreamSetup> seen;
+  std::atomic<bool> videoEnded{false};
+  parts.streamContext = [&](StreamSetup setup) {
+    std::lock_guard lock(mutex);
+    seen = setup;
+    return std::make_unique<StreamContext>(std::move(setup));
+  };
+  parts.video = [&](StreamContext& context) {
+    return std::thread([&videoEnded, running = context.running] {
+      while (running->load()) Sleep(5);
+      videoEnded = true;
+    });
+  };
+  Open();
+  HelloFields f;
+  f.fps = 30;
+  f.kbps = 5000;
+  ASSERT_TRUE(SendHello(f));
+  Bytes payload;
+  ASSERT_TRUE(ReadType(33, payload));  // the services start before the first record is read
+  {
+    std::lock_guard lock(mutex);
+    ASSERT_TRUE(seen);
+    EXPECT_EQ(seen->label, "192.168.1.20");
+    EXPECT_EQ(seen->deviceName, "Hello tablet");
+    EXPECT_EQ(seen->fps, 30u);
+    EXPECT_EQ(seen->kbps, 5000u);
+    EXPECT_EQ(seen->hello.kbps, 5000u);
+    EXPECT_FALSE(seen->remote);
+    EXPECT_EQ(seen->input, nullptr);
+  }
+  EXPECT_FALSE(videoEnded);
+  session->Stop();
+  WaitForEnd();
+  EXPECT_TRUE(videoEnded);  // joined in the teardown, before the session counts as ended
 }
 
 }  // namespace

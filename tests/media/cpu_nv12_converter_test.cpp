@@ -166,7 +166,9 @@ TEST(CpuNv12Converter, OddSourceSizes) {
     const Nv12 out = Convert(src, c.rotation, c.w, c.h);
     for (uint32_t y = 0; y < c.h; ++y) {
       for (uint32_t x = 1; x < c.w; ++x) {
-        if (c.rotation == 1) ASSERT_GE(out.Y(x, y), out.Y(x - 1, y)) << c.sw << "x" << c.sh << " at " << x << "," << y;
+        if (c.rotation == 1) {
+          ASSERT_GE(out.Y(x, y), out.Y(x - 1, y)) << c.sw << "x" << c.sh << " at " << x << "," << y;
+        }
       }
     }
     if (c.rotation == 2) {  // the source's left edge is now the top

@@ -131,7 +131,9 @@ TEST(ClosedLoop, FollowsACapacityDropAndRecovery) {
   ASSERT_GT(changes.size(), changesBeforeRecovery);
   for (size_t i = changesBeforeRecovery; i < changes.size(); ++i) {
     EXPECT_EQ(changes[i].kbps, std::min<uint32_t>(RaisedKbps(cur), 20000)) << "change " << i;
-    if (i > changesBeforeRecovery) EXPECT_GE(changes[i].at - lastAt, 1500 * kMs) << "change " << i;
+    if (i > changesBeforeRecovery) {
+      EXPECT_GE(changes[i].at - lastAt, 1500 * kMs) << "change " << i;
+    }
     cur = changes[i].kbps;
     lastAt = changes[i].at;
   }
@@ -168,7 +170,9 @@ TEST(ClosedLoop, DeviceLimitOf1000HoldsForAMinute) {
   EXPECT_EQ(sim.Encoder().Calls().back(), 1000u);
   sim.RunUntil(62 * kSec);
   for (const auto& [t, kbps] : sim.Trace()) {
-    if (t > 2 * kSec + kSec / kFps) ASSERT_LE(kbps, 1000u) << "at " << t;
+    if (t > 2 * kSec + kSec / kFps) {
+      ASSERT_LE(kbps, 1000u) << "at " << t;
+    }
   }
 }
 

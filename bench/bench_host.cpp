@@ -1,0 +1,90 @@
+// The loopback host and device that the session benchmarks drive.
+#include "bench_host.h"
+
+#include <winsock2.h>
+
+#include "core/protocol.h"
+
+namespace kelm::bench {
+
+namespace {
+constexpr size_t kWelcomeStatusOffset = 6;  // "KELM", version (u16), then the status byte
+}
+
+uint16_t FreeLoopbackPort() {
+  // Winsock stays started for the process, like the device client's own use of it.
+  static const bool winsock = [] {
+    WSADATA data;
+    return WSAStartup(MAKEWORD(2, 2), &data) == 0;
+  }();
+  if (!winsock) return 0;
+  SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  if (s == INVALID_SOCKET) return 0;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  int size = sizeof address;
+  uint16_t port = 0;
+  if (bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+      getsockname(s, reinterpret_cast<sockaddr*>(&address), &size) == 0) {
+    port = ntohs(address.sin_port);
+  }
+  closesocket(s);
+  return port;
+}
+
+BenchHost::BenchHost() {
+  if (!host_.Initialize(error_)) return;
+  host_.SetPinAlwaysValid(true);
+  options_.port = FreeLoopbackPort();
+  options_.name = "Bench PC";
+  options_.pin = kBenchPin;
+  options_.useAdb = false;
+  options_.discovery = false;
+  options_.driver = false;
+  options_.keepAwake = false;
+  options_.forwardNotifications = false;
+  ok_ = options_.port != 0 && host_.Start(options_);
+  if (!ok_) error_ = "the host service did not start on port " + std::to_string(options_.port);
+}
+
+BenchHost::~BenchHost() { host_.Shutdown(); }
+
+bool BenchDevice::Handshake(uint16_t port, bool pair) {
+  Close();
+  stream_ = test::ConnectTcp("127.0.0.1", port);
+  if (!stream_) return false;
+  stream_->SetReadTimeout(15000);
+  client_ = std::make_unique<test::DeviceClient>(*stream_);
+  test::HandshakeOptions options;
+  options.name = "Bench tablet";
+  if (pair) options.pairing = test::PairingCode{0, 0, kBenchPinText};
+  const test::HandshakeOutcome outcome = client_->Handshake(identity_, options);
+  return outcome.hostProofValid && outcome.admissionReceived && outcome.admissionResult == 0;
+}
+
+bool BenchDevice::HelloWelcome() {
+  if (!Send(proto::MsgType::Hello, test::BuildHello({}))) return false;
+  uint8_t type = 0;
+  test::Bytes payload;
+  return Read(type, payload) && type == static_cast<uint8_t>(proto::MsgType::Welcome) &&
+         payload.size() > kWelcomeStatusOffset && payload[kWelcomeStatusOffset] == 0;
+}
+
+void BenchDevice::Bye() {
+  Send(proto::MsgType::Bye, {});
+  Close();
+}
+
+void BenchDevice::Close() {
+  client_.reset();
+  stream_.reset();
+}
+
+bool BenchDevice::Send(proto::MsgType type, const test::Bytes& payload) {
+  return client_ && client_->SendRecord(static_cast<uint8_t>(type), payload);
+}
+
+bool BenchDevice::Read(uint8_t& type, test::Bytes& payload) { return client_ && client_->ReadRecord(type, payload); }
+
+}  // namespace kelm::bench

@@ -1,0 +1,259 @@
+// Figures of the session path over loopback: handshakes, records, whole sessions
+// per second and the ping round trip, each beside its raw comparison.
+#include <winsock2.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstring>
+#include <future>
+#include <memory>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#include "bench.h"
+#include "bench_host.h"
+#include "bench_timing.h"
+#include "core/protocol.h"
+#include "core/secure_channel.h"
+#include "raw_figures.h"
+#include "support/test_tcp.h"
+
+namespace kelm::bench {
+namespace {
+
+constexpr size_t kPayload = 64 * 1024;
+constexpr double kSeconds = 1.0;
+constexpr int kHandshakes = 12;
+constexpr int kPairings = 8;  // below the pairing guard's ten attempts per ten minutes
+constexpr size_t kParallel = 8;
+constexpr uint8_t kDataType = 200;  // unknown to the host: a type no message uses
+constexpr uint8_t kEndType = 201;
+
+test::Bytes U64(uint64_t v) {
+  test::Bytes b(8);
+  for (int i = 0; i < 8; ++i) b[i] = static_cast<uint8_t>(v >> (8 * i));
+  return b;
+}
+
+void HandshakeBench(BenchOut& out) {
+  BenchHost host;
+  if (!host.Ok()) return out.Fail("session.handshake: " + host.Error());
+  BenchDevice known;
+  if (!known.Open(host.Port(), true)) return out.Fail("session.handshake: the first pairing failed");
+  known.Bye();
+
+  std::vector<double> reconnect, paired;
+  for (int i = 0; i < kHandshakes; ++i) {
+    Stopwatch watch;
+    if (!known.Handshake(host.Port(), false)) return out.Fail("session.handshake: a reconnect was refused");
+    reconnect.push_back(watch.Micros() / 1000);
+    known.HelloWelcome();
+    known.Bye();
+  }
+  for (int i = 0; i < kPairings; ++i) {
+    BenchDevice fresh;
+    Stopwatch watch;
+    if (!fresh.Handshake(host.Port(), true)) return out.Fail("session.handshake: a PIN pairing was refused");
+    paired.push_back(watch.Micros() / 1000);
+    fresh.HelloWelcome();
+    fresh.Bye();
+  }
+  out.Figure("session.handshake_reconnect", Quantile(reconnect, 0.5), "ms");
+  out.Figure("session.handshake_pin", Quantile(paired, 0.5), "ms");
+}
+
+// The host's record layer on one end of a loopback connection, after a real handshake
+// with the device client on the other.
+struct RecordLink {
+  Pairing pairing;
+  SecureChannel channel;
+  std::unique_ptr<test::TestTcpStream> hostEnd, deviceEnd;
+  std::unique_ptr<test::DeviceClient> device;
+
+  bool Open() {
+    if (!pairing.Load()) return false;
+    pairing.SetPinAlwaysValid(true);
+    pairing.SetPolicy({PairingMethod::Pin, kBenchPin, {}, false});
+    std::tie(hostEnd, deviceEnd) = test::LoopbackPair();
+    if (!hostEnd || !deviceEnd) return false;
+    HandshakeResult result;
+    auto host = std::async(std::launch::async, [&] {
+      const auto accepted = channel.Accept(*hostEnd, "127.0.0.1", pairing, false, result);
+      return accepted == decltype(accepted){};  // the first result value is "admitted"
+    });
+    device = std::make_unique<test::DeviceClient>(*deviceEnd);
+    test::DeviceIdentity identity;
+    test::HandshakeOptions options;
+    options.pairing = test::PairingCode{0, 0, kBenchPinText};
+    const bool deviceOk = device->Handshake(identity, options).admissionResult == 0;
+    return host.get() && deviceOk;
+  }
+};
+
+// Bytes per second from a writer that sends 64 KiB records for a while and then an
+// end record, to a reader that counts them until the end record.
+template <typename Write, typename Read>
+double Throughput(Write write, Read read) {
+  std::atomic<bool> writeOk{true};
+  Stopwatch watch;
+  std::thread writer([&] {
+    std::vector<uint8_t> payload(kPayload, 0xA5);
+    while (watch.Seconds() < kSeconds) {
+      if (!write(kDataType, payload)) {
+        writeOk = false;
+        break;
+      }
+    }
+    if (writeOk) writeOk = write(kEndType, {});
+  });
+  uint64_t bytes = 0;
+  uint8_t type = 0;
+  std::vector<uint8_t> payload;
+  bool readOk = true;
+  while ((readOk = read(type, payload)) && type == kDataType) bytes += payload.size();
+  const double seconds = watch.Seconds();
+  writer.join();
+  return writeOk && readOk ? MegabytesPerSecond(bytes, seconds) : 0;
+}
+
+void RecordsBench(BenchOut& out) {
+  RecordLink link;
+  if (!link.Open()) return out.Fail("session.records: the handshake failed");
+  const double hostWrites = Throughput(
+      [&](uint8_t type, const std::vector<uint8_t>& p) {
+        return link.channel.WriteRecord(*link.hostEnd, type, p.data(), p.size());
+      },
+      [&](uint8_t& type, std::vector<uint8_t>& p) { return link.device->ReadRecord(type, p); });
+  const double hostReads = Throughput(
+      [&](uint8_t type, const std::vector<uint8_t>& p) { return link.device->SendRecord(type, p); },
+      [&](uint8_t& type, std::vector<uint8_t>& p) {
+        return link.channel.ReadRecord(*link.hostEnd, type, p, SecureChannel::kMaxRecordPayload);
+      });
+  if (hostWrites == 0 || hostReads == 0) return out.Fail("session.records: a record stream broke");
+  out.Figure("session.records.write_64k", hostWrites, "MB/s");
+  out.Figure("session.records.read_64k", hostReads, "MB/s");
+  out.Figure("session.records.raw_aes_gcm_64k", AesGcmSealMegabytesPerSecond(kSeconds), "MB/s");
+  out.Figure("session.records.raw_tcp_64k", LoopbackTcpMegabytesPerSecond(kSeconds), "MB/s");
+}
+
+// Whole sessions (reconnect, Hello/Welcome, Bye) by `devices` devices at once, each
+// already paired; returns sessions per second and counts the failed attempts.
+double SessionRate(BenchHost& host, std::vector<std::unique_ptr<BenchDevice>>& devices, size_t count,
+                   uint64_t& failures) {
+  std::atomic<uint64_t> done{0}, failed{0};
+  Stopwatch watch;
+  std::vector<std::thread> threads;
+  for (size_t i = 0; i < count; ++i) {
+    threads.emplace_back([&, d = devices[i].get()] {
+      while (watch.Seconds() < 2 * kSeconds) {
+        if (d->Open(host.Port(), false)) {
+          ++done;
+        } else {
+          ++failed;
+        }
+        d->Bye();
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  failures = failed;
+  return static_cast<double>(done) / watch.Seconds();
+}
+
+void SessionRateBench(BenchOut& out) {
+  BenchHost host;
+  if (!host.Ok()) return out.Fail("session.rate: " + host.Error());
+  std::vector<std::unique_ptr<BenchDevice>> devices;
+  for (size_t i = 0; i < kParallel; ++i) {
+    devices.push_back(std::make_unique<BenchDevice>());
+    if (!devices.back()->Open(host.Port(), true)) return out.Fail("session.rate: pairing a device failed");
+    devices.back()->Bye();
+  }
+  uint64_t sequentialFailures = 0, parallelFailures = 0;
+  const double sequential = SessionRate(host, devices, 1, sequentialFailures);
+  const double parallel = SessionRate(host, devices, kParallel, parallelFailures);
+  if (sequentialFailures != 0) out.Fail("session.rate: a sequential session failed");
+  out.Figure("session.rate.sequential", sequential, "sessions/s");
+  out.Figure("session.rate.parallel8", parallel, "sessions/s");
+  out.Figure("session.rate.parallel8_failed", static_cast<double>(parallelFailures), "attempts");
+}
+
+// Round trips of `size`-byte messages to a thread that echoes them, over loopback.
+std::vector<double> RawEchoRoundTrips(size_t size) {
+  auto [hostEnd, deviceEnd] = test::LoopbackPair();
+  std::vector<double> samples;
+  if (!hostEnd || !deviceEnd) return samples;
+  std::thread echo([&, h = hostEnd.get()] {
+    std::vector<uint8_t> buffer(size);
+    while (h->ReadExact(buffer.data(), size) && h->Write(buffer.data(), size)) {
+    }
+  });
+  std::vector<uint8_t> buffer(size, 1);
+  RunFor(kSeconds, 100, [&] {
+    Stopwatch watch;
+    if (!deviceEnd->Write(buffer.data(), size) || !deviceEnd->ReadExact(buffer.data(), size)) return false;
+    samples.push_back(watch.Micros());
+    return true;
+  });
+  deviceEnd->Shutdown();
+  echo.join();
+  return samples;
+}
+
+void PingBench(BenchOut& out) {
+  BenchHost host;
+  if (!host.Ok()) return out.Fail("session.ping: " + host.Error());
+  BenchDevice device;
+  if (!device.Open(host.Port(), true)) return out.Fail("session.ping: the device was not admitted");
+  std::vector<double> samples;
+  uint64_t sequence = 0;
+  RunFor(kSeconds, 100, [&] {
+    Stopwatch watch;
+    if (!device.Send(proto::MsgType::Ping, U64(++sequence))) return false;
+    uint8_t type = 0;
+    test::Bytes payload;
+    while (device.Read(type, payload)) {
+      if (type == static_cast<uint8_t>(proto::MsgType::Pong)) {
+        samples.push_back(watch.Micros());
+        return true;
+      }
+    }
+    return false;
+  });
+  device.Bye();
+  if (samples.size() < 100) return out.Fail("session.ping: the host stopped answering pings");
+  // A ping record is 4 + 1 + 8 + 16 bytes on the wire.
+  const std::vector<double> raw = RawEchoRoundTrips(29);
+  out.Figure("session.ping.median", Quantile(samples, 0.5), "us");
+  out.Figure("session.ping.p99", Quantile(samples, 0.99), "us");
+  out.Figure("session.ping.raw_tcp_median", Quantile(raw, 0.5), "us");
+  out.Figure("session.ping.raw_tcp_p99", Quantile(raw, 0.99), "us");
+}
+
+TAVRO_BENCH("session.handshake", HandshakeBench);
+TAVRO_BENCH("session.ping", PingBench);
+TAVRO_BENCH("session.rate", SessionRateBench);
+TAVRO_BENCH("session.records", RecordsBench);
+
+}  // namespace
+
+double LoopbackTcpMegabytesPerSecond(double seconds) {
+  auto [hostEnd, deviceEnd] = test::LoopbackPair();
+  if (!hostEnd || !deviceEnd) return 0;
+  std::atomic<bool> stop{false};
+  std::thread writer([&, d = deviceEnd.get()] {
+    std::vector<uint8_t> buffer(kPayload, 0x3C);
+    while (!stop && d->Write(buffer.data(), buffer.size())) {
+    }
+    d->Shutdown();
+  });
+  std::vector<uint8_t> buffer(kPayload);
+  const LoopResult r = RunFor(seconds, 4, [&] { return hostEnd->ReadExact(buffer.data(), buffer.size()); });
+  stop = true;
+  hostEnd->Shutdown();
+  writer.join();
+  return MegabytesPerSecond(r.iterations * kPayload, r.seconds);
+}
+
+}  // namespace kelm::bench

@@ -1,0 +1,30 @@
+// The parts the product builds its sessions from.
+#include "core/session_parts.h"
+
+#include "desktop/file_transfer.h"
+#include "desktop/input_router.h"
+#include "media/audio_stream.h"
+#include "media/session_display.h"
+#include "media/stream_context.h"
+
+namespace kelm {
+
+SessionParts DefaultSessionParts() {
+  SessionParts parts;
+  parts.display = [](VirtualDisplayDriver& driver, const std::string&) {
+    return std::make_unique<SessionDisplay>(driver);
+  };
+  parts.input = [](const std::string&) { return std::make_unique<InputRouter>(); };
+  parts.audio = [](const std::string& label, SendMessageFn send, std::function<void(const std::string&)> onMessage) {
+    return std::make_unique<AudioStream>(label, std::move(send), std::move(onMessage));
+  };
+  parts.fileTransfer = [](SendMessageFn send, std::function<void(const TransferEvent&)> onEvent) {
+    return std::make_unique<FileTransfer>(std::move(send), std::move(onEvent));
+  };
+  parts.streamContext = [](StreamSetup setup) { return std::make_unique<StreamContext>(std::move(setup)); };
+  // The video thread is not built yet.
+  parts.video = [](StreamContext&) { return std::thread(); };
+  return parts;
+}
+
+}  // namespace kelm

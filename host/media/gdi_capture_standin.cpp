@@ -1,0 +1,198 @@
+// GDI screen copy and system-cursor reading behind DesktopDuplication (stand-in).
+#include "media/gdi_capture_standin.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "core/clock.h"
+#include "core/log.h"
+#include "core/text.h"
+#include "media/desktop_duplication.h"
+
+namespace kelm {
+namespace {
+
+constexpr uint32_t kPollMs = 16;  // about one refresh
+
+// Owns a GDI bitmap handle from GetIconInfo.
+struct BitmapOwner {
+  HBITMAP h = nullptr;
+  ~BitmapOwner() {
+    if (h != nullptr) DeleteObject(h);
+  }
+};
+
+// Owns the screen DC for one call.
+struct ScreenDc {
+  HDC dc = GetDC(nullptr);
+  ~ScreenDc() {
+    if (dc != nullptr) ReleaseDC(nullptr, dc);
+  }
+};
+
+// Reads a bitmap as a top-down DIB of `bitCount` bits per pixel.
+bool ReadBits(HDC dc, HBITMAP bitmap, int32_t w, int32_t h, WORD bitCount, std::vector<uint8_t>& out,
+              uint32_t& pitch) {
+  struct {
+    BITMAPINFOHEADER header;
+    RGBQUAD colors[2];
+  } bi{};
+  bi.header.biSize = sizeof(BITMAPINFOHEADER);
+  bi.header.biWidth = w;
+  bi.header.biHeight = -h;
+  bi.header.biPlanes = 1;
+  bi.header.biBitCount = bitCount;
+  bi.header.biCompression = BI_RGB;
+  pitch = ((static_cast<uint32_t>(w) * bitCount + 31) / 32) * 4;
+  out.assign(size_t{pitch} * static_cast<uint32_t>(h), 0);
+  return GetDIBits(dc, bitmap, 0, static_cast<UINT>(h), out.data(), reinterpret_cast<BITMAPINFO*>(&bi),
+                   DIB_RGB_COLORS) == h;
+}
+
+}  // namespace
+
+bool RawShapeOfCursor(HCURSOR cursor, PointerShapeInfo& info, std::vector<uint8_t>& raw) {
+  ICONINFO ii{};
+  if (!GetIconInfo(cursor, &ii)) return false;
+  BitmapOwner mask{ii.hbmMask};
+  BitmapOwner color{ii.hbmColor};
+  BITMAP bm{};
+  if (mask.h == nullptr || GetObjectW(mask.h, sizeof(bm), &bm) != sizeof(bm) || bm.bmWidth <= 0 ||
+      bm.bmHeight <= 0) {
+    return false;
+  }
+  ScreenDc screen;
+  if (screen.dc == nullptr) return false;
+  const int32_t w = bm.bmWidth;
+  info.hotX = static_cast<int32_t>(ii.xHotspot);
+  info.hotY = static_cast<int32_t>(ii.yHotspot);
+  info.width = static_cast<uint32_t>(w);
+
+  uint32_t maskPitch = 0;
+  std::vector<uint8_t> maskBits;
+  if (color.h == nullptr) {
+    // Monochrome: the mask bitmap holds the AND rows above the XOR rows.
+    if (!ReadBits(screen.dc, mask.h, w, bm.bmHeight, 1, maskBits, maskPitch)) return false;
+    info.type = kPointerShapeMonochrome;
+    info.height = static_cast<uint32_t>(bm.bmHeight);
+    info.pitch = maskPitch;
+    raw = std::move(maskBits);
+    return true;
+  }
+
+  const int32_t h = bm.bmHeight;
+  uint32_t colorPitch = 0;
+  if (!ReadBits(screen.dc, color.h, w, h, 32, raw, colorPitch)) return false;
+  info.height = static_cast<uint32_t>(h);
+  info.pitch = colorPitch;
+  bool hasAlpha = false;
+  for (size_t i = 3; i < raw.size(); i += 4) hasAlpha |= raw[i] != 0;
+  if (hasAlpha) {
+    info.type = kPointerShapeColor;
+    return true;
+  }
+  // No alpha: the AND mask decides, as a masked colour shape carries it.
+  if (!ReadBits(screen.dc, mask.h, w, h, 1, maskBits, maskPitch)) return false;
+  info.type = kPointerShapeMaskedColor;
+  for (int32_t y = 0; y < h; ++y) {
+    for (int32_t x = 0; x < w; ++x) {
+      const bool andBit = (maskBits[size_t(y) * maskPitch + size_t(x) / 8] & (0x80 >> (x % 8))) != 0;
+      raw[size_t(y) * colorPitch + size_t(x) * 4 + 3] = andBit ? 0xFF : 0x00;
+    }
+  }
+  return true;
+}
+
+GdiCaptureStandIn::GdiCaptureStandIn(const RECT& desktop)
+    : desktop_(desktop),
+      width_(static_cast<uint32_t>(std::max<LONG>(desktop.right - desktop.left, 0))),
+      height_(static_cast<uint32_t>(std::max<LONG>(desktop.bottom - desktop.top, 0))) {
+  if (width_ == 0 || height_ == 0) return;
+  ScreenDc screen;
+  if (screen.dc == nullptr) return;
+  memoryDc_ = CreateCompatibleDC(screen.dc);
+  if (memoryDc_ == nullptr) return;
+  BITMAPINFO bi{};
+  bi.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
+  bi.bmiHeader.biWidth = static_cast<LONG>(width_);
+  bi.bmiHeader.biHeight = -static_cast<LONG>(height_);
+  bi.bmiHeader.biPlanes = 1;
+  bi.bmiHeader.biBitCount = 32;
+  bi.bmiHeader.biCompression = BI_RGB;
+  void* bits = nullptr;
+  dib_ = CreateDIBSection(screen.dc, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
+  if (dib_ == nullptr) return;
+  oldBitmap_ = SelectObject(memoryDc_, dib_);
+  bits_ = static_cast<uint8_t*>(bits);
+}
+
+GdiCaptureStandIn::~GdiCaptureStandIn() {
+  if (memoryDc_ != nullptr) {
+    if (oldBitmap_ != nullptr) SelectObject(memoryDc_, oldBitmap_);
+    DeleteDC(memoryDc_);
+  }
+  if (dib_ != nullptr) DeleteObject(dib_);
+}
+
+bool GdiCaptureStandIn::Grab() {
+  ScreenDc screen;
+  if (screen.dc == nullptr) return false;
+  if (!BitBlt(memoryDc_, 0, 0, static_cast<int>(width_), static_cast<int>(height_), screen.dc, desktop_.left,
+              desktop_.top, SRCCOPY | CAPTUREBLT)) {
+    return false;
+  }
+  GdiFlush();
+  // GDI leaves alpha undefined; the desktop is opaque.
+  const size_t size = size_t{width_} * height_ * 4;
+  for (size_t i = 3; i < size; i += 4) bits_[i] = 0xFF;
+  return true;
+}
+
+void GdiCaptureStandIn::UpdatePointer(DesktopDuplication& owner) {
+  CURSORINFO ci{};
+  ci.cbSize = sizeof(ci);
+  if (!GetCursorInfo(&ci)) return;
+  if (ci.hCursor != nullptr && (!hasCursor_ || ci.hCursor != lastCursor_)) {
+    // One attempt per cursor: a cursor that cannot be read keeps the last shape.
+    lastCursor_ = ci.hCursor;
+    hasCursor_ = true;
+    PointerShapeInfo info;
+    std::vector<uint8_t> raw;
+    if (RawShapeOfCursor(ci.hCursor, info, raw)) {
+      owner.ApplyPointerShape(info, raw);
+    } else {
+      LogDebug("Pointer shape of cursor {} cannot be read: {}", static_cast<void*>(ci.hCursor),
+               ErrorText(GetLastError()));
+    }
+  }
+  owner.cursorVisible = (ci.flags & CURSOR_SHOWING) != 0 && ci.hCursor != nullptr;
+  // The cursor position is the hot spot already.
+  owner.cursorX = ci.ptScreenPos.x - desktop_.left;
+  owner.cursorY = ci.ptScreenPos.y - desktop_.top;
+}
+
+int GdiCaptureStandIn::Acquire(uint32_t timeoutMs, ID3D11DeviceContext* context, ID3D11Texture2D* target,
+                               DesktopDuplication& owner) {
+  if (!Ready() || context == nullptr || target == nullptr) return DesktopDuplication::kLost;
+  const size_t size = size_t{width_} * height_ * 4;
+  const uint64_t deadline = NowMicros() + uint64_t{timeoutMs} * 1000;
+  for (;;) {
+    UpdatePointer(owner);
+    if (!Grab()) {
+      LogWarn("Copying the screen failed: {}", ErrorText(GetLastError()));
+      return DesktopDuplication::kLost;
+    }
+    if (fresh_ || std::memcmp(bits_, last_.data(), size) != 0) {
+      last_.assign(bits_, bits_ + size);
+      context->UpdateSubresource(target, 0, nullptr, bits_, width_ * 4, 0);
+      fresh_ = false;
+      return DesktopDuplication::kNewImage;
+    }
+    const uint64_t now = NowMicros();
+    if (now >= deadline) return DesktopDuplication::kNothingNew;
+    const uint64_t leftMs = (deadline - now + 999) / 1000;
+    Sleep(static_cast<DWORD>(std::min<uint64_t>(kPollMs, leftMs)));
+  }
+}
+
+}  // namespace kelm
