@@ -19,13 +19,14 @@ constexpr int32_t kVR = Fix(0.5 * kScaleC), kVG = Fix(-0.7152 / 1.5748 * kScaleC
 
 inline uint8_t Clamp8(int32_t v) { return static_cast<uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v); }
 
+// Studio-range results of 8-bit inputs lie in 16..240 by construction, so no clamp.
 inline uint8_t Luma(int32_t r, int32_t g, int32_t b) {
-  return Clamp8((kYR * r + kYG * g + kYB * b + (16 << 16) + (1 << 15)) >> 16);
+  return static_cast<uint8_t>((kYR * r + kYG * g + kYB * b + (16 << 16) + (1 << 15)) >> 16);
 }
 // Chroma from the sums of a 2x2 block.
 inline void Chroma(int32_t r, int32_t g, int32_t b, uint8_t* uv) {
-  uv[0] = Clamp8((kUR * r + kUG * g + kUB * b + (128 << 18) + (1 << 17)) >> 18);
-  uv[1] = Clamp8((kVR * r + kVG * g + kVB * b + (128 << 18) + (1 << 17)) >> 18);
+  uv[0] = static_cast<uint8_t>((kUR * r + kUG * g + kUB * b + (128 << 18) + (1 << 17)) >> 18);
+  uv[1] = static_cast<uint8_t>((kVR * r + kVG * g + kVB * b + (128 << 18) + (1 << 17)) >> 18);
 }
 
 bool IsQuarterTurn(uint32_t rotation) { return rotation == 2 || rotation == 4; }

@@ -40,7 +40,9 @@ std::vector<msg::Message> VideoPacketizer::Packetize(uint64_t stamp, bool key,
                                                      const SequenceHeaderFn& sequenceHeader) {
   const bool hevc = codec == kCodecHevc;
   std::vector<uint8_t> parameterSets;
-  std::vector<uint8_t> frameBytes;
+  // One working buffer for every frame, so large frames cost no fresh allocation.
+  std::vector<uint8_t>& frameBytes = frameBytes_;
+  frameBytes.clear();
   frameBytes.reserve(frame.size());
   for (const NalUnit& unit : ScanAnnexB(frame, codec)) {
     const auto bytes = UnitBytes(frame, unit);

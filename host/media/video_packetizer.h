@@ -26,6 +26,7 @@ class VideoPacketizer {
 
  private:
   std::vector<uint8_t> sentParameterSets_;
+  std::vector<uint8_t> frameBytes_;
 };
 
 }  // namespace kelm
