@@ -185,16 +185,17 @@ bool VideoEncoder::BuildConverter() {
   if (BuildGpuConverter(missing)) return true;
   if (!IsMissing(missing)) return false;
   DropGpuConverter();
-  LogWarn("GPU video processor unavailable ({}); converting colours on the CPU", ErrorText(missing));
+  LogWarn("GPU video processor unavailable ({}{}); converting colours on the CPU", missingStep_, ErrorText(missing));
   return BuildCpuConverter();
 }
 
 bool VideoEncoder::BuildGpuConverter(HRESULT& missing) {
   // A failure whose answer means "not offered" is left for the stand-in, unlogged.
-  auto fail = [&missing](HRESULT hr, const char* what) {
+  auto fail = [this, &missing](HRESULT hr, const char* what) {
     if (IsMissing(hr)) {
       missing = hr;
-    } else if (what != nullptr) {
+      missingStep_ = what;
+    } else {
       LogError("{}{}", what, ErrorText(hr));
     }
     return false;

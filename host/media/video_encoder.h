@@ -120,6 +120,7 @@ class VideoEncoder {
   ComPtr<ID3D11Texture2D> stagingTexture_;      // NV12, CPU-readable (software path)
   ComPtr<ID3D11Texture2D> bgraStagingTexture_;  // BGRA, CPU-readable (CPU conversion)
   CpuNv12Converter cpuConverter_;
+  const char* missingStep_ = "";  // the GPU step that answered "not offered"
   UINT resetToken_ = 0;
   ComPtr<IMFDXGIDeviceManager> deviceManager_;
   ComPtr<IMFTransform> transform_;
