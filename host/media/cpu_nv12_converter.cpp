@@ -3,6 +3,10 @@
 
 #include <algorithm>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace kelm {
 namespace {
 
@@ -11,7 +15,10 @@ constexpr uint32_t kMaxSide = 16384;
 // BT.709 studio range from full-range RGB, in 1/65536 steps.
 constexpr double kScaleY = 219.0 / 255.0, kScaleC = 224.0 / 255.0;
 constexpr int32_t Fix(double v) { return static_cast<int32_t>(v * 65536.0 + (v < 0 ? -0.5 : 0.5)); }
-constexpr int32_t kYR = Fix(0.2126 * kScaleY), kYG = Fix(0.7152 * kScaleY), kYB = Fix(0.0722 * kScaleY);
+// Luma in 1/32768 steps, so the weights fit the 16-bit lanes of the vector path.
+constexpr int16_t Fix15(double v) { return static_cast<int16_t>(v * 32768.0 + 0.5); }
+constexpr int16_t kYR = Fix15(0.2126 * kScaleY), kYG = Fix15(0.7152 * kScaleY), kYB = Fix15(0.0722 * kScaleY);
+constexpr int32_t kYOffset = (16 << 15) + (1 << 14);
 constexpr int32_t kUR = Fix(-0.2126 / 1.8556 * kScaleC), kUG = Fix(-0.7152 / 1.8556 * kScaleC),
                   kUB = Fix(0.5 * kScaleC);
 constexpr int32_t kVR = Fix(0.5 * kScaleC), kVG = Fix(-0.7152 / 1.5748 * kScaleC),
@@ -21,7 +28,33 @@ inline uint8_t Clamp8(int32_t v) { return static_cast<uint8_t>(v < 0 ? 0 : v > 2
 
 // Studio-range results of 8-bit inputs lie in 16..240 by construction, so no clamp.
 inline uint8_t Luma(int32_t r, int32_t g, int32_t b) {
-  return static_cast<uint8_t>((kYR * r + kYG * g + kYB * b + (16 << 16) + (1 << 15)) >> 16);
+  return static_cast<uint8_t>((kYR * r + kYG * g + kYB * b + kYOffset) >> 15);
+}
+
+// Luma of one BGRA row; the same arithmetic as Luma(), 16 pixels at a time where SSE2 is there.
+void LumaRow(const uint8_t* s, uint8_t* y, uint32_t width) {
+  uint32_t x = 0;
+#if defined(__SSE2__)
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i weights = _mm_setr_epi16(kYB, kYG, kYR, 0, kYB, kYG, kYR, 0);
+  const __m128i offset = _mm_set1_epi32(kYOffset);
+  auto four = [&](const uint8_t* p) {
+    const __m128i px = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i lo = _mm_madd_epi16(_mm_unpacklo_epi8(px, zero), weights);
+    const __m128i hi = _mm_madd_epi16(_mm_unpackhi_epi8(px, zero), weights);
+    const __m128 a = _mm_castsi128_ps(lo), b = _mm_castsi128_ps(hi);
+    const __m128i even = _mm_castps_si128(_mm_shuffle_ps(a, b, _MM_SHUFFLE(2, 0, 2, 0)));
+    const __m128i odd = _mm_castps_si128(_mm_shuffle_ps(a, b, _MM_SHUFFLE(3, 1, 3, 1)));
+    return _mm_srai_epi32(_mm_add_epi32(_mm_add_epi32(even, odd), offset), 15);
+  };
+  for (; x + 16 <= width; x += 16) {
+    const uint8_t* p = s + size_t{x} * 4;
+    const __m128i w0 = _mm_packs_epi32(four(p), four(p + 16));
+    const __m128i w1 = _mm_packs_epi32(four(p + 32), four(p + 48));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(y + x), _mm_packus_epi16(w0, w1));
+  }
+#endif
+  for (; x < width; ++x) y[x] = Luma(s[x * 4 + 2], s[x * 4 + 1], s[x * 4]);
 }
 // Chroma from the sums of a 2x2 block.
 inline void Chroma(int32_t r, int32_t g, int32_t b, uint8_t* uv) {
@@ -177,20 +210,23 @@ void CpuNv12Converter::ConvertRowPair(const uint8_t* base, uint32_t row, const N
 }
 
 bool CpuNv12Converter::ConvertDirect(const BgraView& source, const Nv12View& target) {
+  // Luma and chroma in separate simple loops, which the compiler vectorises.
+  for (uint32_t row = 0; row < height_; ++row) {
+    const uint8_t* s = source.data + size_t{row} * source.pitch;
+    uint8_t* y = target.y + size_t{row} * target.yPitch;
+    LumaRow(s, y, width_);
+  }
   for (uint32_t row = 0; row < height_; row += 2) {
-    const uint8_t* s0 = source.data + size_t{row} * source.pitch;
-    const uint8_t* s1 = s0 + source.pitch;
-    uint8_t* y0 = target.y + size_t{row} * target.yPitch;
-    uint8_t* y1 = y0 + target.yPitch;
+    const uint8_t* a = source.data + size_t{row} * source.pitch;
+    const uint8_t* b = a + source.pitch;
     uint8_t* uv = target.uv + size_t{row / 2} * target.uvPitch;
-    for (uint32_t x = 0; x < width_; x += 2) {
-      const uint8_t* a = s0 + size_t{x} * 4;
-      const uint8_t* b = s1 + size_t{x} * 4;
-      y0[x] = Luma(a[2], a[1], a[0]);
-      y0[x + 1] = Luma(a[6], a[5], a[4]);
-      y1[x] = Luma(b[2], b[1], b[0]);
-      y1[x + 1] = Luma(b[6], b[5], b[4]);
-      Chroma(a[2] + a[6] + b[2] + b[6], a[1] + a[5] + b[1] + b[5], a[0] + a[4] + b[0] + b[4], uv + x);
+    for (uint32_t x = 0; x < width_ / 2; ++x) {
+      const uint8_t* p = a + size_t{x} * 8;
+      const uint8_t* q = b + size_t{x} * 8;
+      const int32_t bs = p[0] + p[4] + q[0] + q[4];
+      const int32_t gs = p[1] + p[5] + q[1] + q[5];
+      const int32_t rs = p[2] + p[6] + q[2] + q[6];
+      Chroma(rs, gs, bs, uv + size_t{x} * 2);
     }
   }
   return true;
