@@ -82,6 +82,7 @@ bool CpuNv12Converter::Prepare(uint32_t sourceWidth, uint32_t sourceHeight, uint
   const uint32_t rotatedHeight = IsQuarterTurn(rotation_) ? sourceWidth : sourceHeight;
   columns_ = PlanAxis(rotatedWidth, width);
   rows_ = PlanAxis(rotatedHeight, height);
+  halves_ = rotation_ == 1 && sourceWidth == width * 2 && sourceHeight == height * 2;
   for (auto& line : line_) line.assign(size_t{rotatedWidth} * 3, 0);
   for (auto& rgb : rgb_) rgb.assign(size_t{width} * 3, 0);
   return true;
@@ -157,6 +158,32 @@ bool CpuNv12Converter::Convert(const BgraView& source, const Nv12View& target) {
 }
 
 void CpuNv12Converter::ConvertRowPair(const uint8_t* base, uint32_t row, const Nv12View& target) {
+  if (halves_) {
+    HalveRowPair(base, row);
+  } else {
+    FilterRowPair(base, row);
+  }
+  EmitRowPair(row, target);
+}
+
+void CpuNv12Converter::HalveRowPair(const uint8_t* base, uint32_t row) {
+  // Each output pixel is the rounded mean of a 2x2 source block, as the box filter
+  // gives for an exact halving, without the general filter's bookkeeping.
+  for (int k = 0; k < 2; ++k) {
+    const uint8_t* a = base + rowBytes_[(row + k) * 2];
+    const uint8_t* b = base + rowBytes_[(row + k) * 2 + 1];
+    uint8_t* rgb = rgb_[k].data();
+    for (uint32_t x = 0; x < width_; ++x) {
+      const uint8_t* p = a + size_t{x} * 8;
+      const uint8_t* q = b + size_t{x} * 8;
+      rgb[x * 3] = static_cast<uint8_t>((p[0] + p[4] + q[0] + q[4] + 2) >> 2);
+      rgb[x * 3 + 1] = static_cast<uint8_t>((p[1] + p[5] + q[1] + q[5] + 2) >> 2);
+      rgb[x * 3 + 2] = static_cast<uint8_t>((p[2] + p[6] + q[2] + q[6] + 2) >> 2);
+    }
+  }
+}
+
+void CpuNv12Converter::FilterRowPair(const uint8_t* base, uint32_t row) {
   const size_t columns = columnBytes_.size();
   for (int k = 0; k < 2; ++k) {
     // Vertical filter into one line of the rotated image (sums out of 256).
@@ -193,6 +220,9 @@ void CpuNv12Converter::ConvertRowPair(const uint8_t* base, uint32_t row, const N
       rgb[x * 3 + 2] = Clamp8((r + (1 << 15)) >> 16);
     }
   }
+}
+
+void CpuNv12Converter::EmitRowPair(uint32_t row, const Nv12View& target) {
   uint8_t* y0 = target.y + size_t{row} * target.yPitch;
   uint8_t* y1 = y0 + target.yPitch;
   uint8_t* uv = target.uv + size_t{row / 2} * target.uvPitch;

@@ -43,9 +43,13 @@ class CpuNv12Converter {
   static Taps PlanAxis(uint32_t in, uint32_t out);
   void Plan(size_t pitch);
   void ConvertRowPair(const uint8_t* base, uint32_t row, const Nv12View& target);
+  void HalveRowPair(const uint8_t* base, uint32_t row);
+  void FilterRowPair(const uint8_t* base, uint32_t row);
+  void EmitRowPair(uint32_t row, const Nv12View& target);
   bool ConvertDirect(const BgraView& source, const Nv12View& target);
 
   uint32_t sourceWidth_ = 0, sourceHeight_ = 0, rotation_ = 1, width_ = 0, height_ = 0;
+  bool halves_ = false;  // an exact 2:1 shrink without rotation
   size_t plannedPitch_ = 0;
   Taps columns_, rows_;
   std::vector<int64_t> columnBytes_, rowBytes_;  // source offset of each rotated column / row
