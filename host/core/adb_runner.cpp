@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "core/find_adb.h"
 #include "core/win_handle.h"
 
 namespace kelm {
@@ -72,6 +73,10 @@ class InheritOnly {
 int32_t RunAdb(const std::wstring& adbPath, std::wstring_view arguments, std::string& output,
                uint32_t timeoutMs, void* cancelEvent) {
   output.clear();
+  // Without a full path Windows would search the current folder and PATH for adb.
+  if (!IsAbsolutePath(adbPath)) {
+    return -1;
+  }
   SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
   HANDLE readRaw = nullptr;
   HANDLE writeRaw = nullptr;

@@ -18,6 +18,10 @@ class ByteStream {
   // Ends the connection both ways so a read blocked in another thread returns false.
   // Any thread, any number of times; does not free the object.
   virtual void Shutdown() = 0;
+  // From now on a write that cannot hand its data over within `ms` fails, and the
+  // stream is unusable afterwards (part of a record may have gone out); 0 means no
+  // limit. A transport that cannot wait forever on its peer may ignore it.
+  virtual void SetSendTimeout(uint32_t /*ms*/) {}
 
  protected:
   ByteStream() = default;

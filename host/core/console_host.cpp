@@ -5,6 +5,8 @@
 #include "core/host_service.h"
 #include "core/log.h"
 #include "core/local_addresses.h"
+#include "core/owner_only_security.h"
+#include "core/text.h"
 #include "media/virtual_display_driver.h"
 
 namespace kelm {
@@ -31,6 +33,34 @@ HostOptions ConsoleOptions(const CliOverrides& o) {
     options.connectServer = o.connectServer;
   }
   return options;
+}
+
+// The stop event is named so that a process without a console can stop the host;
+// only this user may open it. An event that already exists was made by someone
+// else: obeying it would let a stranger stop the host (or keep it from stopping).
+bool CreateStopEvent() {
+  const std::wstring name = ConsoleStopEventName(GetCurrentProcessId());
+  const std::string shown = WideToUtf8(name);
+  OwnerOnlySecurity security;
+  if (!security.valid()) {
+    LogError("Cannot create the stop event {}: its access rights could not be set", shown);
+    return false;
+  }
+  HANDLE event = CreateEventW(security.Attributes(), TRUE, FALSE, name.c_str());
+  const DWORD error = GetLastError();
+  if (event != nullptr && error != ERROR_ALREADY_EXISTS) {
+    g_stopEvent = event;
+    return true;
+  }
+  if (event != nullptr) {
+    CloseHandle(event);
+  }
+  if (event != nullptr || error == ERROR_ACCESS_DENIED) {
+    LogError("Another program already created the stop event {} - not starting", shown);
+  } else {
+    LogError("Cannot create the stop event {}: {}", shown, ErrorText(error));
+  }
+  return false;
 }
 
 // Placeholders until the display and audio pieces are built: say plainly that the
@@ -62,13 +92,19 @@ int RunConsole(const CommandLine& cl) {
       CoUninitialize();
       return 1;
     }
-    g_stopEvent = CreateEventW(nullptr, TRUE, FALSE, ConsoleStopEventName(GetCurrentProcessId()).c_str());
+    if (!CreateStopEvent()) {
+      host.reset();
+      CoUninitialize();
+      return 1;
+    }
     g_doneEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     SetConsoleCtrlHandler(ConsoleCtrlHandler, TRUE);
     // No window keeps the PIN's deadline fresh here.
     host->SetPinAlwaysValid(true);
     if (host->Start(options)) {
-      LogInfo("  PIN for pairing new devices: {:06}", options.pin);
+      // Without a PIN (the random source failed) there is nothing to show; the
+      // reason was logged when the PIN was drawn.
+      if (options.pin != 0) LogInfo("  PIN for pairing new devices: {:06}", options.pin);
       LogInfo("Press Ctrl+C to quit.");
       WaitForSingleObject(g_stopEvent, INFINITE);
       LogInfo("Shutting down...");

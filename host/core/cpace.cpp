@@ -15,6 +15,19 @@ std::span<const uint8_t> AsBytes(std::string_view text) {
   return {reinterpret_cast<const uint8_t*>(text.data()), text.size()};
 }
 
+// Overwrites a secret buffer when the scope ends, however it ends.
+class WipeOnExit {
+ public:
+  WipeOnExit(void* buffer, size_t count) : buffer_(buffer), count_(count) {}
+  ~WipeOnExit() { WipeBytes(buffer_, count_); }
+  WipeOnExit(const WipeOnExit&) = delete;
+  WipeOnExit& operator=(const WipeOnExit&) = delete;
+
+ private:
+  void* buffer_;
+  size_t count_;
+};
+
 size_t LebLength(size_t n) {
   size_t bytes = 1;
   while (n >= 0x80) {
@@ -58,16 +71,17 @@ std::vector<uint8_t> CpaceGeneratorString(std::span<const uint8_t> prs, std::spa
 
 std::array<uint8_t, 32> CpaceGenerator(std::span<const uint8_t> prs, std::span<const uint8_t> ci,
                                        std::span<const uint8_t> sid) {
+  // The generator string holds the code: wiped on every path, also when hashing throws.
   std::vector<uint8_t> text = CpaceGeneratorString(prs, ci, sid);
+  const WipeOnExit wipeText(text.data(), text.size());
   Digest64 h = Sha512Parts({text});
-  WipeBytes(text.data(), text.size());
+  const WipeOnExit wipeH(h.data(), h.size());
   std::array<uint8_t, 32> r;
+  const WipeOnExit wipeR(r.data(), r.size());
   std::copy(h.begin(), h.begin() + 32, r.begin());
   r[31] &= 0x7F;
-  WipeBytes(h.data(), h.size());
   std::array<uint8_t, 32> g;
   Elligator2Curve25519(r, g);
-  WipeBytes(r.data(), r.size());
   return g;
 }
 
@@ -95,9 +109,8 @@ std::array<uint8_t, 64> CpaceIsk(std::span<const uint8_t> sid, std::span<const u
   AppendLv(text, ada);
   AppendLv(text, yb);
   AppendLv(text, adb);
-  const Digest64 isk = Sha512Parts({text});
-  WipeBytes(text.data(), text.size());
-  return isk;
+  const WipeOnExit wipeText(text.data(), text.size());
+  return Sha512Parts({text});
 }
 
 }  // namespace kelm

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "core/net_address.h"
+#include "core/probe_rate_limit.h"
 
 namespace kelm {
 namespace {
@@ -43,8 +44,13 @@ bool DiscoveryResponder::Start(uint16_t tcpPort, std::string pcName) {
   const SOCKET s = WSASocketW(AF_INET, SOCK_DGRAM, IPPROTO_UDP, nullptr, 0,
                               WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
   if (s == INVALID_SOCKET) return false;
+  // Exclusive: no other program can bind the port too and answer probes in the
+  // host's name (with shared use, the last to bind would get the probes).
   const BOOL on = TRUE;
-  setsockopt(s, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&on), sizeof(on));
+  if (setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&on), sizeof(on)) != 0) {
+    closesocket(s);
+    return false;
+  }
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(kDiscoveryPort);
@@ -60,6 +66,7 @@ bool DiscoveryResponder::Start(uint16_t tcpPort, std::string pcName) {
 
 void DiscoveryResponder::Run() {
   const std::vector<uint8_t> reply = DiscoveryReply(port_, name_);
+  ProbeRateLimiter limiter;
   uint8_t buffer[kMaxDatagram];
   for (;;) {
     const SOCKET s = socket_.load();
@@ -73,6 +80,7 @@ void DiscoveryResponder::Run() {
     if (!IsDiscoveryProbe({buffer, static_cast<size_t>(got)})) continue;
     if (fromLength < static_cast<int>(sizeof(from)) || from.sin_family != AF_INET) continue;
     if (!IsLanIPv4(ntohl(from.sin_addr.s_addr))) continue;
+    if (!limiter.Allow(ntohl(from.sin_addr.s_addr), GetTickCount64())) continue;
     sendto(s, reinterpret_cast<const char*>(reply.data()), static_cast<int>(reply.size()), 0,
            reinterpret_cast<const sockaddr*>(&from), sizeof(from));
   }

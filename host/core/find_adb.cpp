@@ -74,11 +74,28 @@ std::wstring FindAdbFor(const std::wstring& programDir) {
     candidates.push_back(programDir + L"\\..\\..\\..\\.toolchain\\android-sdk\\platform-tools\\adb.exe");
   }
   for (const std::wstring& candidate : candidates) {
-    if (IsFile(candidate)) {
+    // A relative value (an "ADB" of "adb.exe") would be looked up in the current
+    // folder: never run a program from there.
+    if (IsAbsolutePath(candidate) && IsFile(candidate)) {
       return Absolute(candidate);
     }
   }
   return {};
+}
+
+bool IsAbsolutePath(std::wstring_view path) {
+  const auto separator = [](wchar_t c) { return c == L'\\' || c == L'/'; };
+  if (path.size() >= 3 && std::iswalpha(path[0]) && path[1] == L':' && separator(path[2])) {
+    return true;
+  }
+  return path.size() >= 3 && separator(path[0]) && separator(path[1]) && !separator(path[2]);
+}
+
+std::wstring ResolveAdbPath(const std::wstring& given, const std::wstring& programDir) {
+  if (given.empty()) {
+    return FindAdbFor(programDir);
+  }
+  return Absolute(IsAbsolutePath(given) ? given : programDir + L"\\" + given);
 }
 
 // The folder comes from the full module path, never from one cut at 260 characters,

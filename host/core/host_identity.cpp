@@ -161,6 +161,7 @@ bool HostIdentity::Open() {
       if (created) {
         LogInfo("Created the PC's identity key ({})", StoreLabel(false));
       }
+      LogWarn("The PC's identity key is protected by file permissions only (Windows key storage cannot keep it here)");
       Close();
       publicKey_ = standIn->PublicKey();
       standIn_ = std::move(standIn);

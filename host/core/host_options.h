@@ -25,6 +25,9 @@ struct HostOptions {
   bool forwardNotifications = true;
   bool connectEnabled = false;
   std::string connectServer;
+  // A device that takes no data for this long while the host sends is dropped, so
+  // it cannot hold its session (or a broadcast to every session) forever.
+  uint32_t sendTimeoutMs = 10000;
 };
 
 }  // namespace kelm

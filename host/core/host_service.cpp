@@ -353,11 +353,7 @@ std::string HostService::SendFiles(uint64_t sessionId, const std::vector<std::ws
   return name;
 }
 
-uint32_t HostService::NewPin() {
-  uint32_t v = 0;
-  RandomBytes(reinterpret_cast<uint8_t*>(&v), sizeof v);
-  return v % 900000 + 100000;
-}
+uint32_t HostService::NewPin() { return RandomPin(); }
 
 void HostService::SetPairingPolicy(PairingMethod method, uint32_t pin, std::vector<uint8_t> secret,
                                    bool codeEveryTime) {

@@ -11,6 +11,7 @@
 #include "core/dpapi.h"
 #include "core/encoding.h"
 #include "core/log.h"
+#include "core/durable_file.h"
 #include "core/paths.h"
 #include "core/text.h"
 
@@ -43,16 +44,6 @@ bool ReadWholeFile(const std::wstring& path, std::vector<uint8_t>& out, bool& ex
   return out.empty() || (ReadFile(file.h, out.data(), static_cast<DWORD>(out.size()), &n, nullptr) && n == out.size());
 }
 
-bool WriteNewFile(const std::wstring& path, std::span<const uint8_t> bytes) {
-  File file;
-  file.h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file.h == INVALID_HANDLE_VALUE) {
-    return false;
-  }
-  DWORD n = 0;
-  return WriteFile(file.h, bytes.data(), static_cast<DWORD>(bytes.size()), &n, nullptr) && n == bytes.size() &&
-         FlushFileBuffers(file.h);
-}
 }  // namespace
 
 std::wstring IdentityKeyStandIn::FilePath(const std::wstring& keyName) {
@@ -132,14 +123,20 @@ std::unique_ptr<IdentityKeyStandIn> IdentityKeyStandIn::OpenOrCreate(const std::
   }
 
   // Written beside the final name, then moved into place without replacing: when
-  // two processes race, the first key stored is the one both use.
-  const std::wstring temp = std::format(L"{}.{}.tmp", path, GetCurrentProcessId());
-  if (!WriteNewFile(temp, *sealed)) {
-    DeleteFileW(temp.c_str());
+  // two processes race, the first key stored is the one both use. Only this user
+  // may open the file (or its temporary): besides DPAPI, its permissions are all
+  // that guards the key.
+  DurableWriteOptions options;
+  options.ownerOnly = true;
+  options.replaceExisting = false;
+  options.temporarySuffix = std::format(L".{}.tmp", GetCurrentProcessId());
+  uint32_t error = 0;
+  const std::string_view bytes(reinterpret_cast<const char*>(sealed->data()), sealed->size());
+  const DurableWrite written = WriteFileDurably(path, bytes, error, options);
+  if (written == DurableWrite::TemporaryFailed) {
     return nullptr;
   }
-  if (!MoveFileExW(temp.c_str(), path.c_str(), MOVEFILE_WRITE_THROUGH)) {
-    DeleteFileW(temp.c_str());
+  if (written == DurableWrite::MoveFailed) {
     return Load(path, exists);
   }
   std::unique_ptr<IdentityKeyStandIn> key = Load(path, exists);

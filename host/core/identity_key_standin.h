@@ -3,7 +3,8 @@
 // keys (Wine answers NTE_NOT_SUPPORTED). It keeps the same promises for the PC's
 // identity key: one key per key name, created once, kept across runs, and no way to
 // read the private key back through this interface. The private key blob is stored
-// DPAPI-protected (current user) in the local data folder.
+// DPAPI-protected (current user) in the local data folder, in a file that only the
+// current user may open.
 #include <memory>
 #include <span>
 #include <string>

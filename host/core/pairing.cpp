@@ -11,7 +11,9 @@
 #include <nlohmann/json.hpp>
 
 #include "core/crypto.h"
+#include "core/durable_file.h"
 #include "core/encoding.h"
+#include "core/file_lock.h"
 #include "core/log.h"
 #include "core/messages.h"
 #include "core/otp.h"
@@ -33,16 +35,16 @@ int64_t SystemUnixSeconds() {
 
 std::string Fingerprint(const DeviceKey& key) { return KeyFingerprint(key); }
 
+}  // namespace
+
 // Device names arrive from the network: keep them valid UTF-8 (the JSON writer
 // refuses anything else) and cut them without splitting a character.
-std::string StoredName(std::string_view name) {
+std::string StoredDeviceName(std::string_view name) {
   if (name.empty()) {
     return "Device";
   }
   return std::string(msg::CutAtCharacter(SanitizeUtf8(name), Pairing::kMaxNameBytes));
 }
-
-}  // namespace
 
 PairingClock PairingClock::System() {
   return PairingClock{[] { return static_cast<uint64_t>(GetTickCount64()); }, SystemUnixSeconds,
@@ -63,7 +65,28 @@ std::string PairingSourceKey(std::string_view peer) {
                      b[4], b[5], b[6], b[7]);
 }
 
-Pairing::Pairing(PairingClock clock) : clock_(std::move(clock)) {}
+std::string SixDigitAuthenticatorCode(std::span<const uint8_t> secret, uint64_t step) {
+  return HotpCode(secret, step, 6);
+}
+
+uint32_t RandomPin(const RandomSource& random) {
+  // Draws again above the largest multiple of 900000 so every PIN is equally likely.
+  constexpr uint32_t kSpan = 900000;
+  constexpr uint32_t kLimit = 0xFFFFFFFFu / kSpan * kSpan;
+  for (;;) {
+    uint32_t v = 0;
+    if (!random || !random(reinterpret_cast<uint8_t*>(&v), sizeof v)) {
+      LogError("No random numbers for the pairing PIN - pairing with a PIN is off until the next start");
+      return 0;
+    }
+    if (v < kLimit) {
+      return v % kSpan + 100000;
+    }
+  }
+}
+
+Pairing::Pairing(PairingClock clock, AuthenticatorCodeFunction authenticatorCode)
+    : clock_(std::move(clock)), authenticatorCode_(std::move(authenticatorCode)) {}
 
 Pairing::~Pairing() { WipeBytes(policy_.authenticatorSecret.data(), policy_.authenticatorSecret.size()); }
 
@@ -82,11 +105,17 @@ bool Pairing::Load() {
   return true;
 }
 
-void Pairing::LoadFileLocked() {
-  devices_.clear();
-  std::ifstream in(std::filesystem::path(FilePath()), std::ios::binary);
+namespace {
+
+enum class FileRead { Missing, Read, Invalid };
+
+// Reads "devices.json" into `devices` (records before a bad value stay) and, when the
+// whole file is good, `lastStep`.
+FileRead ReadDevicesFile(const std::wstring& path, std::vector<PairedDevice>& devices, uint64_t& lastStep,
+                         std::string& error) {
+  std::ifstream in(std::filesystem::path(path), std::ios::binary);
   if (!in) {
-    return;
+    return FileRead::Missing;
   }
   try {
     const Json doc = Json::parse(in);
@@ -101,12 +130,50 @@ void Pairing::LoadFileLocked() {
       device.name = entry.value("name", std::string("Device"));
       device.pairedAt = entry.value("pairedAt", int64_t{0});
       device.lastSeen = entry.value("lastSeen", int64_t{0});
-      devices_.push_back(std::move(device));
+      devices.push_back(std::move(device));
     }
-    lastAuthenticatorStep_ = doc.value("lastAuthenticatorStep", uint64_t{0});
+    lastStep = doc.value("lastAuthenticatorStep", uint64_t{0});
   } catch (const std::exception& e) {
-    LogWarn("Could not read the paired devices list: {}", e.what());
+    error = e.what();
+    return FileRead::Invalid;
   }
+  return FileRead::Read;
+}
+
+}  // namespace
+
+void Pairing::LoadFileLocked() {
+  devices_.clear();
+  std::string error;
+  if (ReadDevicesFile(FilePath(), devices_, lastAuthenticatorStep_, error) == FileRead::Invalid) {
+    LogWarn("Could not read the paired devices list: {}", error);
+  }
+}
+
+void Pairing::ReloadFileLocked() {
+  std::vector<PairedDevice> devices;
+  uint64_t lastStep = 0;
+  std::string error;
+  // Only a whole, readable file replaces what this process knows: a missing or
+  // damaged one must not wipe the list before it is saved again.
+  if (ReadDevicesFile(FilePath(), devices, lastStep, error) != FileRead::Read) {
+    return;
+  }
+  devices_ = std::move(devices);
+  lastAuthenticatorStep_ = std::max(lastAuthenticatorStep_, lastStep);
+}
+
+bool Pairing::UpdateFileLocked(const std::function<bool()>& change) {
+  const FileLock fileLock(FilePath());
+  if (!fileLock.held()) {
+    LogWarn("Could not lock the paired devices list - saving it without the lock");
+  }
+  ReloadFileLocked();
+  if (!change()) {
+    return false;
+  }
+  SaveLocked();
+  return true;
 }
 
 void Pairing::SaveLocked() const {
@@ -128,23 +195,16 @@ void Pairing::SaveLocked() const {
     LogWarn("Could not save the paired devices list ({})", e.what());
     return;
   }
-  const std::wstring path = FilePath();
-  const std::wstring tmp = path + L".tmp";
-  {
-    std::ofstream out(std::filesystem::path(tmp), std::ios::binary | std::ios::trunc);
-    if (!out) {
+  uint32_t error = 0;
+  switch (WriteFileDurably(FilePath(), text, error)) {
+    case DurableWrite::Written:
+      return;
+    case DurableWrite::TemporaryFailed:
       LogWarn("Could not save the paired devices list");
       return;
-    }
-    out << text;
-    out.close();
-    if (!out) {
-      LogWarn("Could not save the paired devices list");
+    case DurableWrite::MoveFailed:
+      LogWarn("Could not save the paired devices list ({})", ErrorText(error));
       return;
-    }
-  }
-  if (!MoveFileExW(tmp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    LogWarn("Could not save the paired devices list ({})", ErrorText(GetLastError()));
   }
 }
 
@@ -203,25 +263,28 @@ bool Pairing::IsPaired(const DeviceKey& key) const {
 void Pairing::AddDevice(const DeviceKey& key, std::string_view name) {
   {
     std::lock_guard lock(mutex_);
-    const int64_t now = clock_.unixSeconds();
-    auto it = std::find_if(devices_.begin(), devices_.end(), [&](const PairedDevice& d) { return d.key == key; });
-    if (it == devices_.end()) {
-      if (devices_.size() >= kMaxDevices) {
-        devices_.erase(std::min_element(devices_.begin(), devices_.end(),
-                                        [](const PairedDevice& a, const PairedDevice& b) {
-                                          return a.lastSeen < b.lastSeen;
-                                        }));
+    UpdateFileLocked([&] {
+      const int64_t now = clock_.unixSeconds();
+      auto it =
+          std::find_if(devices_.begin(), devices_.end(), [&](const PairedDevice& d) { return d.key == key; });
+      if (it == devices_.end()) {
+        if (devices_.size() >= kMaxDevices) {
+          devices_.erase(std::min_element(devices_.begin(), devices_.end(),
+                                          [](const PairedDevice& a, const PairedDevice& b) {
+                                            return a.lastSeen < b.lastSeen;
+                                          }));
+        }
+        PairedDevice device;
+        device.id = Fingerprint(key);
+        device.key = key;
+        device.pairedAt = now;
+        devices_.push_back(std::move(device));
+        it = devices_.end() - 1;
       }
-      PairedDevice device;
-      device.id = Fingerprint(key);
-      device.key = key;
-      device.pairedAt = now;
-      devices_.push_back(std::move(device));
-      it = devices_.end() - 1;
-    }
-    it->name = StoredName(name);
-    it->lastSeen = now;
-    SaveLocked();
+      it->name = StoredDeviceName(name);
+      it->lastSeen = now;
+      return true;
+    });
   }
   NotifyChanged();
 }
@@ -229,11 +292,11 @@ void Pairing::AddDevice(const DeviceKey& key, std::string_view name) {
 bool Pairing::RemoveDevice(std::string_view id) {
   {
     std::lock_guard lock(mutex_);
-    const size_t removed = std::erase_if(devices_, [&](const PairedDevice& d) { return d.id == id; });
-    if (removed == 0) {
+    const bool removed = UpdateFileLocked(
+        [&] { return std::erase_if(devices_, [&](const PairedDevice& d) { return d.id == id; }) != 0; });
+    if (!removed) {
       return false;
     }
-    SaveLocked();
   }
   NotifyChanged();
   return true;
@@ -242,13 +305,15 @@ bool Pairing::RemoveDevice(std::string_view id) {
 void Pairing::TouchLastSeen(const DeviceKey& key) {
   {
     std::lock_guard lock(mutex_);
-    const int64_t now = clock_.unixSeconds();
-    for (PairedDevice& d : devices_) {
-      if (d.key == key) {
-        d.lastSeen = now;
+    UpdateFileLocked([&] {
+      const int64_t now = clock_.unixSeconds();
+      for (PairedDevice& d : devices_) {
+        if (d.key == key) {
+          d.lastSeen = now;
+        }
       }
-    }
-    SaveLocked();
+      return true;
+    });
   }
   NotifyChanged();
 }
@@ -284,8 +349,16 @@ std::optional<std::string> Pairing::ExpectedCode(uint8_t kind, uint64_t step, bo
         reason = "This authenticator code was already used. Wait for the next code.";
         return std::nullopt;
       }
+      std::string code = authenticatorCode_ ? authenticatorCode_(policy_.authenticatorSecret, step) : std::string();
+      // An empty or short code would be a password anyone can match: refuse instead.
+      if (code.size() != 6 || !std::all_of(code.begin(), code.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+        WipeBytes(reinterpret_cast<uint8_t*>(code.data()), code.size());
+        LogError("Could not compute the authenticator code - pairing attempt refused");
+        reason = "The PC could not check the authenticator code. Try again.";
+        return std::nullopt;
+      }
       mayPairNew = method == PairingMethod::Authenticator;
-      return HotpCode(policy_.authenticatorSecret, step, 6);
+      return code;
     }
     reason = method == PairingMethod::Pin ? "This PC pairs new devices with a PIN, not an authenticator code."
                                           : "Pairing new devices is turned off on this PC.";
@@ -295,17 +368,23 @@ std::optional<std::string> Pairing::ExpectedCode(uint8_t kind, uint64_t step, bo
   return std::nullopt;
 }
 
-uint64_t Pairing::ChargeAttempt(std::string_view peer) {
+uint64_t Pairing::ChargeAttempt(std::string_view peer) { return ChargeSource(peer, true).blockedMs; }
+
+Pairing::Charge Pairing::ChargePairedDeviceCode(std::string_view peer) { return ChargeSource(peer, false); }
+
+Pairing::Charge Pairing::ChargeSource(std::string_view peer, bool globalLockRefuses) {
   const std::string source = PairingSourceKey(peer);
   std::string pausedText;
   std::function<void(const std::string&)> paused;
+  Charge charge;
   {
     std::lock_guard lock(mutex_);
     const uint64_t now = clock_.monotonicMs();
     Guard& entry = guards_[source];
-    const uint64_t until = std::max(lockedUntil_, entry.blockedUntil);
+    const uint64_t until = globalLockRefuses ? std::max(lockedUntil_, entry.blockedUntil) : entry.blockedUntil;
     if (until > now) {
-      return until - now;
+      charge.blockedMs = until - now;
+      return charge;
     }
     entry.count += 1;
     if (entry.count >= 3) {
@@ -331,11 +410,12 @@ uint64_t Pairing::ChargeAttempt(std::string_view peer) {
         return item.first != source && item.second.blockedUntil < now;
       });
     }
+    charge.globalLockMs = lockedUntil_ > now ? lockedUntil_ - now : 0;
   }
   if (!pausedText.empty() && paused) {
     paused(pausedText);
   }
-  return 0;
+  return charge;
 }
 
 void Pairing::NoteCodeAccepted(std::string_view peer) {
@@ -353,8 +433,10 @@ void Pairing::NoteAuthenticatorStepUsed(uint8_t kind, uint64_t step) {
     return;
   }
   std::lock_guard lock(mutex_);
-  lastAuthenticatorStep_ = std::max(lastAuthenticatorStep_, step);
-  SaveLocked();
+  UpdateFileLocked([&] {
+    lastAuthenticatorStep_ = std::max(lastAuthenticatorStep_, step);
+    return true;
+  });
 }
 
 }  // namespace kelm

@@ -11,6 +11,7 @@
 #include "core/log.h"
 #include "core/messages.h"
 #include "core/local_addresses.h"
+#include "core/utf8.h"
 
 namespace kelm {
 namespace {
@@ -187,6 +188,7 @@ int SecureChannel::Handshake(ByteStream& stream, std::string_view peer, Pairing&
   std::string code;
   Wiper<std::string> wipeCode{code};
   bool mayPairNew = false;
+  uint64_t globalLockMs = 0;  // pairing new keys was locked when this attempt came
   if (hello.pairing) {
     std::string reason;
     std::optional<std::string> expected = pairing.ExpectedCode(hello.codeKind, hello.step, mayPairNew, reason);
@@ -198,7 +200,18 @@ int SecureChannel::Handshake(ByteStream& stream, std::string_view peer, Pairing&
     }
     code.assign(*expected);
     WipeBytes(expected->data(), expected->size());
-    const uint64_t blockedMs = pairing.ChargeAttempt(peer);
+    // With "code every time" paired devices give an authenticator code on every
+    // connection: others' wrong codes must not lock them out (see step 15).
+    PairingPolicy rules = pairing.Policy();
+    Wiper<std::vector<uint8_t>> wipeRulesSecret{rules.authenticatorSecret};  // a copy of the secret
+    uint64_t blockedMs = 0;
+    if (hello.codeKind == 1 && rules.codeEveryTime && !rules.authenticatorSecret.empty()) {
+      const Pairing::Charge charge = pairing.ChargePairedDeviceCode(peer);
+      blockedMs = charge.blockedMs;
+      globalLockMs = charge.globalLockMs;
+    } else {
+      blockedMs = pairing.ChargeAttempt(peer);
+    }
     if (blockedMs != 0) {
       LogWarn("[{}] pairing attempt rejected (locked out after wrong codes)", peer);
       SendError(stream, 1, std::format("Too many wrong codes. Try again in {} seconds.", (blockedMs + 999) / 1000));
@@ -220,7 +233,9 @@ int SecureChannel::Handshake(ByteStream& stream, std::string_view peer, Pairing&
   std::array<uint8_t, 64> isk{};
   Wiper<std::array<uint8_t, 64>> wipeIsk{isk};
   if (hello.pairing) {
+    // The generator alone lets anyone test code guesses offline: wiped like the code.
     std::array<uint8_t, 32> g = CpaceGenerator(Text(code), Text(kPairingCi), hello.random);
+    Wiper<std::array<uint8_t, 32>> wipeG{g};
     WipeBytes(code.data(), code.size());
     std::array<uint8_t, 32> y{};
     std::array<uint8_t, 32> yb{};
@@ -230,6 +245,7 @@ int SecureChannel::Handshake(ByteStream& stream, std::string_view peer, Pairing&
       return kFail;
     }
     isk = CpaceIsk(hello.random, k, hello.share, {}, yb, {});
+    WipeBytes(g.data(), g.size());
     Append(hostHello, yb);
   }
 
@@ -244,8 +260,11 @@ int SecureChannel::Handshake(ByteStream& stream, std::string_view peer, Pairing&
   if (!EcdhP256Agree(ephemeral, hello.ephemeral, shared)) {
     return kFail;
   }
-  Bytes ikm(shared.begin(), shared.end());
+  // Sized once: growing the buffer would leave the ECDH secret behind in freed memory.
+  Bytes ikm;
+  ikm.reserve(shared.size() + isk.size());
   Wiper<Bytes> wipeIkm{ikm};
+  Append(ikm, shared);
   if (hello.pairing) {
     Append(ikm, isk);
   }
@@ -360,7 +379,8 @@ int SecureChannel::Handshake(ByteStream& stream, std::string_view peer, Pairing&
   result.devicePublicKey = clientKey;
   result.deviceId = KeyFingerprint(clientKey);
   result.deviceName.assign(reinterpret_cast<const char*>(finish.data() + 67), nameLength);
-  const PairingPolicy policy = pairing.Policy();
+  PairingPolicy policy = pairing.Policy();
+  Wiper<std::vector<uint8_t>> wipePolicySecret{policy.authenticatorSecret};  // a copy of the secret
   const bool paired = pairing.IsPaired(clientKey);
   Admission admission;
   if (!hello.pairing) {
@@ -374,6 +394,13 @@ int SecureChannel::Handshake(ByteStream& stream, std::string_view peer, Pairing&
       admission.result = 11;
       admission.message = "This PC asks for an authenticator code on every connection.";
     }
+  } else if (!paired && globalLockMs != 0) {
+    // A right code from a key that is not paired, while pairing new keys is locked:
+    // refused, the code used up, and the attempt stays charged to its source.
+    pairing.NoteAuthenticatorStepUsed(hello.codeKind, hello.step);
+    LogWarn("[{}] pairing attempt rejected (locked out after wrong codes)", peer);
+    admission.result = 10;
+    admission.message = std::format("Too many wrong codes. Try again in {} seconds.", (globalLockMs + 999) / 1000);
   } else {
     pairing.NoteCodeAccepted(peer);
     pairing.NoteAuthenticatorStepUsed(hello.codeKind, hello.step);
@@ -387,7 +414,8 @@ int SecureChannel::Handshake(ByteStream& stream, std::string_view peer, Pairing&
       } else {
         pairing.AddDevice(clientKey, result.deviceName);
         result.newlyPaired = true;
-        LogInfo("[{}] paired new device '{}' ({})", peer, result.deviceName, result.deviceId);
+        LogInfo("[{}] paired new device '{}' ({})", peer, SanitizeForLog(StoredDeviceName(result.deviceName)),
+                result.deviceId);
       }
     }
   }
@@ -399,7 +427,8 @@ int SecureChannel::Handshake(ByteStream& stream, std::string_view peer, Pairing&
     return kFail;
   }
   if (admission.result != 0) {
-    LogInfo("[{}] '{}' ({}) not admitted: {}", peer, result.deviceName, result.deviceId, admission.message);
+    LogInfo("[{}] '{}' ({}) not admitted: {}", peer, SanitizeForLog(StoredDeviceName(result.deviceName)),
+            result.deviceId, admission.message);
     return kRefused;
   }
   if (!result.newlyPaired) {

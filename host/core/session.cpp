@@ -90,8 +90,18 @@ void Session::Stop() {
 
 bool Session::Send(const msg::Message& message) {
   std::lock_guard lock(sendMutex_);
-  return channel_.WriteRecord(*stream_, static_cast<uint8_t>(message.type), message.payload.data(),
-                              message.payload.size());
+  if (channel_.WriteRecord(*stream_, static_cast<uint8_t>(message.type), message.payload.data(),
+                           message.payload.size())) {
+    return true;
+  }
+  // A failed or timed-out write may have sent part of a record: the stream is of
+  // no further use, and the read loop must not go on serving a device that takes
+  // nothing.
+  if (running_.exchange(false)) {
+    LogWarn("[{}] sending to the device failed or timed out - closing the connection", peer_);
+  }
+  stream_->Shutdown();
+  return false;
 }
 
 bool Session::SendBytes(uint8_t type, std::span<const uint8_t> bytes) {
@@ -140,6 +150,7 @@ bool Session::SendWelcome(uint8_t status, const std::string& text) {
 
 void Session::Run() {
   stream_->SetReadTimeout(timing_.handshakeMs);
+  stream_->SetSendTimeout(options_.sendTimeoutMs);
   const int accepted = channel_.Accept(*stream_, peer_, pairing_, link_ == Link::Relay, handshake_);
   bool reachedLoop = false;
   if (accepted == 0) {
@@ -224,7 +235,8 @@ void Session::ApplyStreamWishes() {
   remote_ = link_ == Link::Relay || (link_ == Link::Wifi && !IsPrivateAddress(peer_));
   useHevc_ = (hello_.flags & 2) != 0 && (hello_.codecPreference == 1 || remote_);
   feedback_.ResetRate(kbps_, remote_);
-  LogInfo("[{}] '{}' connected via {} ({}x{} panel, {} dpi, {} mode, {} fps, {} kbps)", peer_, deviceName_,
+  LogInfo("[{}] '{}' connected via {} ({}x{} panel, {} dpi, {} mode, {} fps, {} kbps)", peer_,
+          SanitizeForLog(deviceName_),
           LinkWay(link_, remote_), hello_.panelWidth, hello_.panelHeight, hello_.dpi,
           hello_.displayMode == 1 ? "mirror" : "extend", fps_, kbps_);
 }
@@ -237,7 +249,7 @@ bool Session::SetUpDisplayAndWelcome() {
     return false;
   }
   if (!running_ || !pairing_.IsPaired(handshake_.devicePublicKey)) {
-    LogWarn("[{}] '{}' is no longer paired", peer_, deviceName_);
+    LogWarn("[{}] '{}' is no longer paired", peer_, SanitizeForLog(deviceName_));
     SendWelcome(4, "This device was removed on the PC. Pair it again.");
     return false;
   }

@@ -9,6 +9,7 @@
 
 #include "core/crypto.h"
 #include "core/dpapi.h"
+#include "core/durable_file.h"
 #include "core/encoding.h"
 #include "core/log.h"
 #include "core/paths.h"
@@ -179,21 +180,17 @@ bool SaveSettings(const Settings& s) {
     LogWarn("Could not save settings: {}", e.what());
     return false;
   }
-  const std::wstring path = SettingsPath();
-  const std::wstring tmp = path + L".tmp";
-  {
-    std::ofstream out(std::filesystem::path(tmp), std::ios::binary | std::ios::trunc);
-    out << text;
-    out.close();
-    if (!out) {
+  uint32_t error = 0;
+  switch (WriteFileDurably(SettingsPath(), text, error)) {
+    case DurableWrite::Written:
+      return true;
+    case DurableWrite::TemporaryFailed:
       return false;
-    }
+    case DurableWrite::MoveFailed:
+      LogWarn("Could not save settings: {}", ErrorText(static_cast<uint32_t>(HRESULT_FROM_WIN32(error))));
+      return false;
   }
-  if (!MoveFileExW(tmp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    LogWarn("Could not save settings: {}", ErrorText(static_cast<uint32_t>(HRESULT_FROM_WIN32(GetLastError()))));
-    return false;
-  }
-  return true;
+  return false;
 }
 
 std::wstring AutostartCommand() { return L"\"" + ExecutablePath() + L"\" --minimized"; }

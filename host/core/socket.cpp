@@ -64,6 +64,11 @@ void Socket::SetReadTimeout(uint32_t ms) {
              sizeof(value));
 }
 
+void Socket::SetSendTimeout(uint32_t ms) {
+  const DWORD value = ms;
+  setsockopt(socket_, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&value), sizeof(value));
+}
+
 void Socket::Shutdown() {
   if (socket_ == INVALID_SOCKET) return;
   shutdown(socket_, SD_BOTH);

@@ -22,6 +22,7 @@ class Socket final : public ByteStream {
   bool Write(const void* data, size_t n) override;
   void SetReadTimeout(uint32_t ms) override;
   void Shutdown() override;
+  void SetSendTimeout(uint32_t ms) override;
 
   void SetNoDelay(bool on);
   void Close();

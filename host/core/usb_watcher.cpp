@@ -7,7 +7,9 @@
 #include "core/adb_runner.h"
 #include "core/find_adb.h"
 #include "core/log.h"
+#include "core/paths.h"
 #include "core/text.h"
+#include "core/utf8.h"
 
 namespace kelm {
 
@@ -16,10 +18,7 @@ bool UsbWatcher::Start(std::wstring adbPath, uint16_t port) {
   if (thread_.joinable()) {
     Stop();
   }
-  if (adbPath.empty()) {
-    adbPath = FindAdb();
-  }
-  adbPath_ = std::move(adbPath);
+  adbPath_ = ResolveAdbPath(adbPath, ExecutableDir());
   if (adbPath_.empty()) {
     return false;
   }
@@ -74,7 +73,7 @@ bool UsbWatcher::Pass() {
     if (line.state == "unauthorized") {
       if (known_.insert("!" + line.serial).second) {
         LogWarn("USB: device {} is unauthorized - accept the USB debugging prompt on the tablet",
-                line.serial);
+                SanitizeForLog(line.serial));
       }
       continue;
     }
@@ -102,7 +101,7 @@ bool UsbWatcher::Pass() {
       LogInfo("USB: device {} connected (adb reverse tcp:{})", line.serial, port_);
       known_.insert(line.serial);
     } else {
-      LogWarn("USB: adb reverse failed for {}: {}", line.serial, reply);
+      LogWarn("USB: adb reverse failed for {}: {}", line.serial, SanitizeForLog(reply));
     }
   }
   for (auto it = known_.begin(); it != known_.end();) {

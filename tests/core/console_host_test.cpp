@@ -5,8 +5,10 @@
 
 #include "core/console_host.h"
 #include "core/text.h"
+#include "fake_adb/fake_adb_dir.h"
 #include "support/child_process.h"
 #include "support/device_client.h"
+#include "support/owner_only_check.h"
 #include "support/process.h"
 #include "support/temp_dir.h"
 #include "support/test_tcp.h"
@@ -147,6 +149,68 @@ TEST_F(ConsoleHostTest, ProfileFolderThatCannotBeMadeIsNamed) {
   EXPECT_EQ(r.exitCode, 1u);
   EXPECT_NE(r.err.find("ERROR Cannot create the folder \"" + WideToUtf8(folder) + "\": 0x0000010B"), std::string::npos) << r.err;
   EXPECT_EQ(r.err.find("key storage"), std::string::npos) << r.err;
+}
+
+TEST_F(ConsoleHostTest, StopEventIsForThisUserOnly) {
+  StartHost();
+  HANDLE stop = OpenEventW(READ_CONTROL, FALSE, ConsoleStopEventName(host.Id()).c_str());
+  ASSERT_NE(stop, nullptr);
+  EXPECT_EQ(test::KernelObjectOwnerOnlyProblem(stop), "");
+  CloseHandle(stop);
+  EXPECT_EQ(StopHost(), 0u);
+}
+
+TEST_F(ConsoleHostTest, RefusesToStartWhenTheStopEventAlreadyExists) {
+  const std::wstring line = L"\"" + test::SiblingExe(L"tavro.exe") + L"\" --console --profile \"" +
+                            profile.File(L"p") + L"\" --no-adb --no-driver --no-discovery --port " +
+                            std::to_wstring(port);
+  test::ChildProcess::Options suspended;
+  suspended.suspended = true;
+  ASSERT_TRUE(host.Start(line, profile.File(L"out.txt"), suspended));
+  // A stranger who guessed the process id made the event first.
+  HANDLE planted = CreateEventW(nullptr, TRUE, FALSE, ConsoleStopEventName(host.Id()).c_str());
+  ASSERT_NE(planted, nullptr);
+  ASSERT_TRUE(host.Resume());
+  uint32_t code = 0;
+  ASSERT_TRUE(host.Wait(20000, code)) << host.Output();
+  EXPECT_EQ(code, 1u);
+  const std::string out = host.Output();
+  EXPECT_NE(out.find("ERROR Another program already created the stop event Local\\tavro.ConsoleStop." +
+                     std::to_string(host.Id()) + " - not starting"),
+            std::string::npos)
+      << out;
+  EXPECT_EQ(out.find("Press Ctrl+C to quit."), std::string::npos);
+  EXPECT_EQ(out.find("listening on port"), std::string::npos) << out;
+  // The stranger's event was neither set nor obeyed.
+  EXPECT_EQ(WaitForSingleObject(planted, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+  CloseHandle(planted);
+}
+
+TEST_F(ConsoleHostTest, RelativeAdbPathRunsNoAdbFromTheCurrentFolderOrPath) {
+  test::FakeAdbDir inCurrentFolder;
+  test::FakeAdbDir onPath;
+  inCurrentFolder.Script("when 1 * devices\nout List of devices attached\\n\n");
+  onPath.Script("when 1 * devices\nout List of devices attached\\n\n");
+  std::wstring savedPath(32767, L'\0');
+  savedPath.resize(GetEnvironmentVariableW(L"PATH", savedPath.data(), static_cast<DWORD>(savedPath.size())));
+  SetEnvironmentVariableW(L"PATH", (onPath.Path() + L";" + savedPath).c_str());
+  const std::wstring line = L"\"" + test::SiblingExe(L"tavro.exe") + L"\" --console --profile \"" +
+                            profile.File(L"p") + L"\" --adb adb.exe --no-driver --no-discovery --port " +
+                            std::to_wstring(port);
+  test::ChildProcess::Options inFolder;
+  inFolder.currentDir = inCurrentFolder.Path();
+  const bool started = host.Start(line, profile.File(L"out.txt"), inFolder);
+  SetEnvironmentVariableW(L"PATH", savedPath.c_str());
+  ASSERT_TRUE(started);
+  ASSERT_TRUE(host.WaitForOutput("Press Ctrl+C to quit.")) << host.Output();
+  // The relative name is taken from the program's folder, where no adb exists.
+  const std::wstring programDir = test::SiblingExe(L"");
+  EXPECT_NE(host.Output().find("INFO  USB: using " + WideToUtf8(programDir) + "adb.exe"), std::string::npos)
+      << host.Output();
+  Sleep(2500);  // at least two polling passes
+  EXPECT_EQ(StopHost(), 0u);
+  EXPECT_TRUE(inCurrentFolder.Calls().empty());
+  EXPECT_TRUE(onPath.Calls().empty());
 }
 
 TEST(ConsoleDiagnosticsTest, RemoveMonitorsWithoutDriver) {

@@ -13,6 +13,7 @@ import signal
 import socket
 import subprocess
 import sys
+import time
 
 NS = "tavro-disc"
 HOST_IF, NS_IF = "tvdisc0", "tvdisc1"
@@ -85,6 +86,20 @@ def probe_from_loopback(datagram, wait=0.5):
         s.close()
 
 
+def native_bind_shared():
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    if hasattr(socket, "SO_REUSEPORT"):
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEPORT, 1)
+    try:
+        s.bind(("0.0.0.0", PORT))
+        return "bound"
+    except OSError:
+        return "busy"
+    finally:
+        s.close()
+
+
 def read_line(stream, timeout):
     ready, _, _ = select.select([stream], [], [], timeout)
     return stream.readline().strip() if ready else "(nothing within the timeout)"
@@ -137,6 +152,22 @@ def check(wine_exec, responder_exe):
             expect(what, probe_from_ns([bad, good]), [reply])
         expect("probe from loopback", probe_from_loopback(good), [])
         expect("probe after the loopback one", probe_from_ns([good]), [reply])
+
+        # Nobody else can bind the port while the responder has it: neither a native
+        # program asking to share it nor a Windows program with SO_REUSEADDR.
+        expect("native bind with SO_REUSEADDR/SO_REUSEPORT", native_bind_shared(), "busy")
+        stranger = subprocess.run([wine_exec, responder_exe, "--bind-shared"], stdout=subprocess.PIPE,
+                                  stdin=subprocess.DEVNULL, text=True, timeout=60)
+        expect("Windows bind with SO_REUSEADDR", stranger.stdout.strip(), "busy")
+
+        # A flood from one source gets a few replies, not one per probe; after a
+        # pause the source is answered again.
+        time.sleep(1.5)
+        flood = probe_from_ns([good] * 200, wait=1.0)
+        if not 1 <= len(flood) <= 4 or any(r != reply for r in flood):
+            failures.append(f"flood of 200 probes: {len(flood)} replies, want 1 to 4")
+        time.sleep(1.5)
+        expect("probe after the flood", probe_from_ns([good]), [reply])
     finally:
         proc.stdin.close()
         try:

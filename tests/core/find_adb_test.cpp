@@ -106,19 +106,45 @@ TEST_F(FindAdbTest, FoldersAreNotPrograms) {
   EXPECT_EQ(FindAdbFor(root + L"\\prog"), root + L"\\prog\\adb.exe");
 }
 
-TEST_F(FindAdbTest, RelativeAndUntidyPathsComeBackAbsolute) {
+TEST_F(FindAdbTest, RelativeValuesAreNeverLookedUpInTheCurrentFolder) {
   const std::wstring root = dir.Path();
   Touch(root + L"\\tools\\adb.exe");
+  Touch(root + L"\\prog\\adb.exe");
+  Touch(root + L"\\sdk\\platform-tools\\adb.exe");
   wchar_t before[MAX_PATH];
   GetCurrentDirectoryW(MAX_PATH, before);
   ASSERT_TRUE(SetCurrentDirectoryW(root.c_str()));
+  // "tools\adb.exe" exists below the current folder: it is skipped, the search goes on.
   SetEnvironmentVariableW(L"ADB", L"tools\\adb.exe");
-  const std::wstring relative = FindAdbFor(root + L"\\nowhere");
+  const std::wstring relative = FindAdbFor(root + L"\\prog");
+  SetEnvironmentVariableW(L"ANDROID_HOME", L"sdk");
+  const std::wstring relativeHome = FindAdbFor(root + L"\\nowhere");
+  SetEnvironmentVariableW(L"ANDROID_HOME", nullptr);
   SetEnvironmentVariableW(L"ADB", (root + L"\\tools\\..\\tools\\.\\adb.exe").c_str());
   const std::wstring untidy = FindAdbFor(root + L"\\nowhere");
   SetCurrentDirectoryW(before);
-  EXPECT_EQ(relative, root + L"\\tools\\adb.exe");
+  EXPECT_EQ(relative, root + L"\\prog\\adb.exe");
+  EXPECT_EQ(relativeHome, L"");
   EXPECT_EQ(untidy, root + L"\\tools\\adb.exe");
+}
+
+TEST(AdbPathTest, RelativeGivenPathsAreTakenFromTheProgramFolder) {
+  struct Case {
+    const wchar_t* given;
+    const wchar_t* resolved;
+  };
+  for (const Case& c : {Case{L"adb.exe", L"C:\\prog\\adb.exe"},
+                        Case{L"tools\\..\\adb.exe", L"C:\\prog\\adb.exe"},
+                        Case{L"D:\\sdk\\.\\adb.exe", L"D:\\sdk\\adb.exe"},
+                        Case{L"\\\\server\\share\\adb.exe", L"\\\\server\\share\\adb.exe"}}) {
+    EXPECT_EQ(ResolveAdbPath(c.given, L"C:\\prog"), c.resolved) << c.given;
+  }
+  EXPECT_TRUE(IsAbsolutePath(L"C:\\a"));
+  EXPECT_TRUE(IsAbsolutePath(L"c:/a"));
+  EXPECT_TRUE(IsAbsolutePath(L"\\\\server\\share"));
+  for (const wchar_t* relative : {L"adb.exe", L"C:adb.exe", L"\\adb.exe", L".\\adb.exe", L"", L"\\\\\\x"}) {
+    EXPECT_FALSE(IsAbsolutePath(relative)) << relative;
+  }
 }
 
 // A value of 519 characters is used; one of 520 counts as absent and the search goes on.

@@ -9,8 +9,13 @@
 #include "core/encoding.h"
 #include "core/identity_key_standin.h"
 #include "core/paths.h"
+#include "core/durable_file.h"
+#include "core/owner_only_security.h"
+#include "support/log_capture.h"
+#include "support/owner_only_check.h"
 #include "support/p256_reference.h"
 #include "support/process.h"
+#include "support/recording_file_calls.h"
 #include "support/temp_dir.h"
 
 namespace kelm {
@@ -145,6 +150,49 @@ TEST(HostIdentityTest, StandInKeepsAnUnreadableKeyFile) {
   auto restored = IdentityKeyStandIn::OpenOrCreate(L"test key", created);
   ASSERT_NE(restored, nullptr);
   EXPECT_EQ(restored->PublicKey(), first->PublicKey());
+}
+
+TEST(HostIdentityTest, StandInFileIsForThisUserOnlyAndSaysSo) {
+  test::TempDir dir;
+  ProfileGuard profile(dir.File(L"profile"));
+  test::LogCapture log(dir.File(L"host.log"));
+  test::RecordingFileCalls recorder;
+  HostIdentity identity;
+  {
+    ScopedFileCalls scoped(recorder);
+    ASSERT_TRUE(identity.Open());
+  }
+  const std::wstring path = IdentityKeyStandIn::FilePath(HostIdentity::KeyName());
+  if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
+    GTEST_SKIP() << "the platform keeps the key itself; no stand-in file";
+  }
+  // The temporary is created for this user only, and moved into place without
+  // replacing a key another process stored first.
+  const std::wstring name = path.substr(path.find_last_of(L'\\') + 1);
+  const std::wstring temp = name + L"." + std::to_wstring(GetCurrentProcessId()) + L".tmp";
+  EXPECT_EQ(recorder.calls, (std::vector<std::wstring>{L"create " + temp + L" owner-only", L"write", L"flush", L"close",
+                                                        L"move " + temp + L" " + name + L" keep"}));
+  const std::string text = log.Text();
+  const std::string line =
+      "WARN  The PC's identity key is protected by file permissions only (Windows key storage cannot keep it here)";
+  EXPECT_NE(text.find(line), std::string::npos) << text;
+  EXPECT_EQ(text.find(line), text.rfind(line));  // once
+}
+
+TEST(OwnerOnlySecurityTest, OneEntryForTheCurrentUser) {
+  OwnerOnlySecurity security;
+  ASSERT_TRUE(security.valid());
+  BOOL present = FALSE;
+  BOOL defaulted = FALSE;
+  PACL dacl = nullptr;
+  ASSERT_TRUE(GetSecurityDescriptorDacl(security.Attributes()->lpSecurityDescriptor, &present, &dacl, &defaulted));
+  EXPECT_TRUE(present);
+  EXPECT_EQ(test::OwnerOnlyProblem(dacl), "");
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  ASSERT_TRUE(GetSecurityDescriptorControl(security.Attributes()->lpSecurityDescriptor, &control, &revision));
+  EXPECT_NE(control & SE_DACL_PROTECTED, 0);  // nothing inherited from the folder
+  EXPECT_FALSE(security.Attributes()->bInheritHandle);
 }
 
 }  // namespace

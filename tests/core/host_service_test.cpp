@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdio>
 #include <memory>
 #include <thread>
 
@@ -49,8 +51,8 @@ class HostServiceTest : public ::testing::Test {
     std::unique_ptr<test::TestTcpStream> stream;
     std::unique_ptr<test::DeviceClient> client;
   };
-  bool Connect(Device& d) {
-    d.stream = test::ConnectTcp("127.0.0.1", options.port);
+  bool Connect(Device& d, uint32_t receiveBufferBytes = 0) {
+    d.stream = test::ConnectTcp("127.0.0.1", options.port, 5000, receiveBufferBytes);
     if (!d.stream) return false;
     d.client = std::make_unique<test::DeviceClient>(*d.stream);
     test::HandshakeOptions o;
@@ -123,6 +125,60 @@ TEST_F(HostServiceTest, NinthSessionIsRejectedUntilOneEnds) {
   host.Stop();
   EXPECT_TRUE(host.GetStatus().sessions.empty());
   EXPECT_NE(LogText().find("INFO  The PC may sleep again"), std::string::npos);
+}
+
+TEST_F(HostServiceTest, DeviceThatStopsReadingIsDroppedAndOthersAreServed) {
+  options.sendTimeoutMs = 500;
+  ASSERT_TRUE(host.Start(options));
+  Device stalled;
+  Device healthy;
+  // Several megabytes of pongs fit in the loopback buffers before a send blocks;
+  // filling them takes a while under Wine, so the device also asks for a small
+  // receive buffer.
+  ASSERT_TRUE(Connect(stalled, 4096));
+  ASSERT_TRUE(Connect(healthy));
+  WaitForSessions(2);
+
+  // The healthy device pings and reads each pong.
+  uint8_t pings = 0;
+  auto healthyRoundTrip = [&] {
+    ++pings;
+    if (!healthy.client->SendRecord(30, {pings, 0, 0, 0, 0, 0, 0, 0})) return false;
+    uint8_t type = 0;
+    Bytes payload;
+    do {
+      if (!healthy.client->ReadRecord(type, payload)) return false;
+    } while (type != 31);
+    return payload[0] == pings;
+  };
+
+  // The stalled device sends pings as fast as it can and never reads the pongs:
+  // once the buffers are full, the host's pong cannot leave.
+  std::atomic<uint64_t> sent{0};
+  std::thread flood([&] {
+    const Bytes ping = {1, 2, 3, 4, 5, 6, 7, 8};
+    while (sent < 4000000 && stalled.client->SendRecord(30, ping)) ++sent;
+  });
+  bool dropped = false;
+  bool served = true;
+  const ULONGLONG start = GetTickCount64();
+  while (!dropped && served && GetTickCount64() - start < 60000) {
+    Sleep(50);
+    served = healthyRoundTrip();
+    dropped = host.GetStatus().sessions.size() == 1;
+  }
+  stalled.stream->Shutdown();  // ends the flood if the host never closed the connection
+  flood.join();
+  ASSERT_TRUE(served) << "the healthy device was not served; " << sent << " pings sent";
+  ASSERT_TRUE(dropped) << "the stalled device was never dropped; " << sent << " pings sent";
+  EXPECT_LT(sent.load(), 4000000u);  // the host closed the connection under the flood
+  EXPECT_NE(LogText().find("sending to the device failed or timed out - closing the connection"), std::string::npos);
+
+  // The other device is still served, and is the one left.
+  for (int i = 0; i < 3; ++i) EXPECT_TRUE(healthyRoundTrip());
+  ASSERT_EQ(host.GetStatus().sessions.size(), 1u);
+  std::printf("stalled device dropped after %llu ms and %llu pings\n",
+              static_cast<unsigned long long>(GetTickCount64() - start), static_cast<unsigned long long>(sent.load()));
 }
 
 }  // namespace

@@ -207,6 +207,40 @@ TEST_F(SecureChannelTest, WrongPinsAreChargedAndThenLockedOut) {
   EXPECT_EQ(Run(WithPin("123456"), host, false, "192.168.1.21").admissionResult, 0);
 }
 
+TEST_F(SecureChannelTest, DeviceNamesAreLoggedSanitisedOnOneLine) {
+  // U+2028, NEL, a right-to-left override and an invalid byte, then a forged line.
+  const std::string tricky = "Tab\xE2\x80\xA8" "2026-01-01 INFO  forged\xC2\x85\xE2\x80\xAE\xFF" "end";
+  HandshakeOptions named;
+  named.name = tricky;
+  int host = -1;
+  HandshakeOutcome o = Run(named, host);  // not paired: the "not admitted" line
+  EXPECT_EQ(o.admissionResult, 10);
+  named.pairing = PairingCode{0, 0, "123456"};
+  o = Run(named, host);  // the "paired new device" line
+  ASSERT_EQ(o.admissionResult, 0);
+  // As stored: the invalid byte is U+FFFD; then the unsafe characters become '?'.
+  const std::string shown = "Tab?2026-01-01 INFO  forged??\xEF\xBF\xBD" "end";
+  const std::string text = LogText();
+  EXPECT_NE(text.find("INFO  [192.168.1.20] '" + shown + "' (" + result.deviceId +
+                      ") not admitted: This device isn't paired with this PC yet.\r\n"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("INFO  [192.168.1.20] paired new device '" + shown + "' (" + result.deviceId + ")\r\n"),
+            std::string::npos)
+      << text;
+  for (const char* bad : {"\xE2\x80\xA8", "\xC2\x85", "\xE2\x80\xAE", "\xFF"}) {
+    EXPECT_EQ(text.find(bad), std::string::npos);
+  }
+
+  // The name is logged in its stored form: cut at a character boundary.
+  DeviceIdentity other;
+  HandshakeOptions longName;
+  longName.name = std::string(63, 'a') + "\xE2\x80\xAE" + "tail";
+  Connect([&](DeviceClient& c, ByteStream&) { o = c.Handshake(other, longName); });
+  EXPECT_NE(LogText().find("'" + std::string(63, 'a') + "' (" + result.deviceId + ") not admitted"),
+            std::string::npos);
+}
+
 TEST_F(SecureChannelTest, ErrorRepliesForRefusedPairing) {
   pairing.SetPolicy({PairingMethod::Off, 0, {}, false});
   int host = -1;

@@ -197,5 +197,21 @@ TEST_F(SocketTest, LocalAddressesAreUsableIPv4) {
   }
 }
 
+TEST_F(SocketTest, WriteToAPeerThatStopsReadingFailsAfterTheSendTimeout) {
+  const uint16_t port = Listen(false);
+  Socket device = Connect("127.0.0.1", port);
+  ASSERT_TRUE(device.valid());
+  AcceptedConnection host = AcceptConnection(slot_.load());
+  ASSERT_TRUE(host.socket.valid());
+  host.socket.SetSendTimeout(300);
+  // Far more than the buffers of both ends hold; the device never reads.
+  const std::vector<uint8_t> data(256u << 20, 0x5A);
+  const auto start = std::chrono::steady_clock::now();
+  std::future<bool> written = std::async(std::launch::async, [&] { return host.socket.Write(data.data(), data.size()); });
+  ASSERT_EQ(written.wait_for(20s), std::future_status::ready) << "the write never gave up";
+  EXPECT_FALSE(written.get());
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 15s);
+}
+
 }  // namespace
 }  // namespace kelm

@@ -163,6 +163,25 @@ TEST_F(UsbWatcherTest, FailingReverseIsRetriedOnEveryPassWithAdbsText) {
   EXPECT_EQ(Count("INFO ", "USB: device F1 connected (adb reverse tcp:27183)"), 1u);
 }
 
+TEST_F(UsbWatcherTest, SerialsAndAdbTextAreLoggedSanitised) {
+  // A line separator, NEL, a right-to-left override and an invalid byte, each of
+  // which could forge or disguise a log line in a viewer.
+  const std::string tricks = "\xE2\x80\xA8" "\xC2\x85" "\xE2\x80\xAE" "\xFF";
+  fake.Script(Listing(1, "1", {"evil" + tricks + "x\tunauthorized", "G1\tdevice"}) + HangFrom(2) +
+              Reverse("G1", 1, "*", "out refused" + Escape(tricks + "\x01") + "end\nexit 1\n"));
+  RunPasses(1);
+  EXPECT_EQ(Count("WARN ", "USB: device evil????x is unauthorized - accept the USB debugging prompt on the tablet"),
+            1u);
+  EXPECT_EQ(Count("WARN ", "USB: adb reverse failed for G1: refused?????end"), 1u);
+  const std::string log = test::ReadFileBytes(logPath);
+  for (const char* bad : {"\xE2\x80\xA8", "\xC2\x85", "\xE2\x80\xAE", "\xFF", "\x01"}) {
+    EXPECT_EQ(log.find(bad), std::string::npos);
+  }
+  for (const std::string& line : FileLines(logPath)) {
+    EXPECT_TRUE(line.size() > 24 && line[4] == '-' && line[13] == ':') << line;  // each entry on its own line
+  }
+}
+
 TEST_F(UsbWatcherTest, FailedOrHangingListingChangesNothing) {
   UsbWatcher quick(UsbWatcher::Timing{30, 300});
   fake.Script(Listing(1, "1", {"A1\tdevice"}) + "when 2 2 devices\nerr daemon not running\nexit 1\n" +

@@ -5,6 +5,9 @@
 namespace kelm::test {
 
 ChildProcess::~ChildProcess() {
+  if (thread_ != nullptr) {
+    CloseHandle(thread_);
+  }
   if (process_ != nullptr) {
     if (WaitForSingleObject(process_, 0) == WAIT_TIMEOUT) {
       TerminateProcess(process_, 0xDEAD);
@@ -14,7 +17,7 @@ ChildProcess::~ChildProcess() {
   }
 }
 
-bool ChildProcess::Start(const std::wstring& commandLine, const std::wstring& outputPath) {
+bool ChildProcess::Start(const std::wstring& commandLine, const std::wstring& outputPath, const Options& options) {
   outputPath_ = outputPath;
   SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
   HANDLE out = CreateFileW(outputPath.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
@@ -28,13 +31,26 @@ bool ChildProcess::Start(const std::wstring& commandLine, const std::wstring& ou
   si.hStdError = out;
   PROCESS_INFORMATION pi{};
   std::wstring line = commandLine;
-  const BOOL ok = CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
+  const BOOL ok = CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, options.suspended ? CREATE_SUSPENDED : 0,
+                                 nullptr, options.currentDir.empty() ? nullptr : options.currentDir.c_str(), &si, &pi);
   CloseHandle(out);
   if (!ok) return false;
-  CloseHandle(pi.hThread);
+  if (options.suspended) {
+    thread_ = pi.hThread;
+  } else {
+    CloseHandle(pi.hThread);
+  }
   process_ = pi.hProcess;
   processId_ = pi.dwProcessId;
   return true;
+}
+
+bool ChildProcess::Resume() {
+  if (thread_ == nullptr) return false;
+  const bool resumed = ResumeThread(thread_) != static_cast<DWORD>(-1);
+  CloseHandle(thread_);
+  thread_ = nullptr;
+  return resumed;
 }
 
 std::string ChildProcess::Output() const { return ReadFileBytes(outputPath_); }

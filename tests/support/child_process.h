@@ -15,8 +15,18 @@ class ChildProcess {
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
 
+  struct Options {
+    bool suspended = false;   // the first thread waits for Resume()
+    std::wstring currentDir;  // empty: the test's own
+  };
+
   // Standard output and standard error both go to `outputPath`.
-  bool Start(const std::wstring& commandLine, const std::wstring& outputPath);
+  bool Start(const std::wstring& commandLine, const std::wstring& outputPath, const Options& options);
+  bool Start(const std::wstring& commandLine, const std::wstring& outputPath) {
+    return Start(commandLine, outputPath, Options{});
+  }
+  // Lets a child started suspended run.
+  bool Resume();
   std::string Output() const;
   // Waits until the output holds `text`; false after `timeoutMs` or when the child ended.
   bool WaitForOutput(const std::string& text, uint32_t timeoutMs = 20000) const;
@@ -26,6 +36,7 @@ class ChildProcess {
 
  private:
   HANDLE process_ = nullptr;
+  HANDLE thread_ = nullptr;  // kept only while suspended
   uint32_t processId_ = 0;
   std::wstring outputPath_;
 };

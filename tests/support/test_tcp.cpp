@@ -46,7 +46,8 @@ void TestTcpStream::SetReadTimeout(uint32_t ms) {
 
 void TestTcpStream::Shutdown() { shutdown(socket_, SD_BOTH); }
 
-std::unique_ptr<TestTcpStream> ConnectTcp(const std::string& host, uint16_t port, uint32_t timeoutMs) {
+std::unique_ptr<TestTcpStream> ConnectTcp(const std::string& host, uint16_t port, uint32_t timeoutMs,
+                                          uint32_t receiveBufferBytes) {
   StartWinsock();
   sockaddr_in address{};
   address.sin_family = AF_INET;
@@ -57,6 +58,10 @@ std::unique_ptr<TestTcpStream> ConnectTcp(const std::string& host, uint16_t port
   for (;;) {
     SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     if (s != INVALID_SOCKET) {
+      if (receiveBufferBytes != 0) {
+        const int size = static_cast<int>(receiveBufferBytes);
+        setsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&size), sizeof size);
+      }
       if (connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
         auto stream = std::make_unique<TestTcpStream>(s);
         stream->SetReadTimeout(15000);

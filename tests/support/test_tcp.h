@@ -26,7 +26,10 @@ class TestTcpStream : public ByteStream {
 };
 
 // Connects to host:port (IPv4 text); empty on failure. Starts Winsock on first use.
-std::unique_ptr<TestTcpStream> ConnectTcp(const std::string& host, uint16_t port, uint32_t timeoutMs = 5000);
+// A non-zero `receiveBufferBytes` shrinks the device's receive buffer before the
+// connection is made (for tests of a device that stops reading).
+std::unique_ptr<TestTcpStream> ConnectTcp(const std::string& host, uint16_t port, uint32_t timeoutMs = 5000,
+                                          uint32_t receiveBufferBytes = 0);
 
 // Two ends of one real loopback TCP connection: first the accepted (host) end, then
 // the connecting (device) end.
