@@ -7,7 +7,6 @@
 #include "core/local_addresses.h"
 #include "core/owner_only_security.h"
 #include "core/text.h"
-#include "media/virtual_display_driver.h"
 
 namespace kelm {
 namespace {
@@ -61,13 +60,6 @@ bool CreateStopEvent() {
     LogError("Cannot create the stop event {}: {}", shown, ErrorText(error));
   }
   return false;
-}
-
-// Placeholders until the display and audio pieces are built: say plainly that the
-// diagnostic is missing and fail, so nothing pretends to work.
-int NotBuiltYet(const char* what) {
-  LogError("{} is not available in this build", what);
-  return 1;
 }
 
 }  // namespace
@@ -134,19 +126,5 @@ BOOL WINAPI ConsoleCtrlHandler(DWORD type) {
       return FALSE;
   }
 }
-
-int RemoveMonitors() {
-  VirtualDisplayDriver driver;
-  if (!driver.Open()) {
-    LogError("Display driver not found");
-    return 1;
-  }
-  driver.RemoveAllMonitors();
-  LogInfo("All tavro virtual monitors removed");
-  driver.Close();
-  return 0;
-}
-
-int ListDisplays() { return NotBuiltYet("--list-displays"); }
 
 }  // namespace kelm

@@ -93,14 +93,7 @@ Bytes HkdfExpandSha256(ByteRange prk, ByteRange info, size_t length) {
 
 // --- ECDH / ECDSA ---------------------------------------------------------------
 
-EcdhKeyPair::~EcdhKeyPair() { Reset(); }
-
-void EcdhKeyPair::Reset(void* key) {
-  if (handle != nullptr) {
-    BCryptDestroyKey(static_cast<BCRYPT_KEY_HANDLE>(handle));
-  }
-  handle = key;
-}
+void DestroyCngKey(void* key) { BCryptDestroyKey(static_cast<BCRYPT_KEY_HANDLE>(key)); }
 
 namespace {
 // Reads a key's public half as 0x04 || X || Y from its "ECCPUBLICBLOB".
@@ -159,7 +152,7 @@ void* ImportP256PublicKey(void* algorithm, std::span<const uint8_t, 65> key, uin
 }
 
 bool EcdhP256Agree(const EcdhKeyPair& own, std::span<const uint8_t, 65> peer, std::span<uint8_t, 32> out) {
-  if (own.handle == nullptr) {
+  if (own.Handle() == nullptr) {
     return false;
   }
   cng::KeyHandle peerKey(ImportP256PublicKey(cng::EcdhP256Alg(), peer, cng::kEcdhPublicP256Magic));
@@ -167,7 +160,7 @@ bool EcdhP256Agree(const EcdhKeyPair& own, std::span<const uint8_t, 65> peer, st
     return false;
   }
   cng::SecretHandle secret;
-  if (!Ok(BCryptSecretAgreement(static_cast<BCRYPT_KEY_HANDLE>(own.handle), peerKey.Get(), secret.Put(), 0))) {
+  if (!Ok(BCryptSecretAgreement(static_cast<BCRYPT_KEY_HANDLE>(own.Handle()), peerKey.Get(), secret.Put(), 0))) {
     return false;
   }
   ULONG n = 0;
@@ -193,23 +186,14 @@ bool EcdsaP256Verify(std::span<const uint8_t, 65> publicKey, std::span<const uin
 
 // --- AES-GCM --------------------------------------------------------------------
 
-AesGcmKey::~AesGcmKey() {
-  if (handle_ != nullptr) {
-    BCryptDestroyKey(static_cast<BCRYPT_KEY_HANDLE>(handle_));
-  }
-}
-
 bool AesGcmKey::SetKey(ByteRange key) {
-  if (handle_ != nullptr) {
-    BCryptDestroyKey(static_cast<BCRYPT_KEY_HANDLE>(handle_));
-    handle_ = nullptr;
-  }
+  handle_.Reset();
   BCRYPT_KEY_HANDLE handle = nullptr;
   if (!Ok(BCryptGenerateSymmetricKey(cng::AesGcmAlg(), &handle, nullptr, 0, Mutable(key.data()),
                                      static_cast<ULONG>(key.size()), 0))) {
     return false;
   }
-  handle_ = handle;
+  handle_.Reset(handle);
   return true;
 }
 

@@ -9,6 +9,8 @@
 #include <span>
 #include <vector>
 
+#include "core/unique_any.h"
+
 namespace kelm {
 
 using Bytes = std::vector<uint8_t>;
@@ -33,19 +35,23 @@ Digest64 Sha512Parts(std::initializer_list<ByteRange> parts);
 // Empty for a length above RFC 5869's bound of 255 blocks (8160 bytes).
 Bytes HkdfExpandSha256(ByteRange prk, ByteRange info, size_t length);
 
+// BCryptDestroyKey, for owners declared without the Windows headers.
+void DestroyCngKey(void* key);
+using CngKey = UniqueAny<void*, &DestroyCngKey>;  // a BCRYPT_KEY_HANDLE
+
 // An ephemeral ECDH P-256 key: the CNG key handle (owned) and its public key.
 class EcdhKeyPair {
  public:
   EcdhKeyPair() = default;
-  ~EcdhKeyPair();
   EcdhKeyPair(const EcdhKeyPair&) = delete;
   EcdhKeyPair& operator=(const EcdhKeyPair&) = delete;
 
-  void* handle = nullptr;  // BCRYPT_KEY_HANDLE
+  CngKey key;
   P256PublicKey publicKey{};
 
+  void* Handle() const { return key.Get(); }
   // Takes ownership of `key`, destroying any key held before.
-  void Reset(void* key = nullptr);
+  void Reset(void* handle = nullptr) { key.Reset(handle); }
 };
 
 // Takes 0x04 || X || Y out of a CNG "ECCPUBLICBLOB" (at least 72 bytes, key length 32).
@@ -63,15 +69,14 @@ bool EcdsaP256Verify(std::span<const uint8_t, 65> publicKey, std::span<const uin
 class AesGcmKey {
  public:
   AesGcmKey() = default;
-  ~AesGcmKey();
   AesGcmKey(const AesGcmKey&) = delete;
   AesGcmKey& operator=(const AesGcmKey&) = delete;
 
   bool SetKey(ByteRange key);
-  void* Handle() const { return handle_; }
+  void* Handle() const { return handle_.Get(); }
 
  private:
-  void* handle_ = nullptr;
+  CngKey handle_;
 };
 
 // Writes ciphertext (plaintext length) followed by the 16-byte tag into `out`.

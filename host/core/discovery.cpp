@@ -60,6 +60,7 @@ bool DiscoveryResponder::Start(uint16_t tcpPort, std::string pcName) {
     return false;
   }
   socket_.store(s);
+  active_ = true;
   thread_ = std::thread([this] { Run(); });
   return true;
 }
@@ -90,6 +91,7 @@ void DiscoveryResponder::Stop() {
   const SOCKET old = socket_.exchange(INVALID_SOCKET);
   if (old != INVALID_SOCKET) closesocket(old);
   if (thread_.joinable()) thread_.join();
+  active_ = false;
 }
 
 }  // namespace kelm

@@ -28,7 +28,8 @@ class DiscoveryResponder {
 
   // False when UDP port 27184 cannot be bound. Only on a stopped responder.
   bool Start(uint16_t tcpPort, std::string pcName);
-  bool Active() const { return thread_.joinable(); }
+  // True while the responder thread exists; read from other threads.
+  bool Active() const { return active_.load(); }
   void Stop();
 
  private:
@@ -36,6 +37,7 @@ class DiscoveryResponder {
 
   std::atomic<SOCKET> socket_{INVALID_SOCKET};
   std::thread thread_;
+  std::atomic<bool> active_{false};
   uint16_t port_ = 0;
   std::string name_;
 };

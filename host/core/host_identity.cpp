@@ -19,33 +19,6 @@ constexpr wchar_t kSoftwareProvider[] = L"Microsoft Software Key Storage Provide
 // NTE_NOT_SUPPORTED: the provider cannot hold keys of this algorithm at all.
 constexpr SECURITY_STATUS kNotSupported = static_cast<SECURITY_STATUS>(0x80090029);
 
-class NcryptObject {
- public:
-  NcryptObject() = default;
-  ~NcryptObject() { Reset(); }
-  NcryptObject(const NcryptObject&) = delete;
-  NcryptObject& operator=(const NcryptObject&) = delete;
-  NCRYPT_HANDLE Get() const { return h_; }
-  NCRYPT_HANDLE* Put() {
-    Reset();
-    return &h_;
-  }
-  NCRYPT_HANDLE Release() {
-    const NCRYPT_HANDLE h = h_;
-    h_ = 0;
-    return h;
-  }
-  void Reset() {
-    if (h_ != 0) {
-      NCryptFreeObject(h_);
-      h_ = 0;
-    }
-  }
-
- private:
-  NCRYPT_HANDLE h_ = 0;
-};
-
 const char* StoreLabel(bool hardware) { return hardware ? "TPM" : "software key store"; }
 
 bool ExportPublic(NCRYPT_KEY_HANDLE key, P256PublicKey& out) {
@@ -60,11 +33,10 @@ HostIdentity::HostIdentity() = default;
 
 HostIdentity::~HostIdentity() { Close(); }
 
+void FreeNcryptObject(uintptr_t handle) { NCryptFreeObject(static_cast<NCRYPT_HANDLE>(handle)); }
+
 void HostIdentity::Close() {
-  if (key_ != 0) {
-    NCryptFreeObject(static_cast<NCRYPT_KEY_HANDLE>(key_));
-    key_ = 0;
-  }
+  key_.Reset();
   standIn_.reset();
 }
 
@@ -84,11 +56,11 @@ bool HostIdentity::OpenIn(const std::wstring& keyName, const IdentityProvider& p
 
 bool HostIdentity::OpenInProvider(const std::wstring& keyName, const IdentityProvider& provider, bool create,
                                   long* createStatus) {
-  NcryptObject storage;
+  NcryptHandle storage;
   if (NCryptOpenStorageProvider(storage.Put(), provider.name.c_str(), 0) != ERROR_SUCCESS) {
     return false;
   }
-  NcryptObject key;
+  NcryptHandle key;
   if (NCryptOpenKey(storage.Get(), key.Put(), keyName.c_str(), 0, 0) != ERROR_SUCCESS) {
     key.Release();
     if (!create) {
@@ -117,7 +89,7 @@ bool HostIdentity::OpenInProvider(const std::wstring& keyName, const IdentityPro
     return false;
   }
   Close();
-  key_ = key.Release();
+  key_ = std::move(key);
   publicKey_ = publicKey;
   hardware = provider.hardware;
   return true;
@@ -177,11 +149,11 @@ bool HostIdentity::Sign(std::span<const uint8_t, 32> hash, std::span<uint8_t, 64
   if (standIn_ != nullptr) {
     return standIn_->Sign(hash, out);
   }
-  if (key_ == 0) {
+  if (!key_) {
     return false;
   }
   DWORD n = 0;
-  return NCryptSignHash(static_cast<NCRYPT_KEY_HANDLE>(key_), nullptr, const_cast<PBYTE>(hash.data()), 32,
+  return NCryptSignHash(static_cast<NCRYPT_KEY_HANDLE>(key_.Get()), nullptr, const_cast<PBYTE>(hash.data()), 32,
                         out.data(), 64, &n, 0) == ERROR_SUCCESS &&
          n == 64;
 }

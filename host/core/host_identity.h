@@ -7,10 +7,15 @@
 #include <string>
 
 #include "core/crypto.h"
+#include "core/unique_any.h"
 
 namespace kelm {
 
 class IdentityKeyStandIn;
+
+// NCryptFreeObject, for owners declared without the NCrypt headers.
+void FreeNcryptObject(uintptr_t handle);
+using NcryptHandle = UniqueAny<uintptr_t, &FreeNcryptObject>;  // an NCRYPT_HANDLE
 
 struct IdentityProvider {
   std::wstring name;
@@ -34,7 +39,7 @@ class HostIdentity {
   // Signs a 32-byte digest; `out` receives r || s (64 bytes).
   bool Sign(std::span<const uint8_t, 32> hash, std::span<uint8_t, 64> out) const;
 
-  bool IsOpen() const { return key_ != 0 || standIn_ != nullptr; }
+  bool IsOpen() const { return key_ || standIn_ != nullptr; }
   const P256PublicKey& PublicKey() const { return publicKey_; }
 
   bool hardware = false;  // the key lives in the TPM provider
@@ -44,7 +49,7 @@ class HostIdentity {
   bool OpenInProvider(const std::wstring& keyName, const IdentityProvider& provider, bool create,
                       long* createStatus);
 
-  uintptr_t key_ = 0;  // NCRYPT_KEY_HANDLE
+  NcryptHandle key_;
   std::unique_ptr<IdentityKeyStandIn> standIn_;
   P256PublicKey publicKey_{};
 };

@@ -13,7 +13,7 @@ struct HostOptions {
   std::string name;  // PC name shown to devices
   PairingMethod pairingMethod = PairingMethod::Pin;
   uint32_t pin = 0;
-  std::vector<uint8_t> authenticatorSecret;
+  SecretBytes authenticatorSecret;
   bool codeEveryTime = false;
   uint32_t bitrateKbps = 20000;
   bool usbOnly = false;

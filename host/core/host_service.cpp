@@ -28,15 +28,11 @@ HostService::~HostService() {
     driver_.RemoveAllMonitors();
     driver_.Close();
   }
-  if (powerRequest_ != nullptr) {
-    CloseHandle(powerRequest_);
-  }
-  if (mediaFoundationStarted_) {
-    MFShutdown();
-  }
-  if (mtaCookie_ != nullptr) {
-    CoDecrementMTAUsage(mtaCookie_);
-  }
+  // The power request, Media Foundation and the MTA usage are released by their owners,
+  // in this order.
+  powerRequest_.Reset();
+  mediaFoundation_.Reset();
+  mtaUsage_.Reset();
 }
 
 void HostService::StatusChanged() {
@@ -50,16 +46,16 @@ HostOptions HostService::OptionsCopy() {
 
 bool HostService::Initialize(std::string& error) {
   if (initialized_) return true;
-  CoIncrementMTAUsage(&mtaCookie_);
+  CoIncrementMTAUsage(mtaUsage_.Put());
   RecoverMutedSpeakers();
   RestoreDisplaysAfterCrash();
   if (FAILED(MFStartup(MF_VERSION, MFSTARTUP_FULL))) {
     error = "Media Foundation is not available on this system (install the Media Feature Pack on N editions)";
     return false;
   }
-  mediaFoundationStarted_ = true;
-  winsock_ = std::make_unique<WinsockGuard>();
-  if (!winsock_->ok()) {
+  mediaFoundation_ = MediaFoundationStartup(true);
+  winsock_ = StartWinsock();
+  if (!winsock_) {
     error = "Winsock initialization failed";
     return false;
   }
@@ -126,6 +122,7 @@ bool HostService::Start(HostOptions options) {
   }
   stopping_ = false;
   acceptThread_ = std::thread([this] { AcceptLoop(); });
+  watchdogThread_ = std::thread([this] { WatchHandshakes(); });
 
   if (!o.usbOnly && o.discovery && !discovery_.Start(o.port, o.name)) {
     LogWarn("Wi-Fi discovery unavailable (UDP port {} in use)", kDiscoveryPort);
@@ -173,6 +170,44 @@ void HostService::AcceptLoop() {
   }
 }
 
+void HostService::WatchHandshakes() {
+  std::unique_lock lock(watchdogMutex_);
+  while (!stopping_) {
+    lock.unlock();
+    const auto next = ExpireHandshakes();
+    lock.lock();
+    if (stopping_) break;
+    watchdogWake_.wait_until(lock, next);
+  }
+}
+
+std::chrono::steady_clock::time_point HostService::ExpireHandshakes() {
+  const auto now = std::chrono::steady_clock::now();
+  auto next = now + std::chrono::milliseconds(sessionTiming_.welcomeDeadlineMs);
+  std::lock_guard lock(sessionsMutex_);
+  for (SessionEntry& e : sessions_) {
+    Session& s = *e.session;
+    if (!s.Pending()) continue;
+    if (s.WelcomeDeadline() <= now) {
+      LogWarn("[{}] no Welcome within {} ms of connecting - closing the connection", s.Peer(),
+              sessionTiming_.welcomeDeadlineMs);
+      s.Stop();
+    } else {
+      next = std::min(next, s.WelcomeDeadline());
+    }
+  }
+  return next;
+}
+
+bool HostService::ClaimSlot() {
+  std::lock_guard lock(sessionsMutex_);
+  // The claiming session is admitted already and counts itself.
+  const size_t admitted = static_cast<size_t>(std::count_if(sessions_.begin(), sessions_.end(), [](const SessionEntry& e) {
+    return e.session->Admitted() && !e.session->Ended();
+  }));
+  return admitted <= kMaxSessions;
+}
+
 void HostService::Reap() {
   std::list<SessionEntry> ended;
   {
@@ -197,9 +232,31 @@ bool HostService::StartSession(std::unique_ptr<ByteStream> stream, const std::st
   Reap();
   const HostOptions o = OptionsCopy();
   std::lock_guard lock(sessionsMutex_);
-  if (sessions_.size() >= kMaxSessions) {
+  size_t admitted = 0;
+  Session* oldestPending = nullptr;
+  size_t pending = 0;
+  for (SessionEntry& e : sessions_) {
+    Session& s = *e.session;
+    if (s.Admitted() && !s.Ended()) ++admitted;
+    if (s.Pending()) {
+      if (oldestPending == nullptr) oldestPending = &s;
+      ++pending;
+    }
+  }
+  if (admitted >= kMaxSessions) {
     LogWarn("Rejecting connection from {}: too many sessions", peer);
     return false;  // the stream is destroyed here, which closes the connection
+  }
+  if (pending >= kMaxPending) {
+    // The oldest has had the longest to finish: it makes room, so a flood of
+    // half-open connections can delay a device but never lock it out.
+    if (!pendingOverflow_) {
+      LogWarn("Too many connections in their handshake - closing the oldest ones");
+      pendingOverflow_ = true;
+    }
+    oldestPending->Stop();
+  } else {
+    pendingOverflow_ = false;
   }
   SessionEntry& entry = sessions_.emplace_back();
   entry.id = ++nextSessionId_;
@@ -222,10 +279,15 @@ bool HostService::StartSession(std::unique_ptr<ByteStream> stream, const std::st
   callbacks.onTransfer = [this](const std::string& deviceName, const TransferEvent& event) {
     if (onTransfer_) onTransfer_(deviceName.empty() ? "your device" : deviceName, event);
   };
+  callbacks.claimSlot = [this] { return ClaimSlot(); };
   entry.session = std::make_unique<Session>(std::move(stream), peer, link, o, driver_, pairing_, std::move(callbacks),
                                             sessionParts_, sessionTiming_);
   Session* s = entry.session.get();
   entry.thread = std::thread([s] { s->Run(); });
+  {
+    std::lock_guard wake(watchdogMutex_);
+  }
+  watchdogWake_.notify_one();
   return true;
 }
 
@@ -355,15 +417,13 @@ std::string HostService::SendFiles(uint64_t sessionId, const std::vector<std::ws
 
 uint32_t HostService::NewPin() { return RandomPin(); }
 
-void HostService::SetPairingPolicy(PairingMethod method, uint32_t pin, std::vector<uint8_t> secret,
-                                   bool codeEveryTime) {
+void HostService::SetPairingPolicy(PairingMethod method, uint32_t pin, SecretBytes secret, bool codeEveryTime) {
   {
     std::lock_guard lock(optionsMutex_);
     options_.pairingMethod = method;
     options_.pin = pin;
     options_.codeEveryTime = codeEveryTime && !secret.empty();
-    WipeBytes(options_.authenticatorSecret.data(), options_.authenticatorSecret.size());
-    options_.authenticatorSecret = std::move(secret);
+    options_.authenticatorSecret = std::move(secret);  // the old secret is wiped
     HandPolicyLocked();
   }
   UpdateKeepAwake();
@@ -427,7 +487,11 @@ void HostService::SetUpdateNotice(const std::string& text) {
 }
 
 void HostService::UpdateKeepAwake() {
-  bool wanted = OptionsCopy().keepAwake;
+  bool wanted = false;
+  {
+    std::lock_guard lock(optionsMutex_);
+    wanted = options_.keepAwake;
+  }
   if (wanted) {
     std::lock_guard lock(sessionsMutex_);
     wanted = std::any_of(sessions_.begin(), sessions_.end(),
@@ -435,7 +499,7 @@ void HostService::UpdateKeepAwake() {
   }
   std::lock_guard lock(powerMutex_);
   if (wanted == awake_) return;
-  if (powerRequest_ == nullptr) {
+  if (!powerRequest_) {
     static wchar_t reason[] = L"A tablet is connected to tavro";
     REASON_CONTEXT context{};
     context.Version = POWER_REQUEST_CONTEXT_VERSION;
@@ -443,10 +507,10 @@ void HostService::UpdateKeepAwake() {
     context.Reason.SimpleReasonString = reason;
     HANDLE request = PowerCreateRequest(&context);
     if (request == INVALID_HANDLE_VALUE || request == nullptr) return;
-    powerRequest_ = request;
+    powerRequest_.Reset(request);
   }
-  const BOOL ok = wanted ? PowerSetRequest(powerRequest_, PowerRequestSystemRequired)
-                         : PowerClearRequest(powerRequest_, PowerRequestSystemRequired);
+  const BOOL ok = wanted ? PowerSetRequest(powerRequest_.Get(), PowerRequestSystemRequired)
+                         : PowerClearRequest(powerRequest_.Get(), PowerRequestSystemRequired);
   if (ok) {
     awake_ = wanted;
     LogInfo("{}", wanted ? "Keeping the PC awake while a tablet is connected" : "The PC may sleep again");
@@ -455,9 +519,14 @@ void HostService::UpdateKeepAwake() {
 
 void HostService::Stop() {
   connect_.Configure(false, "");
-  stopping_ = true;
+  {
+    std::lock_guard wake(watchdogMutex_);
+    stopping_ = true;
+  }
+  watchdogWake_.notify_one();
   CloseListenSocket(listener_);
   if (acceptThread_.joinable()) acceptThread_.join();
+  if (watchdogThread_.joinable()) watchdogThread_.join();
   std::list<SessionEntry> all;
   {
     std::lock_guard lock(sessionsMutex_);

@@ -4,8 +4,11 @@
 #include <winsock2.h>
 #include <windows.h>
 #include <objbase.h>
+#include <mfapi.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <list>
@@ -22,7 +25,9 @@
 #include "core/socket.h"
 #include "core/pairing.h"
 #include "core/session.h"
+#include "core/unique_any.h"
 #include "core/usb_watcher.h"
+#include "core/win_handle.h"
 #include "desktop/clipboard_sync.h"
 #include "desktop/file_transfer.h"
 #include "desktop/notification_forwarder.h"
@@ -33,6 +38,9 @@ namespace kelm {
 class HostService {
  public:
   static constexpr size_t kMaxSessions = 8;
+  // Connections still in their handshake or Hello, counted apart from the admitted
+  // sessions so that unauthenticated peers cannot take a device's place.
+  static constexpr size_t kMaxPending = 16;
   static constexpr char kVersion[] = "1.0.0";
 
   struct SessionStatus {
@@ -88,7 +96,7 @@ class HostService {
   void NotePcWindowOpen() { pairing_.NotePcWindowOpen(); }
   void SetPinAlwaysValid(bool always) { pairing_.SetPinAlwaysValid(always); }
 
-  void SetPairingPolicy(PairingMethod method, uint32_t pin, std::vector<uint8_t> secret, bool codeEveryTime);
+  void SetPairingPolicy(PairingMethod method, uint32_t pin, SecretBytes secret, bool codeEveryTime);
   void SetPin(uint32_t pin);
   void SetBitrate(uint32_t kbps);
   void SetKeepAwake(bool on);
@@ -106,6 +114,10 @@ class HostService {
   };
 
   void AcceptLoop();
+  void WatchHandshakes();
+  // Stops sessions past their Welcome deadline; the earliest deadline still ahead.
+  std::chrono::steady_clock::time_point ExpireHandshakes();
+  bool ClaimSlot();
   void Reap();
   void UpdateKeepAwake();
   void StatusChanged();
@@ -116,13 +128,16 @@ class HostService {
   void BroadcastNotification(const NotificationForwarder::Item& item);
   HostOptions OptionsCopy();
 
+  using MtaUsage = UniqueAny<CO_MTA_USAGE_COOKIE, &CoDecrementMTAUsage>;
+  using MediaFoundationStartup = UniqueCall<&MFShutdown>;
+
   std::mutex powerMutex_;
-  HANDLE powerRequest_ = nullptr;
+  WinHandle powerRequest_;  // made on first need
   bool awake_ = false;
   bool initialized_ = false;
-  bool mediaFoundationStarted_ = false;
-  CO_MTA_USAGE_COOKIE mtaCookie_ = nullptr;
-  std::unique_ptr<WinsockGuard> winsock_;
+  MediaFoundationStartup mediaFoundation_;
+  MtaUsage mtaUsage_;
+  WinsockStartup winsock_;
   std::function<void()> onStatusChanged_;
   std::function<void(const std::string&)> onMessage_;
   std::function<void(const std::string&, const TransferEvent&)> onTransfer_;
@@ -139,6 +154,10 @@ class HostService {
   SocketSlot listener_{INVALID_SOCKET};
   std::thread acceptThread_;
   std::atomic<bool> stopping_{false};
+  std::thread watchdogThread_;
+  std::mutex watchdogMutex_;
+  std::condition_variable watchdogWake_;
+  bool pendingOverflow_ = false;  // under sessionsMutex_: this burst was already logged
   DiscoveryResponder discovery_;
   UsbWatcher usb_;
   SessionParts sessionParts_;

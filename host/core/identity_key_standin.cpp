@@ -14,34 +14,27 @@
 #include "core/durable_file.h"
 #include "core/paths.h"
 #include "core/text.h"
+#include "core/win_handle.h"
 
 namespace kelm {
 namespace {
 constexpr size_t kPrivateBlobBytes = 8 + 3 * 32;  // magic, key length, X, Y, d
 
-struct File {
-  HANDLE h = INVALID_HANDLE_VALUE;
-  ~File() {
-    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
-  }
-};
-
 bool ReadWholeFile(const std::wstring& path, std::vector<uint8_t>& out, bool& exists) {
-  File file;
-  file.h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (file.h == INVALID_HANDLE_VALUE) {
+  const WinHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+  if (!file) {
     const DWORD error = GetLastError();
     exists = error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND;
     return false;
   }
   exists = true;
   LARGE_INTEGER size{};
-  if (!GetFileSizeEx(file.h, &size) || size.QuadPart > 0x10000) {
+  if (!GetFileSizeEx(file.Get(), &size) || size.QuadPart > 0x10000) {
     return false;
   }
   out.resize(static_cast<size_t>(size.QuadPart));
   DWORD n = 0;
-  return out.empty() || (ReadFile(file.h, out.data(), static_cast<DWORD>(out.size()), &n, nullptr) && n == out.size());
+  return out.empty() || (ReadFile(file.Get(), out.data(), static_cast<DWORD>(out.size()), &n, nullptr) && n == out.size());
 }
 
 }  // namespace

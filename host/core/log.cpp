@@ -6,12 +6,14 @@
 #include <cstdio>
 #include <mutex>
 
+#include "core/win_handle.h"
+
 namespace kelm {
 namespace {
 
 struct LogState {
   std::mutex lock;
-  HANDLE file = INVALID_HANDLE_VALUE;
+  WinHandle file;
   std::wstring path;
   uint64_t size = 0;
 };
@@ -35,31 +37,25 @@ const char* LevelWord(LogLevel level) {
 
 // Opens the file as itself (never through a link) and refuses reparse points and
 // files with a second name, so the log cannot be redirected into another file.
-HANDLE OpenLogFileHandle(const std::wstring& path, uint64_t& size) {
+WinHandle OpenLogFileHandle(const std::wstring& path, uint64_t& size) {
   size = 0;
-  HANDLE h = CreateFileW(path.c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES,
+  WinHandle h(CreateFileW(path.c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES,
                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                         OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (h == INVALID_HANDLE_VALUE) {
+                         OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!h) {
     return h;
   }
   BY_HANDLE_FILE_INFORMATION info{};
-  if (!GetFileInformationByHandle(h, &info) ||
+  if (!GetFileInformationByHandle(h.Get(), &info) ||
       (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || info.nNumberOfLinks != 1) {
-    CloseHandle(h);
-    return INVALID_HANDLE_VALUE;
+    return {};
   }
   LARGE_INTEGER li{};
-  size = GetFileSizeEx(h, &li) ? static_cast<uint64_t>(li.QuadPart) : 0;
+  size = GetFileSizeEx(h.Get(), &li) ? static_cast<uint64_t>(li.QuadPart) : 0;
   return h;
 }
 
-void CloseFileLocked(LogState& s) {
-  if (s.file != INVALID_HANDLE_VALUE) {
-    CloseHandle(s.file);
-    s.file = INVALID_HANDLE_VALUE;
-  }
-}
+void CloseFileLocked(LogState& s) { s.file.Reset(); }
 
 void RotateLocked(LogState& s) {
   CloseFileLocked(s);
@@ -88,12 +84,12 @@ void Log(LogLevel level, std::string_view text) {
 
   LogState& s = State();
   std::lock_guard guard(s.lock);
-  if (s.file != INVALID_HANDLE_VALUE) {
+  if (s.file) {
     const std::string line =
         std::format("{:04}-{:02}-{:02} {:02}:{:02}:{:02}.{:03} {} {}\r\n", t.wYear, t.wMonth, t.wDay,
                     t.wHour, t.wMinute, t.wSecond, t.wMilliseconds, LevelWord(level), clean);
     DWORD written = 0;
-    if (WriteFile(s.file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr)) {
+    if (WriteFile(s.file.Get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr)) {
       s.size += written;
     }
     if (s.size > kLogRotateBytes) {
@@ -113,10 +109,10 @@ bool OpenLogFile(const std::wstring& path) {
   CloseFileLocked(s);
   s.path = path;
   s.file = OpenLogFileHandle(path, s.size);
-  if (s.file != INVALID_HANDLE_VALUE && s.size > kLogRotateBytes) {
+  if (s.file && s.size > kLogRotateBytes) {
     RotateLocked(s);
   }
-  return s.file != INVALID_HANDLE_VALUE;
+  return static_cast<bool>(s.file);
 }
 
 void CloseLogFile() {

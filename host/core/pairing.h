@@ -15,6 +15,7 @@
 
 #include "core/crypto.h"
 #include "core/host_identity.h"
+#include "core/secret_bytes.h"
 
 namespace kelm {
 
@@ -44,7 +45,7 @@ enum class PairingMethod : uint8_t { Pin = 0, Authenticator = 1, Off = 2 };
 struct PairingPolicy {
   PairingMethod method = PairingMethod::Pin;
   uint32_t pin = 0;  // 0: none
-  std::vector<uint8_t> authenticatorSecret;
+  SecretBytes authenticatorSecret;
   bool codeEveryTime = false;
 };
 

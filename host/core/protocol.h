@@ -47,6 +47,37 @@ enum class MsgType : uint8_t {
   Admission = 53,
 };
 
+// Welcome `status`.
+enum class WelcomeStatus : uint8_t {
+  Accepted = 0,
+  IncompatibleVersions = 1,
+  DisplayFailedNoDriver = 3,  // the display could not be set up and no driver is open
+  Refused = 4,                // update pending, device removed, or display failed with the driver open
+};
+
+// Admission `result`, the first record after the handshake.
+enum class AdmissionResult : uint8_t {
+  Admitted = 0,
+  NotPaired = 10,     // not paired and may not pair now
+  CodeEveryTime = 11, // the PC wants an authenticator code on every connection
+};
+
+// The code of a handshake error reply (a HostHello frame with a non-zero status).
+enum class HandshakeError : uint8_t {
+  LockedOut = 1,          // too many wrong codes from this source
+  PairingOff = 2,         // no code expected: pairing is off and the device offered a PIN
+  NoCodeExpected = 3,     // no code expected in every other case
+  VersionMismatch = 4,    // handshake version is not 1
+};
+
+// Bits of the Hello's and message 26's `featureFlags`.
+inline constexpr uint8_t kFeatureClipboard = 1 << 0;
+inline constexpr uint8_t kFeatureNotifications = 1 << 1;
+// Bit of the Hello's `flags`: the device can decode HEVC.
+inline constexpr uint8_t kHelloFlagHevc = 1 << 1;
+// Bit 0 of ClientHello flags: pairing requested.
+inline constexpr uint8_t kClientHelloPairing = 1 << 0;
+
 enum class ClipboardFormat : uint8_t {
   Text = 0,   // UTF-8
   Image = 1,  // PNG

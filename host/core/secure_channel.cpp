@@ -22,6 +22,7 @@ using Range = std::span<const uint8_t>;
 constexpr size_t kHelloPlain = 99;
 constexpr size_t kHelloPairing = 140;
 constexpr size_t kProofSize = 65 + 64 + 32;
+constexpr size_t kMaxHandshakeName = 256;
 constexpr char kPairingCi[] = "tavro-v2 pairing";
 constexpr char kHandshakeSalt[] = "tavro-v2 handshake";
 constexpr char kHostContext[] = "tavro-v2 host";
@@ -54,26 +55,41 @@ struct ClientHello {
 
 // False when the body is too short for what its flags ask.
 bool ParseClientHello(const Bytes& body, ClientHello& hello) {
-  if (body.size() < kHelloPlain) {
-    return false;
-  }
-  hello.version = body[0];
-  hello.pairing = (body[1] & 1) != 0;
-  std::memcpy(hello.random.data(), &body[2], 32);
-  std::memcpy(hello.ephemeral.data(), &body[34], 65);
+  msg::Reader r(body);
+  hello.version = r.ReadU8();
+  hello.pairing = (r.ReadU8() & proto::kClientHelloPairing) != 0;
+  r.ReadBytes(hello.random.data(), hello.random.size());
+  r.ReadBytes(hello.ephemeral.data(), hello.ephemeral.size());
   if (hello.pairing) {
-    if (body.size() < kHelloPairing) {
-      return false;
-    }
-    hello.codeKind = body[99];
-    for (int i = 7; i >= 0; --i) hello.step = (hello.step << 8) | body[100 + i];
-    std::memcpy(hello.share.data(), &body[108], 32);
+    hello.codeKind = r.ReadU8();
+    hello.step = r.ReadU64();
+    r.ReadBytes(hello.share.data(), hello.share.size());
   }
-  return true;
+  return r.ok();
+}
+
+// ClientFinish plaintext: client key, u16-length name, signature, finished; nothing after.
+struct ClientFinish {
+  DeviceKey key{};
+  std::string name;
+  std::array<uint8_t, 64> signature{};
+  std::array<uint8_t, 32> finished{};
+};
+
+bool ParseClientFinish(const Bytes& plain, ClientFinish& finish) {
+  msg::Reader r(plain);
+  r.ReadBytes(finish.key.data(), finish.key.size());
+  const uint16_t nameLength = r.ReadU16();
+  if (nameLength > kMaxHandshakeName) return false;
+  finish.name.resize(nameLength);
+  r.ReadBytes(finish.name.data(), nameLength);
+  r.ReadBytes(finish.signature.data(), finish.signature.size());
+  r.ReadBytes(finish.finished.data(), finish.finished.size());
+  return r.ok() && r.remaining() == 0;
 }
 
 struct Admission {
-  uint8_t result = 0;
+  proto::AdmissionResult result = proto::AdmissionResult::Admitted;
   std::string message;
 };
 
@@ -94,7 +110,7 @@ bool SecureChannel::ReadFrame(ByteStream& stream, uint8_t& type, std::vector<uin
   if (!stream.ReadExact(header, 4)) {
     return false;
   }
-  const uint32_t length = header[0] | header[1] << 8 | header[2] << 16 | uint32_t{header[3]} << 24;
+  const uint32_t length = msg::Reader(header).ReadU32();
   if (length < 1 || length > frame::kMaxFrame) {
     return false;
   }
@@ -107,30 +123,31 @@ bool SecureChannel::ReadFrame(ByteStream& stream, uint8_t& type, std::vector<uin
   return true;
 }
 
-bool SecureChannel::WriteFrame(ByteStream& stream, uint8_t type, std::span<const uint8_t> body) {
-  const uint32_t length = static_cast<uint32_t>(body.size() + 1);
-  Bytes data = {static_cast<uint8_t>(length), static_cast<uint8_t>(length >> 8),
-                static_cast<uint8_t>(length >> 16), static_cast<uint8_t>(length >> 24), type};
+bool SecureChannel::WriteFrame(ByteStream& stream, proto::MsgType type, std::span<const uint8_t> body) {
+  Bytes data;
+  data.reserve(5 + body.size());
+  msg::WriteU32(data, static_cast<uint32_t>(body.size() + 1));
+  msg::WriteU8(data, static_cast<uint8_t>(type));
   Append(data, body);
   return stream.Write(data.data(), data.size());
 }
 
-bool SecureChannel::SendError(ByteStream& stream, uint8_t code, std::string_view text) {
-  const size_t n = std::min<size_t>(text.size(), 65535);
-  Bytes body = {code, static_cast<uint8_t>(n), static_cast<uint8_t>(n >> 8)};
-  Append(body, Text(text.substr(0, n)));
-  return WriteFrame(stream, frame::kHostHello, body);
+bool SecureChannel::SendError(ByteStream& stream, proto::HandshakeError code, std::string_view text) {
+  Bytes body;
+  msg::WriteU8(body, static_cast<uint8_t>(code));
+  msg::WriteString(body, text);
+  return WriteFrame(stream, proto::MsgType::HostHello, body);
 }
 
 bool SecureChannel::RejectOldApp(ByteStream& stream) {
   msg::Welcome welcome;
   welcome.version = 3;
-  welcome.status = 1;
+  welcome.status = static_cast<uint8_t>(proto::WelcomeStatus::IncompatibleVersions);
   welcome.pcName = ComputerName();
   welcome.message =
       "This version of tavro on the PC needs the latest tavro app. Update the app on this device and connect again.";
   const msg::Message m = msg::MakeWelcome(welcome);
-  return WriteFrame(stream, frame::kLegacyReply, m.payload);
+  return WriteFrame(stream, proto::MsgType::Welcome, m.payload);
 }
 
 std::vector<uint8_t> SecureChannel::DeriveKey(std::span<const uint8_t> prk, std::string_view label,
@@ -140,21 +157,24 @@ std::vector<uint8_t> SecureChannel::DeriveKey(std::span<const uint8_t> prk, std:
   return HkdfExpandSha256(prk, info, length);
 }
 
-int SecureChannel::Accept(ByteStream& stream, std::string_view peer, Pairing& pairing, bool relay,
-                          HandshakeResult& result) {
+AcceptResult SecureChannel::Accept(ByteStream& stream, std::string_view peer, Pairing& pairing, bool relay,
+                                   HandshakeResult& result) {
   // A failing CNG call throws from the hash wrappers: end this one handshake only.
   try {
     return Handshake(stream, peer, pairing, relay, result);
   } catch (const std::exception& e) {
     LogWarn("[{}] handshake failed: {}", peer, e.what());
-    return 3;
+    return AcceptResult::Failed;
   }
 }
 
-int SecureChannel::Handshake(ByteStream& stream, std::string_view peer, Pairing& pairing, bool relay,
-                             HandshakeResult& result) {
-  constexpr int kRefused = 1;
-  constexpr int kFail = 3;
+AcceptResult SecureChannel::Handshake(ByteStream& stream, std::string_view peer, Pairing& pairing, bool relay,
+                                      HandshakeResult& result) {
+  constexpr AcceptResult kRefused = AcceptResult::Refused;
+  constexpr AcceptResult kFail = AcceptResult::Failed;
+  using proto::AdmissionResult;
+  using proto::HandshakeError;
+  using proto::MsgType;
 
   // 1. The first frame.
   uint8_t type = 0;
@@ -162,11 +182,11 @@ int SecureChannel::Handshake(ByteStream& stream, std::string_view peer, Pairing&
   if (!ReadFrame(stream, type, helloBody)) {
     return kFail;
   }
-  if (type == frame::kLegacyHello) {
+  if (type == static_cast<uint8_t>(MsgType::Hello)) {
     RejectOldApp(stream);
-    return 2;
+    return AcceptResult::LegacyApp;
   }
-  if (type != frame::kClientHello) {
+  if (type != static_cast<uint8_t>(MsgType::ClientHello)) {
     return kFail;
   }
 
@@ -176,7 +196,7 @@ int SecureChannel::Handshake(ByteStream& stream, std::string_view peer, Pairing&
     return kFail;
   }
   if (hello.version != 1) {
-    SendError(stream, 4, "This version of the tavro app doesn't match the PC. Update both.");
+    SendError(stream, HandshakeError::VersionMismatch, "This version of the tavro app doesn't match the PC. Update both.");
     return kRefused;
   }
   if (helloBody.size() != (hello.pairing ? kHelloPairing : kHelloPlain)) {
@@ -195,7 +215,7 @@ int SecureChannel::Handshake(ByteStream& stream, std::string_view peer, Pairing&
     if (!expected) {
       LogWarn("[{}] pairing code not accepted: {}", peer, reason);
       const bool off = pairing.Policy().method == PairingMethod::Off && hello.codeKind == 0;
-      SendError(stream, off ? 2 : 3, reason);
+      SendError(stream, off ? HandshakeError::PairingOff : HandshakeError::NoCodeExpected, reason);
       return kRefused;
     }
     code.assign(*expected);
@@ -203,7 +223,6 @@ int SecureChannel::Handshake(ByteStream& stream, std::string_view peer, Pairing&
     // With "code every time" paired devices give an authenticator code on every
     // connection: others' wrong codes must not lock them out (see step 15).
     PairingPolicy rules = pairing.Policy();
-    Wiper<std::vector<uint8_t>> wipeRulesSecret{rules.authenticatorSecret};  // a copy of the secret
     uint64_t blockedMs = 0;
     if (hello.codeKind == 1 && rules.codeEveryTime && !rules.authenticatorSecret.empty()) {
       const Pairing::Charge charge = pairing.ChargePairedDeviceCode(peer);
@@ -214,7 +233,7 @@ int SecureChannel::Handshake(ByteStream& stream, std::string_view peer, Pairing&
     }
     if (blockedMs != 0) {
       LogWarn("[{}] pairing attempt rejected (locked out after wrong codes)", peer);
-      SendError(stream, 1, std::format("Too many wrong codes. Try again in {} seconds.", (blockedMs + 999) / 1000));
+      SendError(stream, HandshakeError::LockedOut, std::format("Too many wrong codes. Try again in {} seconds.", (blockedMs + 999) / 1000));
       return kRefused;
     }
   }
@@ -314,14 +333,15 @@ int SecureChannel::Handshake(ByteStream& stream, std::string_view peer, Pairing&
   }
   Bytes reply = hostHello;
   Append(reply, sealed);
-  if (!WriteFrame(stream, frame::kHostHello, reply)) {
+  if (!WriteFrame(stream, MsgType::HostHello, reply)) {
     return kFail;
   }
   Append(transcript, proof);
 
   // 12. ClientFinish.
   Bytes finishBody;
-  if (!ReadFrame(stream, type, finishBody) || type != frame::kClientFinish || finishBody.size() < 16) {
+  if (!ReadFrame(stream, type, finishBody) || type != static_cast<uint8_t>(MsgType::ClientFinish) ||
+      finishBody.size() < 16) {
     if (hello.pairing) {
       LogWarn("[{}] pairing failed (wrong code?)", peer);
       return kRefused;
@@ -336,24 +356,18 @@ int SecureChannel::Handshake(ByteStream& stream, std::string_view peer, Pairing&
   }
 
   // 13. The device's proof.
-  if (finish.size() < 65 + 2) {
+  ClientFinish client;
+  if (!ParseClientFinish(finish, client)) {
     return kFail;
   }
-  const size_t nameLength = finish[65] | size_t{finish[66]} << 8;
-  if (nameLength > 256 || finish.size() != 65 + 2 + nameLength + 64 + 32) {
-    return kFail;
-  }
-  DeviceKey clientKey{};
-  std::memcpy(clientKey.data(), finish.data(), 65);
-  const Range p(finish.data() + 65, 2 + nameLength);
-  const std::span<const uint8_t, 64> clientSignature(finish.data() + 67 + nameLength, 64);
-  const Range clientFinished(finish.data() + 67 + nameLength + 64, 32);
+  const DeviceKey& clientKey = client.key;
+  const Range p(finish.data() + clientKey.size(), 2 + client.name.size());
   const std::array<uint8_t, 32> h4 = HashOf({transcript, clientKey, p});
   const std::array<uint8_t, 32> h5 = HashOf({Text(kClientContext), h4});
-  const std::array<uint8_t, 32> h6 = HashOf({transcript, clientKey, p, clientSignature});
+  const std::array<uint8_t, 32> h6 = HashOf({transcript, clientKey, p, client.signature});
   const std::array<uint8_t, 32> expectedFinished = HmacSha256(finC, h6);
-  if (clientKey[0] != 0x04 || !EcdsaP256Verify(clientKey, h5, clientSignature) ||
-      !ConstantTimeEqual(expectedFinished.data(), clientFinished.data(), 32)) {
+  if (clientKey[0] != 0x04 || !EcdsaP256Verify(clientKey, h5, client.signature) ||
+      !ConstantTimeEqual(expectedFinished.data(), client.finished.data(), 32)) {
     LogWarn("[{}] handshake failed: invalid device signature", peer);
     return kRefused;
   }
@@ -378,20 +392,19 @@ int SecureChannel::Handshake(ByteStream& stream, std::string_view peer, Pairing&
   // 15. Admission.
   result.devicePublicKey = clientKey;
   result.deviceId = KeyFingerprint(clientKey);
-  result.deviceName.assign(reinterpret_cast<const char*>(finish.data() + 67), nameLength);
-  PairingPolicy policy = pairing.Policy();
-  Wiper<std::vector<uint8_t>> wipePolicySecret{policy.authenticatorSecret};  // a copy of the secret
+  result.deviceName = client.name;
+  const PairingPolicy policy = pairing.Policy();
   const bool paired = pairing.IsPaired(clientKey);
   Admission admission;
   if (!hello.pairing) {
     if (!paired) {
-      admission.result = 10;
+      admission.result = AdmissionResult::NotPaired;
       admission.message = relay ? kNotPairedRelay
                           : policy.method == PairingMethod::Off
                               ? "This device isn't paired with this PC, and pairing new devices is turned off."
                               : "This device isn't paired with this PC yet.";
     } else if (policy.codeEveryTime && !policy.authenticatorSecret.empty()) {
-      admission.result = 11;
+      admission.result = AdmissionResult::CodeEveryTime;
       admission.message = "This PC asks for an authenticator code on every connection.";
     }
   } else if (!paired && globalLockMs != 0) {
@@ -406,10 +419,10 @@ int SecureChannel::Handshake(ByteStream& stream, std::string_view peer, Pairing&
     pairing.NoteAuthenticatorStepUsed(hello.codeKind, hello.step);
     if (!paired) {
       if (!mayPairNew) {
-        admission.result = 10;
+        admission.result = AdmissionResult::NotPaired;
         admission.message = "Pairing new devices is turned off on this PC.";
       } else if (relay) {
-        admission.result = 10;
+        admission.result = AdmissionResult::NotPaired;
         admission.message = kNotPairedRelay;
       } else {
         pairing.AddDevice(clientKey, result.deviceName);
@@ -421,12 +434,15 @@ int SecureChannel::Handshake(ByteStream& stream, std::string_view peer, Pairing&
   }
 
   // 16. The first record.
-  Bytes payload = {admission.result, static_cast<uint8_t>(policy.method), static_cast<uint8_t>(result.newlyPaired)};
+  Bytes payload;
+  msg::WriteU8(payload, static_cast<uint8_t>(admission.result));
+  msg::WriteU8(payload, static_cast<uint8_t>(policy.method));
+  msg::WriteU8(payload, result.newlyPaired ? 1 : 0);
   msg::WriteString(payload, admission.message);
-  if (!WriteRecord(stream, frame::kAdmission, payload.data(), payload.size())) {
+  if (!WriteRecord(stream, static_cast<uint8_t>(MsgType::Admission), payload.data(), payload.size())) {
     return kFail;
   }
-  if (admission.result != 0) {
+  if (admission.result != AdmissionResult::Admitted) {
     LogInfo("[{}] '{}' ({}) not admitted: {}", peer, SanitizeForLog(StoredDeviceName(result.deviceName)),
             result.deviceId, admission.message);
     return kRefused;
@@ -434,7 +450,7 @@ int SecureChannel::Handshake(ByteStream& stream, std::string_view peer, Pairing&
   if (!result.newlyPaired) {
     pairing.TouchLastSeen(clientKey);
   }
-  return 0;
+  return AcceptResult::Admitted;
 }
 
 bool SecureChannel::WriteRecord(ByteStream& stream, uint8_t type, const uint8_t* payload, size_t length) {
@@ -442,15 +458,12 @@ bool SecureChannel::WriteRecord(ByteStream& stream, uint8_t type, const uint8_t*
     return false;
   }
   const uint32_t recordLength = static_cast<uint32_t>(length + 17);
-  Bytes buffer(4 + recordLength);
-  buffer[0] = static_cast<uint8_t>(recordLength);
-  buffer[1] = static_cast<uint8_t>(recordLength >> 8);
-  buffer[2] = static_cast<uint8_t>(recordLength >> 16);
-  buffer[3] = static_cast<uint8_t>(recordLength >> 24);
-  buffer[4] = type;
-  if (length != 0) {
-    std::memcpy(&buffer[5], payload, length);
-  }
+  Bytes buffer;
+  buffer.reserve(4 + recordLength);
+  msg::WriteU32(buffer, recordLength);
+  msg::WriteU8(buffer, type);
+  buffer.insert(buffer.end(), payload, payload + length);
+  buffer.resize(4 + recordLength);  // room for the tag
   const Range plain(&buffer[4], length + 1);
   const std::span<uint8_t> sealed(&buffer[4], length + 17);
   if (!AesGcmSeal(sendKey_, RecordNonce(sendIv_, sendCounter_), Range(buffer.data(), 4), plain, sealed)) {

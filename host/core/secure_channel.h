@@ -11,6 +11,7 @@
 #include "core/byte_stream.h"
 #include "core/crypto.h"
 #include "core/pairing.h"
+#include "core/protocol.h"
 
 namespace kelm {
 
@@ -22,31 +23,33 @@ struct HandshakeResult {
   bool pairingAttempted = false;
 };
 
+// Plain frames carry message types too: a legacy app's first frame is a Hello and
+// its reply a Welcome; then ClientHello, HostHello and ClientFinish.
 namespace frame {
-inline constexpr uint8_t kLegacyHello = 1;
-inline constexpr uint8_t kLegacyReply = 2;
-inline constexpr uint8_t kClientHello = 50;
-inline constexpr uint8_t kHostHello = 51;
-inline constexpr uint8_t kClientFinish = 52;
-inline constexpr uint8_t kAdmission = 53;
 inline constexpr uint32_t kMaxFrame = 4096;
 }  // namespace frame
 
-enum class AcceptResult : int { Admitted = 0, Refused = 1, LegacyApp = 2, Failed = 3 };
+enum class AcceptResult : int {
+  Admitted = 0,
+  Refused = 1,    // refused or failed after a log line or a reply
+  LegacyApp = 2,  // an app of the older pre-handshake protocol was answered
+  Failed = 3,
+};
 
 class SecureChannel {
  public:
   static constexpr size_t kMaxRecordPayload = 0x1000000;
 
   // Runs the host side of the handshake; see AcceptResult.
-  int Accept(ByteStream& stream, std::string_view peer, Pairing& pairing, bool relay, HandshakeResult& result);
+  AcceptResult Accept(ByteStream& stream, std::string_view peer, Pairing& pairing, bool relay,
+                      HandshakeResult& result);
 
   bool ReadRecord(ByteStream& stream, uint8_t& type, std::vector<uint8_t>& payload, size_t maxPayload);
   bool WriteRecord(ByteStream& stream, uint8_t type, const uint8_t* payload, size_t length);
 
   static bool ReadFrame(ByteStream& stream, uint8_t& type, std::vector<uint8_t>& body);
-  static bool WriteFrame(ByteStream& stream, uint8_t type, std::span<const uint8_t> body);
-  static bool SendError(ByteStream& stream, uint8_t code, std::string_view text);
+  static bool WriteFrame(ByteStream& stream, proto::MsgType type, std::span<const uint8_t> body);
+  static bool SendError(ByteStream& stream, proto::HandshakeError code, std::string_view text);
   static bool RejectOldApp(ByteStream& stream);
   static std::vector<uint8_t> DeriveKey(std::span<const uint8_t> prk, std::string_view label,
                                         std::span<const uint8_t, 32> transcriptHash, size_t length);
@@ -54,7 +57,8 @@ class SecureChannel {
   bool Established() const { return established_; }
 
  private:
-  int Handshake(ByteStream& stream, std::string_view peer, Pairing& pairing, bool relay, HandshakeResult& result);
+  AcceptResult Handshake(ByteStream& stream, std::string_view peer, Pairing& pairing, bool relay,
+                         HandshakeResult& result);
 
   AesGcmKey sendKey_;
   std::array<uint8_t, 12> sendIv_{};

@@ -10,6 +10,7 @@
 #include "desktop/input_router.h"
 #include "media/audio_stream.h"
 #include "media/session_display.h"
+#include "media/session_display_rules.h"
 #include "media/stream_context.h"
 
 namespace kelm {
@@ -42,7 +43,8 @@ Session::Session(std::unique_ptr<ByteStream> stream, std::string peer, Link link
       timing_(timing),
       link_(link),
       options_(std::move(options)),
-      driver_(driver) {
+      driver_(driver),
+      welcomeDeadline_(std::chrono::steady_clock::now() + std::chrono::milliseconds(timing_.welcomeDeadlineMs)) {
   if (parts_.display) display_ = parts_.display(driver_, peer_);
   if (parts_.input) input_ = parts_.input(peer_);
   if (parts_.audio) {
@@ -112,13 +114,13 @@ bool Session::SendBytes(uint8_t type, std::span<const uint8_t> bytes) {
 }
 
 bool Session::SendClipboard(uint8_t format, std::span<const uint8_t> bytes) {
-  if (!running_ || !ready_ || (featureFlags_.load() & 1) == 0) return false;
+  if (!running_ || !ready_ || (featureFlags_.load() & proto::kFeatureClipboard) == 0) return false;
   return Send(msg::MakeClipboard(static_cast<proto::ClipboardFormat>(format), bytes));
 }
 
 bool Session::SendNotification(uint32_t id, const std::string& app, const std::string& title,
                                const std::string& text) {
-  if (!running_ || !ready_ || (featureFlags_.load() & 2) == 0) return false;
+  if (!running_ || !ready_ || (featureFlags_.load() & proto::kFeatureNotifications) == 0) return false;
   return Send(msg::MakeNotification(id, app, title, text));
 }
 
@@ -135,14 +137,14 @@ bool Session::SendConnectInfo(const msg::ConnectInfo& info) {
   return Send(msg::MakeConnectInfo(info));
 }
 
-bool Session::SendWelcome(uint8_t status, const std::string& text) {
+bool Session::SendWelcome(proto::WelcomeStatus status, const std::string& text) {
   msg::Welcome w;
   w.version = static_cast<uint16_t>(version_);
-  w.status = status;
+  w.status = static_cast<uint8_t>(status);
   w.useHevc = useHevc_ ? 1 : 0;
   w.fps = static_cast<uint16_t>(fps_);
   w.kbps = kbps_;
-  w.displayMode = hello_.displayMode;
+  w.displayMode = NormalisedDisplayMode(hello_.displayMode);
   w.pcName = options_.name;
   w.message = text;
   return Send(msg::MakeWelcome(w));
@@ -151,10 +153,16 @@ bool Session::SendWelcome(uint8_t status, const std::string& text) {
 void Session::Run() {
   stream_->SetReadTimeout(timing_.handshakeMs);
   stream_->SetSendTimeout(options_.sendTimeoutMs);
-  const int accepted = channel_.Accept(*stream_, peer_, pairing_, link_ == Link::Relay, handshake_);
+  const AcceptResult accepted = channel_.Accept(*stream_, peer_, pairing_, link_ == Link::Relay, handshake_);
   bool reachedLoop = false;
-  if (accepted == 0) {
+  if (accepted == AcceptResult::Admitted) {
+    // Published only now, with the handshake result complete: other threads read
+    // the device's id once they see it.
     admitted_ = true;
+  }
+  if (accepted == AcceptResult::Admitted && callbacks_.claimSlot && !callbacks_.claimSlot()) {
+    LogWarn("Rejecting connection from {}: too many sessions", peer_);
+  } else if (accepted == AcceptResult::Admitted) {
     if (ReceiveHello()) {
       ApplyStreamWishes();
       if (SetUpDisplayAndWelcome()) {
@@ -168,9 +176,9 @@ void Session::Run() {
         }
       }
     }
-  } else if (accepted == 2) {
+  } else if (accepted == AcceptResult::LegacyApp) {
     LogWarn("[{}] an old version of the app tried to connect - it needs an update", peer_);
-  } else if (accepted != 1) {
+  } else if (accepted != AcceptResult::Refused) {
     LogWarn("[{}] secure handshake failed", peer_);
   }
   if (reachedLoop) {
@@ -212,14 +220,14 @@ bool Session::ReceiveHello() {
   if (!mismatch.empty()) {
     LogWarn("[{}] incompatible protocol versions (app {}..{}, PC {}..{})", peer_, appMin, appMax, kPcVersionMin,
             kPcVersionMax);
-    SendWelcome(1, mismatch);
+    SendWelcome(proto::WelcomeStatus::IncompatibleVersions, mismatch);
     return false;
   }
   version_ = agreed;
   const std::string notice = callbacks_.getUpdateNotice ? callbacks_.getUpdateNotice() : std::string();
   if (!notice.empty()) {
     LogWarn("[{}] refused: {}", peer_, notice);
-    SendWelcome(4, notice);
+    SendWelcome(proto::WelcomeStatus::Refused, notice);
     return false;
   }
   // Names arrive from the device: keep them valid UTF-8 and whole characters.
@@ -233,7 +241,7 @@ void Session::ApplyStreamWishes() {
   fps_ = std::clamp<uint32_t>(hello_.fps == 0 ? 60 : hello_.fps, 10, 240);
   kbps_ = std::clamp<uint32_t>(hello_.kbps == 0 ? options_.bitrateKbps : hello_.kbps, 1000, 200000);
   remote_ = link_ == Link::Relay || (link_ == Link::Wifi && !IsPrivateAddress(peer_));
-  useHevc_ = (hello_.flags & 2) != 0 && (hello_.codecPreference == 1 || remote_);
+  useHevc_ = (hello_.flags & proto::kHelloFlagHevc) != 0 && (hello_.codecPreference == 1 || remote_);
   feedback_.ResetRate(kbps_, remote_);
   LogInfo("[{}] '{}' connected via {} ({}x{} panel, {} dpi, {} mode, {} fps, {} kbps)", peer_,
           SanitizeForLog(deviceName_),
@@ -245,16 +253,16 @@ bool Session::SetUpDisplayAndWelcome() {
   std::string error;
   if (display_ && !display_->Setup(hello_, fps_, options_.driver, error)) {
     LogError("[{}] {}", peer_, error);
-    SendWelcome(driver_.IsOpen() ? 4 : 3, error);
+    SendWelcome(driver_.IsOpen() ? proto::WelcomeStatus::Refused : proto::WelcomeStatus::DisplayFailedNoDriver, error);
     return false;
   }
   if (!running_ || !pairing_.IsPaired(handshake_.devicePublicKey)) {
     LogWarn("[{}] '{}' is no longer paired", peer_, SanitizeForLog(deviceName_));
-    SendWelcome(4, "This device was removed on the PC. Pair it again.");
+    SendWelcome(proto::WelcomeStatus::Refused, "This device was removed on the PC. Pair it again.");
     return false;
   }
   if (display_) display_->ApplySettings(hello_.displayScale, hello_.displayFlags);
-  SendWelcome(0, "");
+  SendWelcome(proto::WelcomeStatus::Accepted, "");
   if (callbacks_.getConnectInfo) {
     SendConnectInfo(callbacks_.getConnectInfo());
   }
@@ -349,7 +357,7 @@ void Session::OnMessage(uint8_t type, const std::vector<uint8_t>& payload) {
       }
       return;
     case MsgType::Clipboard:
-      if ((featureFlags_.load() & 1) != 0 && callbacks_.onDeviceClipboard) {
+      if ((featureFlags_.load() & proto::kFeatureClipboard) != 0 && callbacks_.onDeviceClipboard) {
         if (auto clip = msg::ParseClipboard(payload)) {
           callbacks_.onDeviceClipboard(static_cast<uint8_t>(clip->format), std::move(clip->data));
         }

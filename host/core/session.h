@@ -1,6 +1,7 @@
 #pragma once
 // One connected device: handshake, Hello and Welcome, its services and the read loop.
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -26,6 +27,9 @@ struct SessionTiming {
   uint32_t handshakeMs = 10000;  // each read of the handshake and the Hello
   uint32_t runningMs = 6000;     // once the services run
   uint32_t pausedMs = 30000;     // while the device has paused the video
+  // From accept to the Welcome, however slowly the peer sends; enforced by the owner
+  // (see WelcomeDeadline), since a trickling peer satisfies every single read.
+  uint32_t welcomeDeadlineMs = 10000;
 };
 
 class Session {
@@ -43,6 +47,9 @@ class Session {
     std::function<void(const std::string&)> onMessage;
     std::function<msg::ConnectInfo()> getConnectInfo;
     std::function<std::string()> getUpdateNotice;
+    // Asked once the device is admitted: false when the admitted sessions are already
+    // at their limit, and the session ends.
+    std::function<bool()> claimSlot;
   };
 
   Session(std::unique_ptr<ByteStream> stream, std::string peer, Link link, HostOptions options,
@@ -60,7 +67,7 @@ class Session {
   bool SendClipboard(uint8_t format, std::span<const uint8_t> bytes);
   bool SendNotification(uint32_t id, const std::string& app, const std::string& title, const std::string& text);
   bool SendConnectInfo(const msg::ConnectInfo& info);
-  bool SendWelcome(uint8_t status, const std::string& text);
+  bool SendWelcome(proto::WelcomeStatus status, const std::string& text);
   bool SendFiles(const std::vector<std::wstring>& paths);
 
   // Read by the host service under its sessions lock.
@@ -78,7 +85,10 @@ class Session {
   std::string TransferText() const;
   bool Ready() const { return ready_.load(); }
   bool Ended() const { return ended_.load(); }
-  bool Admitted() const { return admitted_; }
+  bool Admitted() const { return admitted_.load(); }
+  // Still in the handshake or the Hello, and not stopped.
+  bool Pending() const { return running_.load() && !ready_.load() && !ended_.load(); }
+  std::chrono::steady_clock::time_point WelcomeDeadline() const { return welcomeDeadline_; }
   bool Remote() const { return remote_; }
   uint64_t LastInputTick() const;
 
@@ -111,10 +121,11 @@ class Session {
   uint32_t kbps_ = 0;
   bool useHevc_ = false;
   bool remote_ = false;
+  std::chrono::steady_clock::time_point welcomeDeadline_;
   std::atomic<bool> running_{true};
   std::atomic<bool> ended_{false};
   std::atomic<bool> ready_{false};
-  bool admitted_ = false;
+  std::atomic<bool> admitted_{false};  // set once the handshake result is complete
   std::atomic<uint32_t> streamWidth_{0};
   std::atomic<uint32_t> streamHeight_{0};
   std::atomic<uint8_t> featureFlags_{0};

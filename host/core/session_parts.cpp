@@ -11,8 +11,8 @@ namespace kelm {
 
 SessionParts DefaultSessionParts() {
   SessionParts parts;
-  parts.display = [](VirtualDisplayDriver& driver, const std::string&) {
-    return std::make_unique<SessionDisplay>(driver);
+  parts.display = [](VirtualDisplayDriver& driver, const std::string& label) {
+    return std::make_unique<SessionDisplay>(driver, label);
   };
   parts.input = [](const std::string&) { return std::make_unique<InputRouter>(); };
   parts.audio = [](const std::string& label, SendMessageFn send, std::function<void(const std::string&)> onMessage) {

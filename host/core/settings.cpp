@@ -14,6 +14,7 @@
 #include "core/log.h"
 #include "core/paths.h"
 #include "core/text.h"
+#include "core/win_handle.h"
 
 namespace kelm {
 namespace {
@@ -34,7 +35,7 @@ std::optional<std::vector<uint8_t>> Unprotect(const std::string& text) {
 
 // Protected and encoded text; no value when DPAPI refuses, so the caller never
 // mistakes a lost secret for an absent one.
-std::optional<std::string> Protect(const std::vector<uint8_t>& plain) {
+std::optional<std::string> Protect(std::span<const uint8_t> plain) {
   std::optional<std::vector<uint8_t>> sealed = DpapiProtect(plain);
   if (!sealed) {
     return std::nullopt;
@@ -203,23 +204,22 @@ bool IsAutostartEnabled() {
 }
 
 bool SetAutostart(bool enable) {
-  HKEY key = nullptr;
-  if (RegCreateKeyExW(HKEY_CURRENT_USER, kRunKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr) !=
+  RegKey key;
+  if (RegCreateKeyExW(HKEY_CURRENT_USER, kRunKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.Put(), nullptr) !=
       ERROR_SUCCESS) {
     return false;
   }
   LSTATUS status;
   if (enable) {
     const std::wstring command = AutostartCommand();
-    status = RegSetValueExW(key, kRunValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(command.c_str()),
+    status = RegSetValueExW(key.Get(), kRunValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(command.c_str()),
                             static_cast<DWORD>((command.size() + 1) * sizeof(wchar_t)));
   } else {
-    status = RegDeleteValueW(key, kRunValue);
+    status = RegDeleteValueW(key.Get(), kRunValue);
     if (status == ERROR_FILE_NOT_FOUND) {
       status = ERROR_SUCCESS;
     }
   }
-  RegCloseKey(key);
   return status == ERROR_SUCCESS;
 }
 

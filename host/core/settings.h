@@ -15,7 +15,7 @@ struct Settings {
   bool fixedPin = false;  // the PIN is kept across runs only when set
   uint32_t pin = 0;       // 0: none; else 100000..999999
   PairingMethod pairingMethod = PairingMethod::Pin;
-  std::vector<uint8_t> authenticatorSecret;
+  SecretBytes authenticatorSecret;
   bool codeEveryTime = false;
   uint32_t bitrateMbps = 20;  // 2..200
   bool useAdb = true;

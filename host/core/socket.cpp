@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "core/net_address.h"
 
@@ -12,12 +13,23 @@ namespace {
 
 // Each system call moves at most 1 MiB so its 32-bit length never overflows.
 constexpr size_t kMaxChunk = 0x100000;
+// Reads shorter than this go through the read-ahead buffer.
+constexpr size_t kReadAhead = 16384;
 
 }  // namespace
+
+Socket::Socket(Socket&& other) noexcept
+    : readAhead_(std::move(other.readAhead_)),
+      readPos_(std::exchange(other.readPos_, 0)),
+      readEnd_(std::exchange(other.readEnd_, 0)),
+      socket_(other.Release()) {}
 
 Socket& Socket::operator=(Socket&& other) noexcept {
   if (this != &other) {
     Close();
+    readAhead_ = std::move(other.readAhead_);
+    readPos_ = std::exchange(other.readPos_, 0);
+    readEnd_ = std::exchange(other.readEnd_, 0);
     socket_ = other.Release();
   }
   return *this;
@@ -37,12 +49,34 @@ void Socket::Close() {
 }
 
 bool Socket::ReadExact(void* buffer, size_t n) {
-  auto* p = static_cast<char*>(buffer);
+  auto* p = static_cast<uint8_t*>(buffer);
+  const size_t buffered = std::min(n, readEnd_ - readPos_);
+  if (buffered != 0) {
+    std::memcpy(p, readAhead_.data() + readPos_, buffered);
+    readPos_ += buffered;
+    p += buffered;
+    n -= buffered;
+  }
   while (n > 0) {
-    const int got = recv(socket_, p, static_cast<int>(std::min(n, kMaxChunk)), 0);
+    if (n >= kReadAhead) {
+      // Large reads go straight into the caller's buffer.
+      const int got = recv(socket_, reinterpret_cast<char*>(p), static_cast<int>(std::min(n, kMaxChunk)), 0);
+      if (got <= 0) return false;
+      p += got;
+      n -= static_cast<size_t>(got);
+      continue;
+    }
+    // Small reads take whatever has arrived, so a record's header and a short body
+    // come in with one system call and the next read finds the body here.
+    if (readAhead_.empty()) readAhead_.resize(kReadAhead);
+    const int got = recv(socket_, reinterpret_cast<char*>(readAhead_.data()), static_cast<int>(kReadAhead), 0);
     if (got <= 0) return false;
-    p += got;
-    n -= static_cast<size_t>(got);
+    const size_t take = std::min(n, static_cast<size_t>(got));
+    std::memcpy(p, readAhead_.data(), take);
+    readPos_ = take;
+    readEnd_ = static_cast<size_t>(got);
+    p += take;
+    n -= take;
   }
   return true;
 }
@@ -84,13 +118,9 @@ void Socket::SetNoDelay(bool on) {
              sizeof(value));
 }
 
-WinsockGuard::WinsockGuard() {
+WinsockStartup StartWinsock() {
   WSADATA data;
-  started_ = WSAStartup(MAKEWORD(2, 2), &data) == 0;
-}
-
-WinsockGuard::~WinsockGuard() {
-  if (started_) WSACleanup();
+  return WinsockStartup(WSAStartup(MAKEWORD(2, 2), &data) == 0);
 }
 
 bool ListenTcp(SocketSlot& slot, uint16_t port, bool usbOnly) {
@@ -119,34 +149,51 @@ bool ListenTcp(SocketSlot& slot, uint16_t port, bool usbOnly) {
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     bound = bind(s.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) == 0;
   }
-  if (!bound || listen(s.get(), 4) != 0) return false;
+  // The system's longest queue: devices that reconnect together must not wait for
+  // a retry of their connect.
+  if (!bound || listen(s.get(), SOMAXCONN) != 0) return false;
   const SOCKET old = slot.exchange(s.Release());
   if (old != INVALID_SOCKET) closesocket(old);
   return true;
+}
+
+bool DescribePeer(std::span<const uint8_t> address, std::string& text, bool& loopback) {
+  char buffer[INET6_ADDRSTRLEN] = {};
+  sockaddr_storage storage{};
+  if (address.size() < sizeof storage.ss_family || address.size() > sizeof storage) return false;
+  std::memcpy(&storage, address.data(), address.size());
+  if (storage.ss_family == AF_INET && address.size() >= sizeof(sockaddr_in)) {
+    const auto* v4 = reinterpret_cast<const sockaddr_in*>(&storage);
+    if (inet_ntop(AF_INET, &v4->sin_addr, buffer, sizeof buffer) == nullptr) return false;
+    loopback = reinterpret_cast<const unsigned char*>(&v4->sin_addr)[0] == 127;
+  } else if (storage.ss_family == AF_INET6 && address.size() >= sizeof(sockaddr_in6)) {
+    const auto* v6 = reinterpret_cast<const sockaddr_in6*>(&storage);
+    if (inet_ntop(AF_INET6, &v6->sin6_addr, buffer, sizeof buffer) == nullptr) return false;
+    loopback = IsLoopbackIPv6(std::span<const uint8_t, 16>(reinterpret_cast<const uint8_t*>(&v6->sin6_addr), 16));
+  } else {
+    return false;
+  }
+  text = buffer;
+  return !text.empty();
 }
 
 AcceptedConnection AcceptConnection(SOCKET listenSocket) {
   AcceptedConnection result;
   alignas(sockaddr_storage) unsigned char buffer[128] = {};
   int length = sizeof(buffer);
-  const SOCKET s = accept(listenSocket, reinterpret_cast<sockaddr*>(buffer), &length);
-  if (s == INVALID_SOCKET) return result;
+  Socket accepted(accept(listenSocket, reinterpret_cast<sockaddr*>(buffer), &length));
+  if (!accepted.valid()) return result;
   // Children (adb) must never inherit a connection.
-  SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
-  result.socket = Socket(s);
-  char text[INET6_ADDRSTRLEN] = {};
-  const auto* family = reinterpret_cast<const sockaddr*>(buffer);
-  if (family->sa_family == AF_INET) {
-    const auto* v4 = reinterpret_cast<const sockaddr_in*>(buffer);
-    inet_ntop(AF_INET, &v4->sin_addr, text, sizeof(text));
-    result.loopback = reinterpret_cast<const unsigned char*>(&v4->sin_addr)[0] == 127;
-  } else if (family->sa_family == AF_INET6) {
-    const auto* v6 = reinterpret_cast<const sockaddr_in6*>(buffer);
-    inet_ntop(AF_INET6, &v6->sin6_addr, text, sizeof(text));
-    std::span<const uint8_t, 16> bytes(reinterpret_cast<const uint8_t*>(&v6->sin6_addr), 16);
-    result.loopback = IsLoopbackIPv6(bytes);
+  SetHandleInformation(reinterpret_cast<HANDLE>(accepted.get()), HANDLE_FLAG_INHERIT, 0);
+  // A peer whose address cannot be read (it reset before the accept) is a failed
+  // accept: the connection is closed here and never reaches a session.
+  if (length <= 0 || !DescribePeer(std::span<const uint8_t>(buffer, static_cast<size_t>(length)), result.peer,
+                                   result.loopback)) {
+    result.peer.clear();
+    result.loopback = false;
+    return result;
   }
-  result.peer = text;
+  result.socket = std::move(accepted);
   return result;
 }
 

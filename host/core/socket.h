@@ -4,9 +4,12 @@
 
 #include <atomic>
 #include <cstdint>
+#include <span>
 #include <string>
+#include <vector>
 
 #include "core/byte_stream.h"
+#include "core/unique_any.h"
 
 namespace kelm {
 
@@ -14,7 +17,7 @@ class Socket final : public ByteStream {
  public:
   Socket() = default;
   explicit Socket(SOCKET s) : socket_(s) {}
-  Socket(Socket&& other) noexcept : socket_(other.Release()) {}
+  Socket(Socket&& other) noexcept;
   Socket& operator=(Socket&& other) noexcept;
   ~Socket() override { Close(); }
 
@@ -31,21 +34,16 @@ class Socket final : public ByteStream {
   SOCKET Release();
 
  private:
+  // Bytes received beyond what the last read asked for (read on the session thread only).
+  std::vector<uint8_t> readAhead_;
+  size_t readPos_ = 0;
+  size_t readEnd_ = 0;
   SOCKET socket_ = INVALID_SOCKET;
 };
 
-// WSAStartup(2.2) for the owner's lifetime.
-class WinsockGuard {
- public:
-  WinsockGuard();
-  ~WinsockGuard();
-  WinsockGuard(const WinsockGuard&) = delete;
-  WinsockGuard& operator=(const WinsockGuard&) = delete;
-  bool ok() const { return started_; }
-
- private:
-  bool started_ = false;
-};
+// WSAStartup(2.2) for the owner's lifetime; empty when Winsock did not start.
+using WinsockStartup = UniqueCall<&WSACleanup>;
+WinsockStartup StartWinsock();
 
 // A socket slot shared between the owner and a worker; exchanged atomically so that
 // only one side ever closes what it holds.
@@ -61,7 +59,12 @@ struct AcceptedConnection {
   bool loopback = false;
 };
 
+// Invalid socket when accept failed or the peer's address cannot be read.
 AcceptedConnection AcceptConnection(SOCKET listenSocket);
+
+// The peer text (address without port) of a socket address as accept returns it, and
+// whether it is loopback; false for anything that is not a whole IPv4 or IPv6 address.
+bool DescribePeer(std::span<const uint8_t> address, std::string& text, bool& loopback);
 
 // Takes the socket out of the slot and closes it; wakes a thread blocked in accept.
 void CloseListenSocket(SocketSlot& slot);

@@ -1,8 +1,10 @@
 #pragma once
-// Sole owner of a Win32 handle that is closed with CloseHandle.
+// Sole owners of Win32 handles: CloseHandle handles and registry keys.
 #include <windows.h>
 
 #include <utility>
+
+#include "core/unique_any.h"
 
 namespace kelm {
 
@@ -22,6 +24,11 @@ class WinHandle {
   WinHandle& operator=(const WinHandle&) = delete;
 
   HANDLE Get() const { return h_; }
+  // For out-parameters: closes what is held and hands out the empty slot.
+  HANDLE* Put() {
+    Reset();
+    return &h_;
+  }
   explicit operator bool() const { return h_ != nullptr && h_ != INVALID_HANDLE_VALUE; }
   void Reset(HANDLE h = nullptr) {
     if (*this) {
@@ -33,5 +40,8 @@ class WinHandle {
  private:
   HANDLE h_ = nullptr;
 };
+
+// A registry key opened or created by this program.
+using RegKey = UniqueAny<HKEY, &RegCloseKey>;
 
 }  // namespace kelm

@@ -1,13 +1,11 @@
 #pragma once
 // Undoes speaker muting and display changes left by a run that ended unexpectedly.
-//
-// PLACEHOLDER for the display half until display configuration is built: this program
-// changes no display settings yet, so there is nothing to undo there.
 #include "media/audio_capture.h"
+#include "media/display_config.h"
 
 namespace kelm {
 
 inline void RecoverMutedSpeakers() { AudioCapture::RecoverMutedSpeakers(); }
-inline void RestoreDisplaysAfterCrash() {}
+// RestoreDisplaysAfterCrash comes from the display configuration.
 
 }  // namespace kelm

@@ -27,9 +27,19 @@ constexpr bool IsVirtualMonitorEdid(bool idsValid, uint16_t manufacturer, uint16
          product == kVirtualMonitorProduct;
 }
 
-// Active paths and modes of the current configuration; false when the query fails.
+// Active paths and modes of the current configuration, the query repeated while the
+// buffers turn out too small (at most 5 times); false when it fails.
 bool QueryActiveDisplayConfig(std::vector<DISPLAYCONFIG_PATH_INFO>& paths,
                               std::vector<DISPLAYCONFIG_MODE_INFO>& modes);
+
+// The GDI device name of a path's source, such as "\\.\DISPLAY1"; empty when unknown.
+std::wstring GetSourceDeviceName(const LUID& adapter, UINT32 sourceId);
+// The name record of a path's target; false when Windows gives none.
+bool GetTargetName(const DISPLAYCONFIG_PATH_INFO& path, DISPLAYCONFIG_TARGET_DEVICE_NAME& name);
+// Whether a path's target is one of our virtual monitors.
+bool IsVirtualTarget(const DISPLAYCONFIG_PATH_INFO& path);
+// Case-insensitive, as Windows compares device names and paths.
+bool SameDeviceName(const std::wstring& a, const std::wstring& b);
 
 // One entry per active source in Windows' order; clones are listed once.
 std::vector<DisplayInfo> EnumerateDisplays();

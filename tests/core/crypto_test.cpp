@@ -203,7 +203,7 @@ TEST(EcdhTest, FreshKeysAgreeWithIndependentImplementation) {
   // Read a's scalar through a test-only export and recompute outside CNG.
   uint8_t blob[8 + 96];
   ULONG n = 0;
-  ASSERT_GE(BCryptExportKey(static_cast<BCRYPT_KEY_HANDLE>(a.handle), nullptr, BCRYPT_ECCPRIVATE_BLOB, blob,
+  ASSERT_GE(BCryptExportKey(static_cast<BCRYPT_KEY_HANDLE>(a.Handle()), nullptr, BCRYPT_ECCPRIVATE_BLOB, blob,
                             sizeof blob, &n, 0),
             0);
   ASSERT_EQ(n, sizeof blob);

@@ -27,8 +27,8 @@ int TryBindShared() {
 }
 
 int main(int argc, char** argv) {
-  kelm::WinsockGuard winsock;
-  if (!winsock.ok()) return 3;
+  const kelm::WinsockStartup winsock = kelm::StartWinsock();
+  if (!winsock) return 3;
   if (argc == 2 && std::string(argv[1]) == "--bind-shared") {
     return TryBindShared();
   }

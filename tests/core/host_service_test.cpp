@@ -3,13 +3,20 @@
 
 #include <gtest/gtest.h>
 
+#include <tlhelp32.h>
+
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <memory>
+#include <random>
 #include <thread>
 
 #include "core/log.h"
 #include "core/paths.h"
+#include "core/win_handle.h"
 #include "support/device_client.h"
 #include "support/log_capture.h"
 #include "support/temp_dir.h"
@@ -51,17 +58,50 @@ class HostServiceTest : public ::testing::Test {
     std::unique_ptr<test::TestTcpStream> stream;
     std::unique_ptr<test::DeviceClient> client;
   };
-  bool Connect(Device& d, uint32_t receiveBufferBytes = 0) {
-    d.stream = test::ConnectTcp("127.0.0.1", options.port, 5000, receiveBufferBytes);
+  bool Connect(Device& d, bool pair = true, uint16_t port = 0, uint32_t receiveBufferBytes = 0) {
+    d.stream = test::ConnectTcp("127.0.0.1", port != 0 ? port : options.port, 5000, receiveBufferBytes);
     if (!d.stream) return false;
     d.client = std::make_unique<test::DeviceClient>(*d.stream);
     test::HandshakeOptions o;
-    o.pairing = test::PairingCode{0, 0, "123456"};
+    if (pair) o.pairing = test::PairingCode{0, 0, "123456"};
     if (d.client->Handshake(d.identity, o).admissionResult != 0) return false;
     if (!d.client->SendRecord(1, test::BuildHello({}))) return false;
     uint8_t type = 0;
     Bytes payload;
     return d.client->ReadRecord(type, payload) && type == 2 && payload[6] == 0;
+  }
+  // Devices that paired once and said goodbye, ready to reconnect without a code.
+  std::vector<std::unique_ptr<Device>> PairedDevices(int n) {
+    std::vector<std::unique_ptr<Device>> devices;
+    for (int i = 0; i < n; ++i) {
+      devices.push_back(std::make_unique<Device>());
+      EXPECT_TRUE(Connect(*devices.back())) << i;
+      if (devices.back()->client) devices.back()->client->SendRecord(40, {});
+      WaitForSessions(0);
+    }
+    return devices;
+  }
+  struct Reconnect {
+    bool welcomed = false;
+    std::chrono::milliseconds took{0};
+  };
+  // Every device reconnects at the same instant.
+  std::vector<Reconnect> ReconnectAtOnce(std::vector<std::unique_ptr<Device>>& devices) {
+    std::atomic<bool> go{false};
+    std::vector<Reconnect> results(devices.size());
+    std::vector<std::thread> workers;
+    for (size_t i = 0; i < devices.size(); ++i) {
+      workers.emplace_back([&, i] {
+        while (!go) std::this_thread::yield();
+        const auto start = std::chrono::steady_clock::now();
+        results[i].welcomed = Connect(*devices[i], false);
+        results[i].took =
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+      });
+    }
+    go = true;
+    for (std::thread& w : workers) w.join();
+    return results;
   }
   void WaitForSessions(size_t n) {
     for (int i = 0; i < 200 && host.GetStatus().sessions.size() != n; ++i) Sleep(25);
@@ -135,7 +175,7 @@ TEST_F(HostServiceTest, DeviceThatStopsReadingIsDroppedAndOthersAreServed) {
   // Several megabytes of pongs fit in the loopback buffers before a send blocks;
   // filling them takes a while under Wine, so the device also asks for a small
   // receive buffer.
-  ASSERT_TRUE(Connect(stalled, 4096));
+  ASSERT_TRUE(Connect(stalled, true, 0, 4096));
   ASSERT_TRUE(Connect(healthy));
   WaitForSessions(2);
 
@@ -179,6 +219,354 @@ TEST_F(HostServiceTest, DeviceThatStopsReadingIsDroppedAndOthersAreServed) {
   ASSERT_EQ(host.GetStatus().sessions.size(), 1u);
   std::printf("stalled device dropped after %llu ms and %llu pings\n",
               static_cast<unsigned long long>(GetTickCount64() - start), static_cast<unsigned long long>(sent.load()));
+}
+
+size_t ThreadCount() {
+  const WinHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+  THREADENTRY32 entry{};
+  entry.dwSize = sizeof entry;
+  size_t n = 0;
+  for (BOOL more = Thread32First(snapshot.Get(), &entry); more; more = Thread32Next(snapshot.Get(), &entry)) {
+    if (entry.th32OwnerProcessID == GetCurrentProcessId()) ++n;
+  }
+  return n;
+}
+
+// The process's handles as the system's handle table lists them; GetProcessHandleCount
+// answers 0 under Wine, so the table is read when that count says nothing.
+DWORD HandleCountFromTable() {
+  using QueryFn = LONG(WINAPI*)(ULONG, void*, ULONG, ULONG*);
+  const auto query = reinterpret_cast<QueryFn>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
+  if (query == nullptr) return 0;
+  constexpr ULONG kSystemHandleInformation = 16;
+  constexpr LONG kInfoLengthMismatch = static_cast<LONG>(0xC0000004);
+  struct Entry {  // SYSTEM_HANDLE_TABLE_ENTRY_INFO
+    USHORT processId;
+    USHORT backTraceIndex;
+    UCHAR objectType;
+    UCHAR attributes;
+    USHORT handle;
+    void* object;
+    ULONG access;
+  };
+  std::vector<uint8_t> buffer(1 << 16);
+  for (;;) {
+    ULONG needed = 0;
+    const LONG status = query(kSystemHandleInformation, buffer.data(), static_cast<ULONG>(buffer.size()), &needed);
+    if (status == kInfoLengthMismatch) {
+      buffer.resize(std::max<size_t>(buffer.size() * 2, needed));
+      continue;
+    }
+    if (status < 0) return 0;
+    break;
+  }
+  ULONG count = 0;
+  std::memcpy(&count, buffer.data(), sizeof count);
+  const auto* entries = reinterpret_cast<const Entry*>(buffer.data() + sizeof(void*));
+  DWORD mine = 0;
+  for (ULONG i = 0; i < count; ++i) {
+    if (entries[i].processId == static_cast<USHORT>(GetCurrentProcessId())) ++mine;
+  }
+  return mine;
+}
+
+DWORD HandleCount() {
+  DWORD n = 0;
+  EXPECT_TRUE(GetProcessHandleCount(GetCurrentProcess(), &n));
+  return n != 0 ? n : HandleCountFromTable();
+}
+
+// Waits until the process is back to (at most) the given counts; the last counts seen.
+std::pair<size_t, DWORD> SettleTo(size_t threads, DWORD handles) {
+  std::pair<size_t, DWORD> seen;
+  for (int i = 0; i < 100; ++i) {
+    seen = {ThreadCount(), HandleCount()};
+    if (seen.first <= threads && seen.second <= handles) break;
+    Sleep(20);
+  }
+  return seen;
+}
+
+// Passes the device's writes on until `budget` bytes have gone, then cuts the
+// connection in the middle of whatever is being written.
+class CuttingStream final : public ByteStream {
+ public:
+  CuttingStream(ByteStream& inner, size_t budget) : inner_(inner), budget_(budget) {}
+  bool ReadExact(void* buffer, size_t n) override { return inner_.ReadExact(buffer, n); }
+  bool Write(const void* data, size_t n) override {
+    if (n <= budget_) {
+      budget_ -= n;
+      return inner_.Write(data, n);
+    }
+    inner_.Write(data, budget_);
+    budget_ = 0;
+    inner_.Shutdown();
+    return false;
+  }
+  void SetReadTimeout(uint32_t ms) override { inner_.SetReadTimeout(ms); }
+  void Shutdown() override { inner_.Shutdown(); }
+
+ private:
+  ByteStream& inner_;
+  size_t budget_;
+};
+
+// Reads until the host closes the connection; false when it stayed open.
+bool ClosedByHost(test::DeviceClient& client, ByteStream& stream) {
+  stream.SetReadTimeout(5000);
+  uint8_t type = 0;
+  Bytes payload;
+  for (int i = 0; i < 100; ++i) {
+    if (!client.ReadRecord(type, payload)) return true;
+  }
+  return false;
+}
+
+bool PingAnswered(test::DeviceClient& client) {
+  if (!client.SendRecord(30, {1, 2, 3, 4, 5, 6, 7, 8})) return false;
+  uint8_t type = 0;
+  Bytes payload;
+  while (client.ReadRecord(type, payload)) {
+    if (type == 31) return payload.size() == 16 && payload[0] == 1 && payload[7] == 8;
+  }
+  return false;
+}
+
+// Peers that send a ClientHello one byte a second and never finish it.
+class Tricklers {
+ public:
+  Tricklers(uint16_t port, int count, std::chrono::milliseconds every) {
+    for (int i = 0; i < count; ++i) {
+      streams_.push_back(test::ConnectTcp("127.0.0.1", port));
+      EXPECT_TRUE(streams_.back()) << i;
+    }
+    thread_ = std::thread([this, every] {
+      // A frame header that promises 100 bytes, then the bytes, one at a time.
+      const Bytes frame = {100, 0, 0, 0, 50, 1};
+      for (size_t at = 0; !stop_; ++at) {
+        for (auto& s : streams_) {
+          const uint8_t byte = at < frame.size() ? frame[at] : 0;
+          if (s) s->Write(&byte, 1);
+        }
+        for (auto slept = std::chrono::milliseconds(0); slept < every && !stop_; slept += std::chrono::milliseconds(20)) {
+          Sleep(20);
+        }
+      }
+    });
+  }
+  ~Tricklers() {
+    stop_ = true;
+    thread_.join();
+  }
+
+ private:
+  std::vector<std::unique_ptr<test::TestTcpStream>> streams_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+TEST_F(HostServiceTest, FlippedBitEndsOnlyThatSession) {
+  ASSERT_TRUE(host.Start(options));
+  Device a, b;
+  ASSERT_TRUE(Connect(a));
+  ASSERT_TRUE(Connect(b));
+  WaitForSessions(2);
+  Bytes record = a.client->SealRecord(30, {1, 2, 3, 4, 5, 6, 7, 8});
+  ASSERT_FALSE(record.empty());
+  record[record.size() - 20] ^= 0x10;  // one bit of the ciphertext
+  ASSERT_TRUE(a.client->SendRaw(record));
+  EXPECT_TRUE(ClosedByHost(*a.client, *a.stream));
+  WaitForSessions(1);
+  EXPECT_TRUE(PingAnswered(*b.client));
+  EXPECT_NE(LogText().find("WARN  record authentication failed - closing the connection"), std::string::npos);
+}
+
+TEST_F(HostServiceTest, ConnectionCutAtEveryHandshakePointLeavesTheHostServing) {
+  ASSERT_TRUE(host.Start(options));
+  const auto paired = PairedDevices(1);
+  const Device& known = *paired[0];
+  // Bytes the device writes: ClientHello frame 104, ClientFinish frame 195 (name
+  // "Test tablet"), then the Hello record.
+  struct Point {
+    const char* where;
+    size_t budget;
+  };
+  const Point points[] = {{"before ClientHello", 0},       {"inside ClientHello", 50},
+                          {"after HostHello", 104},        {"inside ClientFinish", 104 + 100},
+                          {"after Admission", 104 + 195},  {"inside Hello", 104 + 195 + 10}};
+  for (const Point& point : points) {
+    auto raw = test::ConnectTcp("127.0.0.1", options.port);
+    ASSERT_TRUE(raw) << point.where;
+    CuttingStream cut(*raw, point.budget);
+    test::DeviceClient client(cut);
+    const test::HandshakeOutcome outcome = client.Handshake(known.identity, {});
+    if (outcome.admissionReceived) {
+      EXPECT_FALSE(client.SendRecord(1, test::BuildHello({}))) << point.where;
+    }
+    raw.reset();
+  }
+  Device after;
+  EXPECT_TRUE(Connect(after));
+  WaitForSessions(1);
+  EXPECT_TRUE(PingAnswered(*after.client));
+}
+
+TEST_F(HostServiceTest, StopDuringHandshakesReturnsPromptlyAndJoinsEveryThread) {
+  const size_t threadsBefore = ThreadCount();
+  ASSERT_TRUE(host.Start(options));
+  std::vector<std::unique_ptr<test::TestTcpStream>> peers;
+  for (int i = 0; i < 6; ++i) {
+    peers.push_back(test::ConnectTcp("127.0.0.1", options.port));
+    ASSERT_TRUE(peers.back());
+    if (i % 2 == 1) {
+      const Bytes partial = {100, 0, 0, 0, 50, 1, 2, 3};
+      ASSERT_TRUE(peers.back()->Write(partial.data(), partial.size()));
+    }
+  }
+  Sleep(300);  // every session is now blocked in a handshake read of 10 s
+  const auto start = std::chrono::steady_clock::now();
+  host.Stop();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2000));
+  EXPECT_LE(SettleTo(threadsBefore, MAXDWORD).first, threadsBefore);
+}
+
+TEST_F(HostServiceTest, TwoHundredSessionsWithEarlyClosesLeaveNothingBehind) {
+  ASSERT_TRUE(host.Start(options));
+  constexpr int kParallel = 8;
+  const auto devices = PairedDevices(kParallel);  // reconnect below
+
+  std::atomic<int> welcomed{0};
+  std::mt19937 random(20261210);
+  // One round: 8 sessions at once, each ended early at a random point or by Bye.
+  auto round = [&] {
+    std::vector<std::thread> workers;
+    for (int i = 0; i < kParallel; ++i) {
+      const unsigned way = random() % 5;
+      workers.emplace_back([&, i, way] {
+        auto stream = test::ConnectTcp("127.0.0.1", options.port);
+        if (!stream || way == 0) return;  // closes before a byte
+        test::DeviceClient client(*stream);
+        if (way == 1) {
+          client.SendRaw({100, 0, 0, 0, 50, 1, 2});  // inside ClientHello
+          return;
+        }
+        if (client.Handshake(devices[i]->identity, {}).admissionResult != 0 || way == 2) return;
+        if (!client.SendRecord(1, test::BuildHello({}))) return;
+        uint8_t type = 0;
+        Bytes payload;
+        if (client.ReadRecord(type, payload) && type == 2 && payload[6] == 0) ++welcomed;
+        if (way == 4) client.SendRecord(40, {});
+      });
+    }
+    for (std::thread& w : workers) w.join();
+  };
+  // Wine keeps a small pool of wait events that grows with the number of threads
+  // waiting at once: fill it before counting. A leak per session would show as
+  // hundreds of handles, the pool as a few.
+  for (int i = 0; i < 3; ++i) round();
+  WaitForSessions(0);
+  Sleep(200);
+  const size_t threadsBefore = ThreadCount();
+  const DWORD handlesBefore = HandleCount();
+  for (int i = 0; i < 200 / kParallel; ++i) round();
+  EXPECT_GT(welcomed.load(), 0);
+  WaitForSessions(0);
+  constexpr DWORD kPoolSlack = 4;
+  const auto [threads, handles] = SettleTo(threadsBefore, handlesBefore);
+  EXPECT_LE(threads, threadsBefore);
+  EXPECT_LE(handles, handlesBefore + kPoolSlack) << "before " << handlesBefore;
+  EXPECT_GT(handlesBefore, 0u);  // the count must mean something
+
+  Device fresh;
+  EXPECT_TRUE(Connect(fresh));
+  WaitForSessions(1);
+}
+
+TEST_F(HostServiceTest, ReconnectUpdatesLastSeen) {
+  ASSERT_TRUE(host.Start(options));
+  Device d;
+  ASSERT_TRUE(Connect(d));
+  ASSERT_TRUE(d.client->SendRecord(40, {}));
+  ASSERT_EQ(host.PairingStore().Devices().size(), 1u);
+  const int64_t pairedAt = host.PairingStore().Devices()[0].lastSeen;
+  Sleep(1100);  // lastSeen counts whole seconds
+  ASSERT_TRUE(Connect(d, false));
+  EXPECT_GT(host.PairingStore().Devices()[0].lastSeen, pairedAt);
+}
+
+TEST_F(HostServiceTest, TricklingPeersCannotKeepAPairedDeviceOut) {
+  ASSERT_TRUE(host.Start(options));
+  const auto paired = PairedDevices(1);
+  Device& d = *paired[0];
+  // 8 half-open peers leave every slot free; 16 fill their own cap, and the oldest
+  // makes room.
+  for (const int count : {8, 16}) {
+    Tricklers peers(options.port, count, std::chrono::milliseconds(1000));
+    Sleep(500);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(Connect(d, false)) << count;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(count == 8 ? 2000 : 10000));
+    ASSERT_TRUE(d.client->SendRecord(40, {}));
+    WaitForSessions(0);
+  }
+  EXPECT_EQ(Count(LogText(), "Too many connections in their handshake"), 1u);  // one line per burst
+}
+
+TEST_F(HostServiceTest, HandshakeHasOneDeadlineHoweverSlowlyThePeerSends) {
+  SessionTiming timing;
+  timing.welcomeDeadlineMs = 1500;
+  HostService quick(SessionParts{}, timing);
+  std::string error;
+  ASSERT_TRUE(quick.Initialize(error));
+  HostOptions o = options;
+  o.port = static_cast<uint16_t>(options.port + 1);
+  ASSERT_TRUE(quick.Start(o));
+  auto peer = test::ConnectTcp("127.0.0.1", o.port);
+  ASSERT_TRUE(peer);
+  const auto start = std::chrono::steady_clock::now();
+  // A byte every 200 ms: each read is quick, the handshake never ends.
+  std::atomic<bool> stop{false};
+  std::thread trickle([&] {
+    const Bytes frame = {100, 0, 0, 0, 50, 1};
+    for (size_t at = 0; !stop; ++at) {
+      const uint8_t byte = at < frame.size() ? frame[at] : 7;
+      peer->Write(&byte, 1);
+      Sleep(200);
+    }
+  });
+  peer->SetReadTimeout(6000);
+  uint8_t any = 0;
+  EXPECT_FALSE(peer->ReadExact(&any, 1));  // the host closes the connection
+  const auto took = std::chrono::steady_clock::now() - start;
+  stop = true;
+  trickle.join();
+  EXPECT_GE(took, std::chrono::milliseconds(1400));
+  EXPECT_LT(took, std::chrono::milliseconds(4000));
+  EXPECT_NE(LogText().find("no Welcome within 1500 ms of connecting - closing the connection"), std::string::npos);
+  quick.Shutdown();
+}
+
+TEST_F(HostServiceTest, EightDevicesReconnectingTogetherAllGetTheirWelcomeWithin500ms) {
+  ASSERT_TRUE(host.Start(options));
+  auto devices = PairedDevices(8);
+  const std::vector<Reconnect> results = ReconnectAtOnce(devices);
+  for (size_t i = 0; i < results.size(); ++i) {
+    EXPECT_TRUE(results[i].welcomed) << i;
+    EXPECT_LT(results[i].took.count(), 500) << i;
+  }
+  WaitForSessions(8);
+}
+
+TEST_F(HostServiceTest, NineDevicesAtOnceNeverMakeNineSessions) {
+  ASSERT_TRUE(host.Start(options));
+  auto devices = PairedDevices(9);
+  // All nine are still in their handshakes when they arrive, so the limit is kept
+  // when each is admitted, not only when it connects.
+  const std::vector<Reconnect> results = ReconnectAtOnce(devices);
+  EXPECT_EQ(std::count_if(results.begin(), results.end(), [](const Reconnect& r) { return r.welcomed; }), 8);
+  WaitForSessions(8);
+  EXPECT_NE(LogText().find("WARN  Rejecting connection from "), std::string::npos);
 }
 
 }  // namespace

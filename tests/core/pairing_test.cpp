@@ -1,5 +1,7 @@
 #include "core/pairing.h"
 
+#include <windows.h>
+
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -9,6 +11,7 @@
 #include "core/log.h"
 #include "core/otp.h"
 #include "core/paths.h"
+#include "support/log_capture.h"
 #include "support/temp_dir.h"
 
 namespace kelm {
@@ -272,6 +275,18 @@ TEST_F(PairingTest, LoadSkipsBadKeysAndStopsAtAWrongType) {
   EXPECT_EQ(d[0].name, "ok");
   EXPECT_EQ(d[0].pairedAt, 5);
   EXPECT_EQ(d[0].lastSeen, 0);
+}
+
+TEST_F(PairingTest, FailedSaveIsLoggedAndNotThrown) {
+  test::LogCapture log{profile.File(L"pairing.log")};
+  store->AddDevice(KeyNumber(1), "First");
+  ASSERT_EQ(FileJson()["devices"].size(), 1u);
+  // A folder where the save writes its temporary file: the save cannot happen.
+  ASSERT_TRUE(CreateDirectoryW(profile.File(L"devices.json.tmp").c_str(), nullptr));
+  EXPECT_NO_THROW(store->AddDevice(KeyNumber(2), "Second"));
+  EXPECT_EQ(store->Devices().size(), 2u);  // kept in memory
+  EXPECT_EQ(FileJson()["devices"].size(), 1u);  // the old file stays whole
+  EXPECT_NE(log.Text().find("WARN  Could not save the paired devices list"), std::string::npos);
 }
 
 }  // namespace

@@ -48,7 +48,7 @@ class SecureChannelTest : public ::testing::Test {
     channel = std::make_unique<SecureChannel>();
     result = HandshakeResult{};
     std::future<int> host = std::async(std::launch::async, [&, h = hostEnd.get()] {
-      const int r = channel->Accept(*h, peer, pairing, relay, result);
+      const int r = static_cast<int>(channel->Accept(*h, peer, pairing, relay, result));
       if (r != 0) h->Shutdown();  // the host closes the session after a refusal
       return r;
     });
@@ -351,7 +351,7 @@ TEST_F(SecureChannelTest, RecordsTravelBothWaysAndReplaysEndTheSession) {
     EchoHost echo;
     std::thread hostThread([&, h = hostEnd.get()] {
       HandshakeResult r;
-      if (hostChannel.Accept(*h, "192.168.1.20", pairing, false, r) == 0) echo.Serve(hostChannel, *h);
+      if (hostChannel.Accept(*h, "192.168.1.20", pairing, false, r) == AcceptResult::Admitted) echo.Serve(hostChannel, *h);
     });
     DeviceClient client(*deviceEnd);
     ASSERT_EQ(client.Handshake(device, HandshakeOptions{}).admissionResult, 0) << c.what;
@@ -387,7 +387,7 @@ TEST_F(SecureChannelTest, ReplayedRecordFailsAuthentication) {
   EchoHost echo;
   std::thread hostThread([&, h = hostEnd.get()] {
     HandshakeResult r;
-    if (hostChannel.Accept(*h, "192.168.1.20", pairing, false, r) == 0) echo.Serve(hostChannel, *h);
+    if (hostChannel.Accept(*h, "192.168.1.20", pairing, false, r) == AcceptResult::Admitted) echo.Serve(hostChannel, *h);
   });
   DeviceClient client(tap);
   ASSERT_EQ(client.Handshake(device, HandshakeOptions{}).admissionResult, 0);

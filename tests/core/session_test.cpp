@@ -119,6 +119,15 @@ class SessionTest : public ::testing::Test {
     EXPECT_TRUE(session->Ended());
   }
 
+  // Stop must wake the session's blocked read itself: its read time-outs are seconds,
+  // so a session that only ends on a time-out fails the bound.
+  void StopAndWaitPromptly() {
+    const auto start = std::chrono::steady_clock::now();
+    session->Stop();
+    WaitForEnd();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
+  }
+
   std::string LogText() { return log.Text(); }
 
   test::TempDir profile;
@@ -168,8 +177,7 @@ TEST_F(SessionTest, VersionNegotiation) {
       EXPECT_EQ(w->kbps, 0u);
       WaitForEnd();
     } else {
-      session->Stop();
-      WaitForEnd();
+      StopAndWaitPromptly();
     }
   }
   EXPECT_NE(LogText().find("WARN  [192.168.1.20] incompatible protocol versions (app 1..1, PC 2..3)"),
@@ -195,8 +203,7 @@ TEST_F(SessionTest, FpsAndKbpsClampsAndTheConnectionLine) {
     EXPECT_EQ(w->kbps, c.wantKbps);
     EXPECT_EQ(w->pcName, "TESTPC");
     EXPECT_EQ(w->displayMode, 1);
-    session->Stop();
-    WaitForEnd();
+    StopAndWaitPromptly();
   }
   EXPECT_NE(LogText().find("INFO  [192.168.1.20] 'Hello tablet' connected via Wi-Fi (1600x1000 panel, 240 dpi, "
                            "mirror mode, 10 fps, 1000 kbps)"),
@@ -209,8 +216,7 @@ TEST_F(SessionTest, DeviceNameComesFromHelloOrHandshakeAndIsCut) {
   f.name = std::string(63, 'x') + "\xc3\xa9" + std::string(35, 'y');  // 100 bytes
   ASSERT_TRUE(SendHello(f));
   EXPECT_EQ(session->DeviceName(), std::string(63, 'x'));
-  session->Stop();
-  WaitForEnd();
+  StopAndWaitPromptly();
 
   Open(false);
   f.name = "";
@@ -262,6 +268,30 @@ TEST_F(SessionTest, SilentDeviceIsDroppedButAPausedOneIsNot) {
   ASSERT_NE(first, std::string::npos);
   EXPECT_EQ(log.find("video paused", first + pausedLine.size()), std::string::npos);
   EXPECT_NE(log.find("[192.168.1.20] video resumed"), std::string::npos);
+}
+
+TEST_F(SessionTest, PausedSessionOutlivesTheRunningTimeoutAndEndsAtThePausedOne) {
+  // 6 s and 30 s, scaled down twenty times.
+  timing.runningMs = 300;
+  timing.pausedMs = 1500;
+  Open();
+  ASSERT_TRUE(SendHello(HelloFields{}));
+  ASSERT_TRUE(client->SendRecord(32, {1}));
+  const auto pausedAt = std::chrono::steady_clock::now();
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));  // "20 s" of silence
+  EXPECT_FALSE(session->Ended());
+  sessionThread.join();
+  const auto silentFor = std::chrono::steady_clock::now() - pausedAt;
+  EXPECT_GE(silentFor, std::chrono::milliseconds(1400));
+  EXPECT_LT(silentFor, std::chrono::milliseconds(3000));
+  EXPECT_NE(LogText().find("INFO  [192.168.1.20] disconnected"), std::string::npos);
+
+  // Without the pause the same silence ends the session at the running time-out.
+  Open(false);
+  ASSERT_TRUE(SendHello(HelloFields{}));
+  const auto helloAt = std::chrono::steady_clock::now();
+  sessionThread.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - helloAt, std::chrono::milliseconds(1000));
 }
 
 TEST_F(SessionTest, RemovedDeviceIsRefusedAtTheWelcome) {
@@ -319,8 +349,7 @@ TEST_F(SessionTest, ServicesAreBuiltFromTheGivenPartsAndStoppedWithTheSession) {
     EXPECT_EQ(seen->input, nullptr);
   }
   EXPECT_FALSE(videoEnded);
-  session->Stop();
-  WaitForEnd();
+  StopAndWaitPromptly();
   EXPECT_TRUE(videoEnded);  // joined in the teardown, before the session counts as ended
 }
 

@@ -162,6 +162,33 @@ TEST_F(SettingsTest, RoundTripsEveryFieldWithSecretsProtected) {
   EXPECT_EQ(r.updateNotifiedVersion, s.updateNotifiedVersion);
 }
 
+TEST_F(SettingsTest, SecretThatCannotBeProtectedLeavesTheOldFile) {
+  Settings s;
+  s.fixedPin = true;
+  s.pin = 135790;
+  s.pairingMethod = PairingMethod::Authenticator;
+  s.authenticatorSecret = {1, 2, 3, 4};
+  ASSERT_TRUE(SaveSettings(s));
+  const std::string before = FileText();
+  // With a fixed PIN the PIN is protected first; without, the secret is.
+  for (const bool fixedPin : {true, false}) {
+    Settings changed = s;
+    changed.bitrateMbps = 99;
+    changed.fixedPin = fixedPin;
+    changed.authenticatorSecret = {5, 6, 7, 8};
+    {
+      DpapiRefusal refuse;
+      EXPECT_FALSE(SaveSettings(changed)) << fixedPin;
+    }
+    EXPECT_EQ(FileText(), before) << fixedPin;
+  }
+  const std::string log = LogText();  // closes the log: read once, at the end
+  EXPECT_NE(log.find("WARN  Could not save settings: the PIN could not be protected"), std::string::npos);
+  EXPECT_NE(log.find("WARN  Could not save settings: the authenticator secret could not be protected"),
+            std::string::npos);
+  EXPECT_EQ(GetFileAttributesW((profile + L"\\settings.json.tmp").c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
 TEST_F(SettingsTest, PinIsKeptOnlyWhenFixed) {
   Settings s;
   s.pin = 135790;

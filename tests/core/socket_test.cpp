@@ -7,6 +7,7 @@
 #include <chrono>
 #include <future>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include "core/local_addresses.h"
@@ -18,7 +19,7 @@ using namespace std::chrono_literals;
 
 class SocketTest : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_TRUE(winsock_.ok()); }
+  void SetUp() override { ASSERT_TRUE(winsock_); }
   void TearDown() override { CloseListenSocket(slot_); }
 
   // Listens on a port the system picks, so parallel tests never collide.
@@ -48,7 +49,7 @@ class SocketTest : public ::testing::Test {
     return s;
   }
 
-  WinsockGuard winsock_;
+  WinsockStartup winsock_ = StartWinsock();
   SocketSlot slot_{INVALID_SOCKET};
 };
 
@@ -211,6 +212,98 @@ TEST_F(SocketTest, WriteToAPeerThatStopsReadingFailsAfterTheSendTimeout) {
   ASSERT_EQ(written.wait_for(20s), std::future_status::ready) << "the write never gave up";
   EXPECT_FALSE(written.get());
   EXPECT_LT(std::chrono::steady_clock::now() - start, 15s);
+}
+
+}  // namespace
+}  // namespace kelm
+
+namespace kelm {
+namespace {
+
+TEST_F(SocketTest, ReadsOfEverySizeFromOneWriteGetTheirOwnBytes) {
+  const uint16_t port = Listen(false);
+  Socket client = Connect("127.0.0.1", port);
+  ASSERT_TRUE(client.valid());
+  AcceptedConnection server = AcceptConnection(slot_.load());
+  ASSERT_TRUE(server.socket.valid());
+  // Small reads come out of what a larger receive brought in; large ones bypass it.
+  const std::vector<size_t> sizes = {4, 13, 1, 16384, 16383, 5, 70000, 2, 4, 200000, 3};
+  size_t total = 0;
+  for (size_t n : sizes) total += n;
+  const std::vector<uint8_t> data = Pattern(total, 9);
+  auto writer = std::async(std::launch::async, [&] { return client.Write(data.data(), data.size()); });
+  std::vector<uint8_t> got;
+  for (size_t n : sizes) {
+    std::vector<uint8_t> piece(n);
+    ASSERT_TRUE(server.socket.ReadExact(piece.data(), n)) << n;
+    got.insert(got.end(), piece.begin(), piece.end());
+  }
+  EXPECT_TRUE(writer.get());
+  EXPECT_EQ(got, data);
+  // Nothing is left over: the next read waits for new bytes.
+  server.socket.SetReadTimeout(200);
+  uint8_t extra = 0;
+  EXPECT_FALSE(server.socket.ReadExact(&extra, 1));
+}
+
+TEST_F(SocketTest, ListenQueueTakesManyConnectionsAtOnce) {
+  const uint16_t port = Listen(false);
+  // Nobody accepts: every connect must still complete at once from the queue, not
+  // after a retry of a dropped connection request (about a second).
+  std::vector<Socket> clients;
+  const auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < 24; ++i) {
+    clients.push_back(Connect("127.0.0.1", port));
+    ASSERT_TRUE(clients.back().valid()) << i;
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 800ms);
+  for (int i = 0; i < 24; ++i) {
+    EXPECT_TRUE(AcceptConnection(slot_.load()).socket.valid()) << i;
+  }
+}
+
+template <typename Address>
+std::vector<uint8_t> AddressBytes(int family, const char* text) {
+  Address a{};
+  auto* raw = reinterpret_cast<sockaddr*>(&a);
+  raw->sa_family = static_cast<ADDRESS_FAMILY>(family);
+  if constexpr (std::is_same_v<Address, sockaddr_in>) {
+    inet_pton(AF_INET, text, &a.sin_addr);
+  } else {
+    inet_pton(AF_INET6, text, &a.sin6_addr);
+  }
+  const auto* p = reinterpret_cast<const uint8_t*>(&a);
+  return {p, p + sizeof a};
+}
+
+TEST(DescribePeerTest, OnlyWholeAddressesHaveAPeerText) {
+  const std::vector<uint8_t> v4 = AddressBytes<sockaddr_in>(AF_INET, "10.1.2.3");
+  const std::vector<uint8_t> v6 = AddressBytes<sockaddr_in6>(AF_INET6, "::1");
+  struct Case {
+    std::vector<uint8_t> address;
+    bool ok;
+    std::string text;
+    bool loopback;
+  };
+  const std::vector<Case> cases = {
+      {v4, true, "10.1.2.3", false},
+      {AddressBytes<sockaddr_in>(AF_INET, "127.0.0.2"), true, "127.0.0.2", true},
+      {v6, true, "::1", true},
+      {AddressBytes<sockaddr_in6>(AF_INET6, "::ffff:192.168.1.20"), true, "::ffff:192.168.1.20", false},
+      {{v4.begin(), v4.begin() + 4}, false, "", false},                   // cut short
+      {{v6.begin(), v6.begin() + sizeof(sockaddr_in)}, false, "", false},  // IPv6 family, IPv4 size
+      {AddressBytes<sockaddr_in>(AF_UNSPEC, "10.1.2.3"), false, "", false},
+      {{}, false, "", false},
+  };
+  for (size_t i = 0; i < cases.size(); ++i) {
+    std::string text;
+    bool loopback = false;
+    EXPECT_EQ(DescribePeer(cases[i].address, text, loopback), cases[i].ok) << i;
+    if (cases[i].ok) {
+      EXPECT_EQ(text, cases[i].text) << i;
+      EXPECT_EQ(loopback, cases[i].loopback) << i;
+    }
+  }
 }
 
 }  // namespace

@@ -8,6 +8,14 @@
 namespace kelm::test {
 namespace {
 
+// The protocol's frame and message types as the device knows them (kept apart from
+// the host's own constants, so a wrong value there cannot hide here).
+constexpr uint8_t kClientHelloFrame = 50;
+constexpr uint8_t kHostHelloFrame = 51;
+constexpr uint8_t kClientFinishFrame = 52;
+constexpr uint8_t kAdmissionRecord = 53;
+constexpr uint8_t kPairingRequested = 1;
+
 using Range = std::span<const uint8_t>;
 
 Range Text(std::string_view s) { return {reinterpret_cast<const uint8_t*>(s.data()), s.size()}; }
@@ -111,7 +119,7 @@ HandshakeOutcome DeviceClient::Handshake(const DeviceIdentity& identity, const H
   if (!EcdhP256Generate(ephemeral) || !RandomBytes(random.data(), random.size())) return outcome;
 
   const bool pairing = options.pairing.has_value();
-  Bytes hello = {options.version, static_cast<uint8_t>(pairing ? 1 : 0)};
+  Bytes hello = {options.version, static_cast<uint8_t>(pairing ? kPairingRequested : 0)};
   Append(hello, random);
   Append(hello, ephemeral.publicKey);
   std::array<uint8_t, 32> ya{};
@@ -124,11 +132,11 @@ HandshakeOutcome DeviceClient::Handshake(const DeviceIdentity& identity, const H
     for (int i = 0; i < 8; ++i) hello.push_back(static_cast<uint8_t>(options.pairing->step >> (8 * i)));
     Append(hello, Ya);
   }
-  if (!SendPlainFrame(50, hello)) return outcome;
+  if (!SendPlainFrame(kClientHelloFrame, hello)) return outcome;
 
   uint8_t type = 0;
   Bytes reply;
-  if (!ReadPlainFrame(type, reply) || type != 51 || reply.empty()) return outcome;
+  if (!ReadPlainFrame(type, reply) || type != kHostHelloFrame || reply.empty()) return outcome;
   if (reply[0] != 0) {
     outcome.errorCode = reply[0];
     if (reply.size() >= 3) {
@@ -196,7 +204,7 @@ HandshakeOutcome DeviceClient::Handshake(const DeviceIdentity& identity, const H
   const auto finished = HmacSha256(finC, h6);
   const Bytes finish = Cat({identity.PublicKey(), p, signature, finished});
   Bytes sealedFinish(finish.size() + 16);
-  if (!AesGcmSeal(hsC2h, c2hIv, {}, finish, sealedFinish) || !SendPlainFrame(52, sealedFinish)) return outcome;
+  if (!AesGcmSeal(hsC2h, c2hIv, {}, finish, sealedFinish) || !SendPlainFrame(kClientFinishFrame, sealedFinish)) return outcome;
   Append(transcript, finish);
 
   const std::array<uint8_t, 32> th2 = Hash(transcript);
@@ -206,7 +214,7 @@ HandshakeOutcome DeviceClient::Handshake(const DeviceIdentity& identity, const H
   sendIv_ = Iv(Expand(prk, "app c2h iv", th2, 12));
 
   Bytes admission;
-  if (!ReadRecord(type, admission) || type != 53 || admission.size() < 5) return outcome;
+  if (!ReadRecord(type, admission) || type != kAdmissionRecord || admission.size() < 5) return outcome;
   outcome.admissionReceived = true;
   outcome.admissionResult = admission[0];
   outcome.pairingMethod = admission[1];
@@ -217,17 +225,22 @@ HandshakeOutcome DeviceClient::Handshake(const DeviceIdentity& identity, const H
   return outcome;
 }
 
-bool DeviceClient::SendRecord(uint8_t type, const Bytes& payload) {
+Bytes DeviceClient::SealRecord(uint8_t type, const Bytes& payload) {
   const uint32_t n = static_cast<uint32_t>(payload.size() + 17);
   Bytes header;
   PutU32(header, n);
   Bytes plain = {type};
   Append(plain, payload);
   Bytes sealed(plain.size() + 16);
-  if (!AesGcmSeal(sendKey_, Nonce(sendIv_, sendCounter_), header, plain, sealed)) return false;
+  if (!AesGcmSeal(sendKey_, Nonce(sendIv_, sendCounter_), header, plain, sealed)) return {};
   ++sendCounter_;
   Append(header, sealed);
-  return SendRaw(header);
+  return header;
+}
+
+bool DeviceClient::SendRecord(uint8_t type, const Bytes& payload) {
+  const Bytes record = SealRecord(type, payload);
+  return !record.empty() && SendRaw(record);
 }
 
 bool DeviceClient::ReadRecord(uint8_t& type, Bytes& payload) {
@@ -251,19 +264,22 @@ Bytes BuildHello(const HelloFields& f) {
   PutU16(out, f.panelWidth);
   PutU16(out, f.panelHeight);
   PutU16(out, f.dpi);
-  PutU16(out, 0);  // monitor parameters
-  PutU16(out, 0);
-  PutU16(out, 0);  // display width and height: the panel's
-  PutU16(out, 0);
+  PutU16(out, f.monitorParamA);
+  PutU16(out, f.monitorParamB);
+  PutU16(out, f.displayWidth);
+  PutU16(out, f.displayHeight);
   PutU16(out, f.fps);
   PutU32(out, f.kbps);
   out.push_back(f.displayMode);
-  for (int i = 0; i < 6; ++i) out.push_back(0);  // flags .. audio
+  out.push_back(0);  // flags
+  out.push_back(0);  // codec preference
+  out.push_back(f.mirrorIndex);
+  for (int i = 0; i < 3; ++i) out.push_back(0);  // pen mode, touch mode, audio
   for (int i = 0; i < 5; ++i) out.push_back(0);  // skipped
   PutU16(out, static_cast<uint16_t>(f.name.size()));
   Append(out, Text(f.name));
-  PutU16(out, 0);  // display scale
-  out.push_back(0);  // display flags
+  PutU16(out, f.displayScale);
+  out.push_back(f.displayFlags);
   out.push_back(f.featureFlags);
   if (f.versionMin != 0) PutU16(out, f.versionMin);
   return out;

@@ -65,6 +65,9 @@ class DeviceClient {
   HandshakeOutcome Handshake(const DeviceIdentity& identity, const HandshakeOptions& options);
 
   bool SendRecord(uint8_t type, const Bytes& payload);
+  // One whole record as it goes on the wire (empty when sealing failed); the next
+  // record's counter moves on as if it had been sent.
+  Bytes SealRecord(uint8_t type, const Bytes& payload);
   bool ReadRecord(uint8_t& type, Bytes& payload);
   // Sends raw bytes (for malformed-input tests).
   bool SendRaw(const Bytes& bytes) { return stream_.Write(bytes.data(), bytes.size()); }
@@ -91,6 +94,13 @@ struct HelloFields {
   uint8_t displayMode = 1;
   std::string name = "Hello tablet";
   uint8_t featureFlags = 0;
+  // Display set-up: the virtual monitor's wanted size (0 = the panel's), the two values
+  // passed to the display driver, which PC display to mirror, and the display options.
+  uint16_t displayWidth = 0, displayHeight = 0;
+  uint16_t monitorParamA = 0, monitorParamB = 0;
+  uint8_t mirrorIndex = 0;
+  uint16_t displayScale = 0;
+  uint8_t displayFlags = 0;
 };
 Bytes BuildHello(const HelloFields& fields);
 

@@ -44,7 +44,12 @@ void TestTcpStream::SetReadTimeout(uint32_t ms) {
   setsockopt(socket_, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&value), sizeof value);
 }
 
-void TestTcpStream::Shutdown() { shutdown(socket_, SD_BOTH); }
+void TestTcpStream::Shutdown() {
+  shutdown(socket_, SD_BOTH);
+  // As the host's socket does: under Wine shutdown alone leaves a receive already
+  // waiting in another thread blocked until the peer closes.
+  CancelIoEx(reinterpret_cast<HANDLE>(socket_), nullptr);
+}
 
 std::unique_ptr<TestTcpStream> ConnectTcp(const std::string& host, uint16_t port, uint32_t timeoutMs,
                                           uint32_t receiveBufferBytes) {
