@@ -406,8 +406,9 @@ std::string HostService::SendFiles(uint64_t sessionId, const std::vector<std::ws
         target = &s;
       }
     }
-    if (target == nullptr) return {};
-    target->SendFiles(paths);
+    // A session that is stopping takes nothing: the caller hears that no device got
+    // the files instead of losing them silently.
+    if (target == nullptr || !target->SendFiles(paths)) return {};
     name = target->DeviceName().empty() ? "your device" : target->DeviceName();
   }
   UpdateKeepAwake();

@@ -412,7 +412,7 @@ AcceptResult SecureChannel::Handshake(ByteStream& stream, std::string_view peer,
     // refused, the code used up, and the attempt stays charged to its source.
     pairing.NoteAuthenticatorStepUsed(hello.codeKind, hello.step);
     LogWarn("[{}] pairing attempt rejected (locked out after wrong codes)", peer);
-    admission.result = 10;
+    admission.result = AdmissionResult::NotPaired;
     admission.message = std::format("Too many wrong codes. Try again in {} seconds.", (globalLockMs + 999) / 1000);
   } else {
     pairing.NoteCodeAccepted(peer);

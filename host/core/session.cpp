@@ -80,9 +80,8 @@ std::string Session::TransferText() const {
 bool Session::SendFiles(const std::vector<std::wstring>& paths) {
   if (!running_) return false;
   std::lock_guard lock(transferMutex_);
-  if (!transfer_) return false;
-  transfer_->SendFiles(paths);
-  return true;
+  // A transfer part that has stopped refuses the files, so they are not lost unseen.
+  return transfer_ && transfer_->QueueFiles(paths);
 }
 
 void Session::Stop() {
@@ -266,23 +265,29 @@ bool Session::SetUpDisplayAndWelcome() {
   if (callbacks_.getConnectInfo) {
     SendConnectInfo(callbacks_.getConnectInfo());
   }
+  // The transfer part exists before the session counts as ready, so whoever sees it
+  // ready can hand it files.
+  CreateTransfer();
   ready_ = true;
   Changed();
   return true;
+}
+
+void Session::CreateTransfer() {
+  if (!parts_.fileTransfer) return;
+  auto transfer = parts_.fileTransfer([this](const msg::Message& m) { return SendIfRunning(m); },
+                                      [this](const TransferEvent& event) {
+                                        if (callbacks_.onTransfer) callbacks_.onTransfer(deviceName_, event);
+                                        Changed();
+                                      });
+  std::lock_guard lock(transferMutex_);
+  transfer_ = std::move(transfer);
 }
 
 void Session::StartServices() {
   stream_->SetReadTimeout(timing_.runningMs);
   featureFlags_ = hello_.featureFlags;
   const SendMessageFn send = [this](const msg::Message& m) { return SendIfRunning(m); };
-  if (parts_.fileTransfer) {
-    auto transfer = parts_.fileTransfer(send, [this](const TransferEvent& event) {
-      if (callbacks_.onTransfer) callbacks_.onTransfer(deviceName_, event);
-      Changed();
-    });
-    std::lock_guard lock(transferMutex_);
-    transfer_ = std::move(transfer);
-  }
   if (input_) input_->Start(hello_.penMode, hello_.touchMode);
   if (parts_.streamContext) {
     StreamSetup setup;
@@ -330,7 +335,7 @@ void Session::OnMessage(uint8_t type, const std::vector<uint8_t>& payload) {
     case MsgType::FileEnd:
     case MsgType::FileAck:
       if (transfer_) {
-        transfer_->OnMessage(type, payload);
+        transfer_->OnMessage(static_cast<MsgType>(type), payload.data(), payload.size());
         if (type == static_cast<uint8_t>(MsgType::FileBegin) || type == static_cast<uint8_t>(MsgType::FileEnd)) {
           Changed();
         }

@@ -101,6 +101,7 @@ class Session {
   void StopServices();
   void Changed();
   bool SendIfRunning(const msg::Message& message);
+  void CreateTransfer();
 
   std::unique_ptr<ByteStream> stream_;
   SecureChannel channel_;

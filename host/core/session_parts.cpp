@@ -19,7 +19,13 @@ SessionParts DefaultSessionParts() {
     return std::make_unique<AudioStream>(label, std::move(send), std::move(onMessage));
   };
   parts.fileTransfer = [](SendMessageFn send, std::function<void(const TransferEvent&)> onEvent) {
-    return std::make_unique<FileTransfer>(std::move(send), std::move(onEvent));
+    auto sendBytes = [send = std::move(send)](proto::MsgType type, const uint8_t* data, size_t size) {
+      msg::Message m;
+      m.type = type;
+      m.payload.assign(data, data + size);
+      return send(m);
+    };
+    return std::make_unique<FileTransfer>(std::move(sendBytes), std::move(onEvent));
   };
   parts.streamContext = [](StreamSetup setup) { return std::make_unique<StreamContext>(std::move(setup)); };
   // The video thread is not built yet.

@@ -14,7 +14,7 @@ namespace {
 // Each system call moves at most 1 MiB so its 32-bit length never overflows.
 constexpr size_t kMaxChunk = 0x100000;
 // Reads shorter than this go through the read-ahead buffer.
-constexpr size_t kReadAhead = 16384;
+constexpr size_t kReadAhead = 0x40000;
 
 }  // namespace
 

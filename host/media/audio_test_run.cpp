@@ -18,7 +18,7 @@ int RunAudioTest() {
   capture.Start(
       [&](const int16_t* samples, size_t frames, uint32_t) {
         double local = 0;
-        for (size_t i = 0; i < frames * 2; ++i) local += double{samples[i]} * samples[i];
+        for (size_t i = 0; i < frames * 2; ++i) local += static_cast<double>(samples[i]) * samples[i];
         std::lock_guard lock(mutex);
         sum += local;
         count += frames * 2;

@@ -85,6 +85,30 @@ TEST_F(SocketTest, LargeRoundTripBothWays) {
   EXPECT_TRUE(client.Write(nullptr, 0));
 }
 
+TEST_F(SocketTest, ReadsOfMixedSizesKeepTheByteOrder) {
+  // Small reads are served from one read-ahead, large ones directly; a moved socket
+  // keeps what it had read ahead.
+  const uint16_t port = Listen(true);
+  Socket client = Connect("127.0.0.1", port);
+  ASSERT_TRUE(client.valid());
+  AcceptedConnection server = AcceptConnection(slot_.load());
+  ASSERT_TRUE(server.socket.valid());
+  const std::vector<uint8_t> data = Pattern(3 << 20, 5);
+  std::thread writer([&] { EXPECT_TRUE(client.Write(data.data(), data.size())); });
+  std::vector<uint8_t> got(data.size());
+  const size_t sizes[] = {4, 1, 32789, 4, 0x40000, 3, 0x180000, 17};
+  size_t at = 0;
+  Socket reader = std::move(server.socket);
+  for (size_t i = 0; at < got.size(); ++i) {
+    const size_t n = std::min(sizes[i % std::size(sizes)], got.size() - at);
+    ASSERT_TRUE(reader.ReadExact(got.data() + at, n));
+    at += n;
+    if (i == 2) reader = Socket(std::move(reader));
+  }
+  writer.join();
+  EXPECT_EQ(got, data);
+}
+
 TEST_F(SocketTest, IPv6LoopbackPeer) {
   const uint16_t port = Listen(false);
   Socket client = Connect("::1", port);

@@ -14,7 +14,7 @@ HandshakeRun RunHandshake(Pairing& pairing, const DeviceIdentity& identity, cons
   if (!hostEnd || !deviceEnd) return run;
   SecureChannel channel;
   std::future<int> host = std::async(std::launch::async, [&, h = hostEnd.get()] {
-    const int r = channel.Accept(*h, peer, pairing, relay, run.result);
+    const int r = static_cast<int>(channel.Accept(*h, peer, pairing, relay, run.result));
     h->Shutdown();  // the host ends the session after the handshake either way
     return r;
   });

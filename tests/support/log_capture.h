@@ -14,13 +14,9 @@ class LogCapture {
   LogCapture(const LogCapture&) = delete;
   LogCapture& operator=(const LogCapture&) = delete;
 
-  // Everything logged so far; logging goes on into the same file.
-  std::string Text() {
-    CloseLogFile();
-    std::string text = ReadFileBytes(path_);
-    OpenLogFile(path_);
-    return text;
-  }
+  // Everything logged so far. The file stays open (it is shared for reading), so a
+  // line logged by another thread meanwhile still lands in it, never on the console.
+  std::string Text() { return ReadFileBytes(path_); }
 
  private:
   std::wstring path_;
