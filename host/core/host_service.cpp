@@ -136,7 +136,9 @@ bool HostService::Start(HostOptions options) {
       LogInfo("  Wi-Fi address: {} ({})", a.address, a.adapterName);
     }
   }
-  clipboard_.Start([this](uint8_t format, std::span<const uint8_t> bytes) { BroadcastClipboard(format, bytes); });
+  clipboard_.Start([this](proto::ClipboardFormat format, const std::vector<uint8_t>& bytes) {
+    BroadcastClipboard(format, bytes);
+  });
   if (o.forwardNotifications) {
     notifications_.Start([this](const NotificationForwarder::Item& item) { BroadcastNotification(item); });
   }
@@ -269,8 +271,9 @@ bool HostService::StartSession(std::unique_ptr<ByteStream> stream, const std::st
     if (onMessage_) onMessage_(text);
   };
   callbacks.onDeviceClipboard = [this](uint8_t format, std::vector<uint8_t> bytes) {
-    clipboard_.SetFromDevice(format, bytes);
+    clipboard_.SetFromDevice(static_cast<proto::ClipboardFormat>(format), std::move(bytes));
   };
+  callbacks.onLaunchApp = [this, id = entry.id](uint32_t notificationId) { LaunchPcApp(id, notificationId); };
   callbacks.getConnectInfo = [this] { return IceConfig(); };
   callbacks.getUpdateNotice = [this] {
     std::lock_guard l(optionsMutex_);
@@ -280,7 +283,7 @@ bool HostService::StartSession(std::unique_ptr<ByteStream> stream, const std::st
     if (onTransfer_) onTransfer_(deviceName.empty() ? "your device" : deviceName, event);
   };
   callbacks.claimSlot = [this] { return ClaimSlot(); };
-  entry.session = std::make_unique<Session>(std::move(stream), peer, link, o, driver_, pairing_, std::move(callbacks),
+  entry.session = std::make_shared<Session>(std::move(stream), peer, link, o, driver_, pairing_, std::move(callbacks),
                                             sessionParts_, sessionTiming_);
   Session* s = entry.session.get();
   entry.thread = std::thread([s] { s->Run(); });
@@ -318,20 +321,52 @@ void HostService::BroadcastConnectInfo() {
   }
 }
 
-void HostService::BroadcastClipboard(uint8_t format, std::span<const uint8_t> bytes) {
+std::vector<std::shared_ptr<Session>> HostService::ReadySessions() {
+  std::vector<std::shared_ptr<Session>> ready;
   std::lock_guard lock(sessionsMutex_);
   for (SessionEntry& e : sessions_) {
-    if (e.session->Ready() && !e.session->Ended()) e.session->SendClipboard(format, bytes);
+    if (e.session->Ready() && !e.session->Ended()) ready.push_back(e.session);
+  }
+  return ready;
+}
+
+// Large contents go to each device outside the sessions mutex: a device that stops
+// reading must not hold up the status, new connections or Stop (which shuts the
+// session's stream and so ends the blocked write).
+void HostService::BroadcastClipboard(proto::ClipboardFormat format, const std::vector<uint8_t>& bytes) {
+  for (const std::shared_ptr<Session>& s : ReadySessions()) {
+    s->SendClipboard(static_cast<uint8_t>(format), bytes);
   }
 }
 
 void HostService::BroadcastNotification(const NotificationForwarder::Item& item) {
-  std::lock_guard lock(sessionsMutex_);
-  for (SessionEntry& e : sessions_) {
-    if (e.session->Ready() && !e.session->Ended()) {
-      e.session->SendNotification(item.id, item.app, item.title, item.text);
+  for (const std::shared_ptr<Session>& s : ReadySessions()) {
+    s->SendNotification(item.id, item.appName, item.title, item.body);
+  }
+}
+
+// One activation at a time per host: each may run 8 s and takes the focus, so
+// requests that arrive meanwhile are dropped.
+void HostService::LaunchPcApp(uint64_t sessionId, uint32_t notificationId) {
+  const std::wstring appId = notifications_.AppIdFor(notificationId);
+  if (appId.empty()) return;
+  std::optional<RECT> rect;
+  {
+    std::lock_guard lock(sessionsMutex_);
+    for (SessionEntry& e : sessions_) {
+      if (e.id == sessionId) rect = e.session->AppPlacementRect();
     }
   }
+  if (activating_->exchange(true)) {
+    LogDebug("Notification activation dropped: another one is running");
+    return;
+  }
+  std::thread([busy = activating_, appId, rect, resolve = notifications_.Resolver()] {
+    const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    NotificationForwarder::ActivateApp(appId, rect, resolve);
+    if (SUCCEEDED(com)) CoUninitialize();
+    busy->store(false);
+  }).detach();
 }
 
 HostService::Status HostService::GetStatus() {

@@ -105,11 +105,13 @@ class HostService {
   void SetUpdateNotice(const std::string& text);
 
   Pairing& PairingStore() { return pairing_; }
+  NotificationForwarder& Notifications() { return notifications_; }
 
  private:
   struct SessionEntry {
     uint64_t id = 0;
-    std::unique_ptr<Session> session;
+    // Shared so that a broadcast can send outside the sessions mutex.
+    std::shared_ptr<Session> session;
     std::thread thread;
   };
 
@@ -124,9 +126,11 @@ class HostService {
   void HandPolicyLocked();
   msg::ConnectInfo IceConfig();
   void BroadcastConnectInfo();
-  void BroadcastClipboard(uint8_t format, std::span<const uint8_t> bytes);
+  void BroadcastClipboard(proto::ClipboardFormat format, const std::vector<uint8_t>& bytes);
+  std::vector<std::shared_ptr<Session>> ReadySessions();
   void BroadcastNotification(const NotificationForwarder::Item& item);
   HostOptions OptionsCopy();
+  void LaunchPcApp(uint64_t sessionId, uint32_t notificationId);
 
   using MtaUsage = UniqueAny<CO_MTA_USAGE_COOKIE, &CoDecrementMTAUsage>;
   using MediaFoundationStartup = UniqueCall<&MFShutdown>;
@@ -166,6 +170,8 @@ class HostService {
   std::list<SessionEntry> sessions_;
   uint64_t nextSessionId_ = 0;
   ConnectClient connect_;
+  // Set while an app activation runs; shared with the detached launcher thread.
+  std::shared_ptr<std::atomic<bool>> activating_ = std::make_shared<std::atomic<bool>>(false);
 };
 
 }  // namespace kelm

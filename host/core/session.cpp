@@ -9,6 +9,7 @@
 #include "desktop/file_transfer.h"
 #include "desktop/input_router.h"
 #include "media/audio_stream.h"
+#include "media/mirror_target.h"
 #include "media/session_display.h"
 #include "media/session_display_rules.h"
 #include "media/stream_context.h"
@@ -70,7 +71,12 @@ bool Session::SendIfRunning(const msg::Message& message) { return running_ && Se
 
 bool Session::AudioOn() const { return audio_ && audio_->On(); }
 
-uint64_t Session::LastInputTick() const { return input_ ? input_->LastInputTick() : 0; }
+uint64_t Session::LastInputTick() const { return input_ ? input_->LastPointerTick() : 0; }
+
+std::optional<RECT> Session::AppPlacementRect() const {
+  if (Mirror() || !input_) return std::nullopt;
+  return input_->Injector().TargetRect();
+}
 
 std::string Session::TransferText() const {
   std::lock_guard lock(transferMutex_);
@@ -288,7 +294,7 @@ void Session::StartServices() {
   stream_->SetReadTimeout(timing_.runningMs);
   featureFlags_ = hello_.featureFlags;
   const SendMessageFn send = [this](const msg::Message& m) { return SendIfRunning(m); };
-  if (input_) input_->Start(hello_.penMode, hello_.touchMode);
+  if (input_) StartInput(send);
   if (parts_.streamContext) {
     StreamSetup setup;
     setup.label = peer_;
@@ -318,6 +324,14 @@ void Session::StartServices() {
   }
   if (audio_) audio_->Apply(hello_.audio);
   Changed();
+}
+
+void Session::StartInput(const SendMessageFn& send) {
+  // Input maps onto the mirrored display until the video pipeline reports what it captures.
+  if (hello_.displayMode == 1) {
+    if (const auto rect = MirroredMonitorRect(hello_.mirrorIndex)) input_->Injector().SetTargetRect(*rect);
+  }
+  input_->Start(static_cast<proto::PenMode>(hello_.penMode), static_cast<proto::TouchMode>(hello_.touchMode), send);
 }
 
 void Session::OnMessage(uint8_t type, const std::vector<uint8_t>& payload) {
@@ -398,13 +412,15 @@ void Session::OnMessage(uint8_t type, const std::vector<uint8_t>& payload) {
 }
 
 void Session::StopServices() {
-  if (input_) input_->Stop();
+  // The stream is shut first: a text-field report may be blocked sending to a device that
+  // stopped reading, and the router's Stop waits for that report to finish.
   running_ = false;
   stream_->Shutdown();
+  if (input_) input_->Stop();
   if (audio_) audio_->Stop();
   if (transfer_) transfer_->Stop();
   if (videoThread_.joinable()) videoThread_.join();
-  if (input_) input_->ReleaseAll();
+  if (input_) input_->Injector().ReleaseAll();
   if (display_) display_->RemoveMonitor();
 }
 

@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include <windows.h>
+
 #include "core/byte_stream.h"
 #include "core/host_options.h"
 #include "core/messages.h"
@@ -91,12 +93,15 @@ class Session {
   std::chrono::steady_clock::time_point WelcomeDeadline() const { return welcomeDeadline_; }
   bool Remote() const { return remote_; }
   uint64_t LastInputTick() const;
+  // In extend mode, where the device's input lands (apps opened from it go there).
+  std::optional<RECT> AppPlacementRect() const;
 
  private:
   bool ReceiveHello();
   void ApplyStreamWishes();
   bool SetUpDisplayAndWelcome();
   void StartServices();
+  void StartInput(const SendMessageFn& send);
   void OnMessage(uint8_t type, const std::vector<uint8_t>& payload);
   void StopServices();
   void Changed();

@@ -14,7 +14,7 @@ SessionParts DefaultSessionParts() {
   parts.display = [](VirtualDisplayDriver& driver, const std::string& label) {
     return std::make_unique<SessionDisplay>(driver, label);
   };
-  parts.input = [](const std::string&) { return std::make_unique<InputRouter>(); };
+  parts.input = [](const std::string& label) { return std::make_unique<InputRouter>(label); };
   parts.audio = [](const std::string& label, SendMessageFn send, std::function<void(const std::string&)> onMessage) {
     return std::make_unique<AudioStream>(label, std::move(send), std::move(onMessage));
   };

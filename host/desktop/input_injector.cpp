@@ -117,6 +117,11 @@ void InputInjector::SetTargetRect(const RECT& rect) {
   target_ = rect;
 }
 
+RECT InputInjector::TargetRect() {
+  std::lock_guard lock(mutex_);
+  return target_;
+}
+
 void InputInjector::SetTapCallback(std::function<void(POINT)> onTap) {
   std::lock_guard lock(mutex_);
   onTap_ = std::move(onTap);

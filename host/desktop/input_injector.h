@@ -75,6 +75,7 @@ class InputInjector {
   void SetModes(proto::PenMode pen, proto::TouchMode touch);
   // A rectangle narrower or lower than one pixel is ignored.
   void SetTargetRect(const RECT& rect);
+  RECT TargetRect();
   // Called with the injector's lock held: it must not call back into the injector.
   void SetTapCallback(std::function<void(POINT)> onTap);
 

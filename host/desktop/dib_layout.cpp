@@ -1,0 +1,47 @@
+// Portable layout of the 32-bpp device-independent bitmaps put on the clipboard.
+#include "desktop/dib_layout.h"
+
+#include <cstring>
+
+namespace kelm {
+namespace {
+
+void PutU32(uint8_t* at, uint32_t v) {
+  for (int i = 0; i < 4; ++i) at[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+void PutU16(uint8_t* at, uint16_t v) {
+  at[0] = static_cast<uint8_t>(v);
+  at[1] = static_cast<uint8_t>(v >> 8);
+}
+
+}  // namespace
+
+bool ClipboardImageFits(uint64_t width, uint64_t height) {
+  return width >= 1 && height >= 1 && width <= kMaxPngSide && height <= kMaxPngSide &&
+         width * height <= kMaxClipboardImagePixels;
+}
+
+size_t DibSize(uint32_t width, uint32_t height) { return kDibHeaderSize + size_t{width} * 4 * height; }
+
+bool WriteBottomUpDib(uint32_t width, uint32_t height, std::span<const uint8_t> topDownBgra,
+                      std::span<uint8_t> out) {
+  const size_t row = size_t{width} * 4;
+  const size_t pixels = row * height;
+  if (topDownBgra.size() != pixels || out.size() != kDibHeaderSize + pixels) return false;
+  uint8_t* h = out.data();
+  std::memset(h, 0, kDibHeaderSize);
+  PutU32(h + 0, kDibHeaderSize);  // biSize
+  PutU32(h + 4, width);           // biWidth
+  PutU32(h + 8, height);          // biHeight, positive: bottom-up
+  PutU16(h + 12, 1);              // biPlanes
+  PutU16(h + 14, 32);             // biBitCount
+  PutU32(h + 16, 0);              // biCompression BI_RGB
+  PutU32(h + 20, static_cast<uint32_t>(pixels));  // biSizeImage
+  for (uint32_t y = 0; y < height; ++y) {
+    std::memcpy(h + kDibHeaderSize + size_t{height - 1 - y} * row, topDownBgra.data() + size_t{y} * row, row);
+  }
+  return true;
+}
+
+}  // namespace kelm

@@ -1,0 +1,238 @@
+// The clipboard sync of this process against a clipboard owned by the helper program.
+#include "desktop/clipboard_sync.h"
+
+#include <gtest/gtest.h>
+#include <objbase.h>
+#include <psapi.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+
+#include "core/log.h"
+#include "core/messages.h"
+#include "desktop/clipboard_image.h"
+#include "desktop/dib_layout.h"
+#include "desktop_helper_control.h"
+#include "support/log_capture.h"
+#include "test_png.h"
+
+namespace kelm {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using proto::ClipboardFormat;
+
+struct Change {
+  ClipboardFormat format;
+  std::vector<uint8_t> bytes;
+  Clock::time_point at;
+};
+
+// Records every change the sync reports.
+class Recorder {
+ public:
+  ClipboardSync::ChangeCallback Callback() {
+    return [this](ClipboardFormat f, const std::vector<uint8_t>& b) {
+      std::lock_guard lock(mutex_);
+      changes_.push_back({f, b, Clock::now()});
+      cv_.notify_all();
+    };
+  }
+  // Waits up to `ms` for at least `n` changes; returns all seen so far.
+  std::vector<Change> WaitFor(size_t n, int ms) {
+    std::unique_lock lock(mutex_);
+    cv_.wait_for(lock, std::chrono::milliseconds(ms), [&] { return changes_.size() >= n; });
+    return changes_;
+  }
+  void Clear() {
+    std::lock_guard lock(mutex_);
+    changes_.clear();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  std::vector<Change> changes_;
+};
+
+std::string Utf8(const std::vector<uint8_t>& b) { return std::string(b.begin(), b.end()); }
+
+class ClipboardSyncTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SetVerbose(true);
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);  // the test decodes with WIC
+    ASSERT_TRUE(helper.Start());
+    sync.Start(recorder.Callback());
+    Sleep(200);  // the window listens before the first copy
+  }
+  void TearDown() override {
+    sync.Stop();
+    CoUninitialize();
+  }
+
+  test::DesktopHelper helper;
+  Recorder recorder;
+  ClipboardSync sync;
+};
+
+const std::wstring kHello = L"h\u00e9llo \U0001F600";
+const std::string kHelloUtf8 = "h\xC3\xA9llo \xF0\x9F\x98\x80";
+
+TEST_F(ClipboardSyncTest, BurstOfCopiesIsReadOnceAfterTheQuietTime) {
+  Clock::time_point last;
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_TRUE(helper.SetText(kHello));
+    last = Clock::now();
+    Sleep(30);
+  }
+  const auto changes = recorder.WaitFor(2, 1500);
+  ASSERT_EQ(changes.size(), 1u);
+  EXPECT_EQ(changes[0].format, ClipboardFormat::Text);
+  EXPECT_EQ(Utf8(changes[0].bytes), kHelloUtf8);
+  EXPECT_GE(std::chrono::duration_cast<std::chrono::milliseconds>(changes[0].at - last).count(), 140);
+}
+
+TEST_F(ClipboardSyncTest, ExclusionFormatsDecideWhetherContentIsSent) {
+  struct Case {
+    uint32_t flags;
+    bool sent;
+  };
+  const Case cases[] = {{test::helper::kAddExclude, false}, {test::helper::kHistoryZero, false},
+                        {test::helper::kHistoryOne, true}, {0, true}};
+  for (const Case& c : cases) {
+    recorder.Clear();
+    ASSERT_TRUE(helper.SetText(L"excluded? " + std::to_wstring(c.flags), c.flags));
+    const auto changes = recorder.WaitFor(1, c.sent ? 2000 : 700);
+    EXPECT_EQ(changes.size(), c.sent ? 1u : 0u) << "flags " << c.flags;
+  }
+}
+
+TEST_F(ClipboardSyncTest, TextWinsOverAnImage) {
+  ASSERT_TRUE(helper.SetText(L"text and picture", test::helper::kAddBitmap));
+  const auto changes = recorder.WaitFor(1, 2000);
+  ASSERT_EQ(changes.size(), 1u);
+  EXPECT_EQ(changes[0].format, ClipboardFormat::Text);
+  EXPECT_EQ(Utf8(changes[0].bytes), "text and picture");
+}
+
+TEST_F(ClipboardSyncTest, DeviceTextIsSetAndNotEchoedButALaterCopyIs) {
+  sync.SetFromDevice(ClipboardFormat::Text, std::vector<uint8_t>(kHelloUtf8.begin(), kHelloUtf8.end()));
+  for (int i = 0; i < 100 && test::ReadClipboardText() != kHello; ++i) Sleep(10);
+  EXPECT_EQ(test::ReadClipboardText(), kHello);
+  EXPECT_TRUE(recorder.WaitFor(1, 1000).empty());
+  ASSERT_TRUE(helper.SetText(L"from the PC"));
+  const auto changes = recorder.WaitFor(1, 2000);
+  ASSERT_EQ(changes.size(), 1u);
+  EXPECT_EQ(Utf8(changes[0].bytes), "from the PC");
+}
+
+TEST_F(ClipboardSyncTest, DevicePngIsSetAsPngAndAsDib) {
+  const auto png = test::MakeRgbaPng(64, 32, [](uint32_t x, uint32_t y) { return 0xFF000000u | x << 16 | y << 8 | 0x5A; });
+  sync.SetFromDevice(ClipboardFormat::Image, png);
+  std::string dib;
+  for (int i = 0; i < 200 && dib.empty(); ++i) {
+    Sleep(10);
+    dib = test::ReadClipboardBlock(CF_DIB);
+  }
+  EXPECT_EQ(test::ReadClipboardBlock(PngClipboardFormat()), std::string(png.begin(), png.end()));
+  ASSERT_GE(dib.size(), kDibHeaderSize + 64 * 32 * 4);
+  BITMAPINFOHEADER h{};
+  std::memcpy(&h, dib.data(), sizeof h);
+  EXPECT_EQ(h.biWidth, 64);
+  EXPECT_EQ(h.biHeight, 32);
+  EXPECT_EQ(h.biBitCount, 32);
+  EXPECT_EQ(h.biCompression, static_cast<DWORD>(BI_RGB));
+  // Bottom-up: the image's top row is the last row of the block.
+  const auto* px = reinterpret_cast<const uint8_t*>(dib.data()) + kDibHeaderSize;
+  for (uint32_t y : {0u, 5u, 31u}) {
+    for (uint32_t x : {0u, 17u, 63u}) {
+      const uint8_t* p = px + ((31 - y) * 64 + x) * 4;
+      EXPECT_EQ(p[0], 0x5A);
+      EXPECT_EQ(p[1], y);
+      EXPECT_EQ(p[2], x);
+    }
+  }
+  EXPECT_TRUE(recorder.WaitFor(1, 500).empty());  // its own write is not sent back
+}
+
+TEST_F(ClipboardSyncTest, APngAboveThePixelBoundSetsOnlyPngAndStaysSmall) {
+  const auto png = test::MakeBlackBitPng(7000, 7000);  // 49 megapixels in about 6 MB
+  ASSERT_LE(png.size(), msg::kMaxClipboardBytes);
+  PROCESS_MEMORY_COUNTERS before{};
+  GetProcessMemoryInfo(GetCurrentProcess(), &before, sizeof before);
+  sync.SetFromDevice(ClipboardFormat::Image, png);
+  std::string stored;
+  for (int i = 0; i < 300 && stored.size() != png.size(); ++i) {
+    Sleep(10);
+    stored = test::ReadClipboardBlock(PngClipboardFormat());
+  }
+  EXPECT_EQ(stored, std::string(png.begin(), png.end()));
+  Sleep(300);
+  EXPECT_FALSE(test::ClipboardHasFormat(CF_DIB));
+  PROCESS_MEMORY_COUNTERS after{};
+  GetProcessMemoryInfo(GetCurrentProcess(), &after, sizeof after);
+  // Decoding it would have taken about 200 MB for the pixels and as much for the DIB.
+  EXPECT_LT(after.PeakPagefileUsage, before.PeakPagefileUsage + 100u * 1024 * 1024);
+}
+
+TEST_F(ClipboardSyncTest, BitmapOnlyCopyArrivesAsAPngOfTheSamePixels) {
+  ASSERT_TRUE(helper.SetBitmap(50, 30, 9));
+  const auto changes = recorder.WaitFor(1, 3000);
+  ASSERT_EQ(changes.size(), 1u);
+  ASSERT_EQ(changes[0].format, ClipboardFormat::Image);
+  const auto image = DecodePng(changes[0].bytes);
+  ASSERT_TRUE(image);
+  ASSERT_EQ(image->width, 50u);
+  ASSERT_EQ(image->height, 30u);
+  int wrong = 0;
+  for (uint32_t y = 0; y < 30; ++y) {
+    for (uint32_t x = 0; x < 50; ++x) {
+      const auto want = test::helper::PatternPixel(x, y, 9);
+      const uint8_t* p = &image->pixels[(size_t{y} * 50 + x) * 4];
+      if (p[0] != want.b || p[1] != want.g || p[2] != want.r) ++wrong;
+    }
+  }
+  EXPECT_EQ(wrong, 0);
+}
+
+TEST_F(ClipboardSyncTest, TextSizeBoundIsTwelveMebibytes) {
+  ASSERT_TRUE(helper.SetRepeatedText(static_cast<uint32_t>(msg::kMaxClipboardBytes), L'a'));
+  auto changes = recorder.WaitFor(1, 5000);
+  ASSERT_EQ(changes.size(), 1u);
+  EXPECT_EQ(changes[0].bytes.size(), msg::kMaxClipboardBytes);
+  recorder.Clear();
+  ASSERT_TRUE(helper.SetRepeatedText(static_cast<uint32_t>(msg::kMaxClipboardBytes + 1), L'b'));
+  EXPECT_TRUE(recorder.WaitFor(1, 1500).empty());
+  // Two-byte characters: 6 MiB of them reach the bound in UTF-8.
+  ASSERT_TRUE(helper.SetRepeatedText(static_cast<uint32_t>(msg::kMaxClipboardBytes / 2 + 1), L'\u00e9'));
+  EXPECT_TRUE(recorder.WaitFor(1, 1500).empty());
+}
+
+TEST(ClipboardSyncLifecycle, StopRightAfterStartReturnsQuickly) {
+  ClipboardSync sync;
+  for (int i = 0; i < 100; ++i) {
+    const auto start = Clock::now();
+    sync.Start([](ClipboardFormat, const std::vector<uint8_t>&) {});
+    sync.Stop();
+    ASSERT_LT(Clock::now() - start, std::chrono::seconds(1)) << i;
+  }
+  // Content after Stop is dropped (and freed) without a thread to take it.
+  sync.SetFromDevice(ClipboardFormat::Text, {'x'});
+}
+
+TEST(ClipboardSyncLifecycle, ContentQueuedAtStopIsFreedAndTheClipboardLeftAlone) {
+  ClipboardSync sync;
+  sync.Start([](ClipboardFormat, const std::vector<uint8_t>&) {});
+  Sleep(100);
+  for (int i = 0; i < 50; ++i) sync.SetFromDevice(ClipboardFormat::Text, std::vector<uint8_t>(100000, 'q'));
+  sync.Stop();
+  sync.SetFromDevice(ClipboardFormat::Text, {'z'});
+  Sleep(100);
+  EXPECT_NE(test::ReadClipboardText(), L"z");
+}
+
+}  // namespace
+}  // namespace kelm
