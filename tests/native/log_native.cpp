@@ -1,8 +1,11 @@
-// The log front end for the native sanitizer build: lines go to standard error.
+// The log front end and the clock for the native sanitizer build: lines go to standard
+// error, microseconds come from the steady clock.
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <mutex>
 
+#include "core/clock.h"
 #include "core/log.h"
 
 namespace kelm {
@@ -24,5 +27,11 @@ void Log(LogLevel level, std::string_view text) {
 
 bool OpenLogFile(const std::wstring&) { return false; }
 void CloseLogFile() {}
+
+uint64_t NowMicros() {
+  return static_cast<uint64_t>(
+      std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
+          .count());
+}
 
 }  // namespace kelm

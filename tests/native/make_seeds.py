@@ -102,6 +102,13 @@ SEEDS = {
                 b'"pinProtected":"QEIPAA==","updateChannel":"beta","useAdb":true}',
         "legacy_pin": b'{"pin":123456,"fixedPin":true}',
     },
+    "annexb": {
+        "h264_idr": b"\x02" + b"\x00\x00\x00\x01\x09\xf0" + b"\x00\x00\x00\x01\x67\x42\x00\x1f"
+                    + b"\x00\x00\x01\x68\xce\x38\x80" + b"\x00\x00\x00\x01\x65\x88\x84\x00",
+        "hevc_cra": b"\x03" + b"\x00\x00\x00\x01\x40\x01\x0c" + b"\x00\x00\x00\x01\x42\x01\x01"
+                    + b"\x00\x00\x00\x01\x44\x01\xc1" + b"\x00\x00\x01\x2a\x01\xaf",
+        "garbage": b"\x00\xff\x00\x00\x00\x00\x01",
+    },
     "elligator2_diff": {
         "zero": bytes(32),
         "one": b"\x01" + bytes(31),
