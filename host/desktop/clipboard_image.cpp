@@ -53,15 +53,8 @@ std::vector<uint8_t> EncodePng(HBITMAP bitmap) {
   HGLOBAL memory = nullptr;
   if (FAILED(GetHGlobalFromStream(stream.Get(), &memory))) return {};
   const uint64_t size = stat.cbSize.QuadPart;
-  if (size == 0 || size > GlobalSize(memory)) return {};
-  GlobalLockGuard lock(memory);
-  if (!lock.ok()) return {};
-  try {
-    const auto* bytes = static_cast<const uint8_t*>(lock.data());
-    return std::vector<uint8_t>(bytes, bytes + size);
-  } catch (const std::bad_alloc&) {
-    return {};
-  }
+  if (size > GlobalSize(memory)) return {};
+  return BytesFromGlobal(memory, static_cast<size_t>(size));
 }
 
 std::optional<BgraImage> DecodePng(std::span<const uint8_t> png) {

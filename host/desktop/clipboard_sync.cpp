@@ -68,15 +68,8 @@ std::vector<uint8_t> ReadPngBlock() {
   HANDLE data = GetClipboardData(PngClipboardFormat());
   if (data == nullptr) return {};
   const size_t size = GlobalSize(data);
-  if (size == 0 || size > msg::kMaxClipboardBytes) return {};
-  GlobalLockGuard lock(data);
-  if (!lock.ok()) return {};
-  try {
-    const auto* bytes = static_cast<const uint8_t*>(lock.data());
-    return std::vector<uint8_t>(bytes, bytes + size);
-  } catch (const std::bad_alloc&) {
-    return {};
-  }
+  if (size > msg::kMaxClipboardBytes) return {};
+  return BytesFromGlobal(data, size);
 }
 
 // Hands the block to the clipboard, which owns it from then on; freed when refused.

@@ -2,6 +2,7 @@
 #include "desktop/global_memory.h"
 
 #include <cstring>
+#include <new>
 
 namespace kelm {
 
@@ -16,6 +17,18 @@ GlobalMemory GlobalFromBytes(std::span<const uint8_t> bytes) {
     if (!bytes.empty()) std::memcpy(lock.data(), bytes.data(), bytes.size());
   }
   return block;
+}
+
+std::vector<uint8_t> BytesFromGlobal(HGLOBAL block, size_t size) {
+  if (block == nullptr || size == 0 || size > GlobalSize(block)) return {};
+  GlobalLockGuard lock(block);
+  if (!lock.ok()) return {};
+  try {
+    const auto* bytes = static_cast<const uint8_t*>(lock.data());
+    return std::vector<uint8_t>(bytes, bytes + size);
+  } catch (const std::bad_alloc&) {
+    return {};
+  }
 }
 
 }  // namespace kelm

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <span>
 #include <utility>
+#include <vector>
 
 namespace kelm {
 
@@ -55,6 +56,9 @@ class GlobalLockGuard {
 
 // A movable block holding `bytes`; empty when the allocation or the lock fails.
 GlobalMemory GlobalFromBytes(std::span<const uint8_t> bytes);
+// The first `size` bytes of a block (at most its size); empty when the lock or the
+// allocation fails.
+std::vector<uint8_t> BytesFromGlobal(HGLOBAL block, size_t size);
 // A movable block of `size` bytes, not initialised; empty on failure.
 GlobalMemory GlobalAllocMovable(size_t size);
 

@@ -10,17 +10,12 @@
 #include "core/log.h"
 #include "core/text.h"
 #include "desktop/input_math.h"
+#include "desktop/input_message_types.h"
 #include "desktop/win32_input_backend.h"
 
 namespace kelm {
 
 namespace {
-
-constexpr uint8_t kTypePen = static_cast<uint8_t>(proto::MsgType::PenSamples);
-constexpr uint8_t kTypeTouch = static_cast<uint8_t>(proto::MsgType::TouchContacts);
-constexpr uint8_t kTypeKey = static_cast<uint8_t>(proto::MsgType::Key);
-constexpr uint8_t kTypeText = static_cast<uint8_t>(proto::MsgType::Text);
-constexpr uint8_t kTypePointer = static_cast<uint8_t>(proto::MsgType::Pointer);
 
 constexpr uint32_t kPenPointerId = 1;
 constexpr float kPointerAmountMax = 1.0f;

@@ -2,16 +2,11 @@
 #include "desktop/input_router.h"
 
 #include "core/log.h"
+#include "desktop/input_message_types.h"
 #include "desktop/win32_input_backend.h"
 
 namespace kelm {
 namespace {
-
-constexpr uint8_t kTypePen = static_cast<uint8_t>(proto::MsgType::PenSamples);
-constexpr uint8_t kTypeTouch = static_cast<uint8_t>(proto::MsgType::TouchContacts);
-constexpr uint8_t kTypeKey = static_cast<uint8_t>(proto::MsgType::Key);
-constexpr uint8_t kTypeText = static_cast<uint8_t>(proto::MsgType::Text);
-constexpr uint8_t kTypePointer = static_cast<uint8_t>(proto::MsgType::Pointer);
 
 bool IsInput(uint8_t type) {
   return type == kTypePen || type == kTypeTouch || type == kTypeKey || type == kTypeText || type == kTypePointer;
