@@ -45,6 +45,7 @@ struct IceTestSettings {
   bool loopbackOnly = false;  // bind to 127.0.0.1: host candidates are loopback only
   IceTimers timers;
   IceFaults faults;
+  uint32_t kcpClockOffset = 0;  // the stream's 32-bit millisecond clock starts this far on
 };
 
 struct juice_config_t {
