@@ -95,6 +95,8 @@ void IceAgent::StartGathering(uint64_t nowMs) {
     stunGather_->transaction = NewTransaction();
     stunGather_->nextSend = nowMs;
   }
+  lastNow_ = nowMs;
+  for (auto& t : turns_) t->Start(nowMs);
   FinishGatheringIfDone();
   if (haveRemote_ && state_ == IceState::kGathering) SetState(IceState::kConnecting);
 }
@@ -102,6 +104,9 @@ void IceAgent::StartGathering(uint64_t nowMs) {
 void IceAgent::FinishGatheringIfDone() {
   if (gatheringDone_ || !gatheringStarted_) return;
   if (stunGather_ && !stunGather_->done) return;
+  for (const auto& t : turns_) {
+    if (!t->Finished()) return;
+  }
   gatheringDone_ = true;
   Emit({Event::kGatheringDone, state_, {}});
 }
@@ -114,6 +119,7 @@ bool IceAgent::SetRemoteDescription(std::string_view text, uint64_t nowMs) {
   remotePwd_ = description->pwd;
   haveRemote_ = true;
   remoteSetAt_ = nowMs;
+  lastNow_ = nowMs;
   if (description->endOfCandidates) remoteGatheringDone_ = true;
   for (const auto& c : description->candidates) AddRemote(c);
   // Peer-reflexive remotes learned before the description waited for its credentials.
@@ -132,7 +138,9 @@ std::string IceAgent::LocalDescription() const {
   d.ufrag = localUfrag_;
   d.pwd = localPwd_;
   d.ice2 = true;
-  d.candidates = localCandidates_;
+  for (const auto& c : localCandidates_) {
+    if (!relayOnly_ || c.type == "relay") d.candidates.push_back(c);
+  }
   d.endOfCandidates = gatheringDone_;
   return WriteIceDescription(d);
 }
@@ -140,24 +148,105 @@ std::string IceAgent::LocalDescription() const {
 void IceAgent::AddRemote(const IceCandidate& candidate) {
   auto address = StunAddress::FromIp(candidate.address, candidate.port);
   if (!address) return;
+  bool known = std::any_of(remoteCandidates_.begin(), remoteCandidates_.end(), [&](const IceCandidate& c) {
+    return c.address == candidate.address && c.port == candidate.port;
+  });
+  if (!known && remoteCandidates_.size() < kMaxRemoteCandidates * 2) remoteCandidates_.push_back(candidate);
   // Only pairs our socket can reach (same address family as one of our bases).
   bool reachable = std::any_of(hostAddresses_.begin(), hostAddresses_.end(),
                                [&](const StunAddress& a) { return a.v6 == address->v6; });
-  if (!reachable || FindPair(*address) != nullptr) return;
-  if (pairs_.size() >= kMaxRemoteCandidates * 2) return;
-  Pair pair;
-  pair.remote = candidate;
-  pair.remoteAddress = *address;
-  uint32_t local = LocalPriority(kTypePrefHost);
-  pair.priority = controlling_ ? PairPriority(local, candidate.priority) : PairPriority(candidate.priority, local);
-  pairs_.push_back(std::move(pair));
+  if (reachable && !relayOnly_) AddPair(candidate, *address, -1);
+  for (size_t k = 0; k < turns_.size(); ++k) {
+    auto relayed = turns_[k]->Relayed();
+    if (turnAnnounced_[k] && relayed && relayed->v6 == address->v6) AddPair(candidate, *address, static_cast<int>(k));
+  }
 }
 
-IceAgent::Pair* IceAgent::FindPair(const StunAddress& address) {
+void IceAgent::AddPair(const IceCandidate& candidate, const StunAddress& address, int relay) {
+  if (FindPair(address, relay) != nullptr) return;
+  if (pairs_.size() >= kMaxRemoteCandidates * 3) return;
+  Pair pair;
+  pair.relay = relay;
+  pair.remote = candidate;
+  pair.remoteAddress = address;
+  uint32_t local = LocalPriority(relay < 0 ? kTypePrefHost : kTypePrefRelayed);
+  pair.priority = controlling_ ? PairPriority(local, candidate.priority) : PairPriority(candidate.priority, local);
+  pairs_.push_back(std::move(pair));
+  if (relay >= 0) turns_[static_cast<size_t>(relay)]->Permit(address, lastNow_);
+}
+
+IceAgent::Pair* IceAgent::FindPair(const StunAddress& address, int relay) {
   for (auto& pair : pairs_) {
-    if (pair.remoteAddress == address) return &pair;
+    if (pair.remoteAddress == address && pair.relay == relay) return &pair;
   }
   return nullptr;
+}
+
+void IceAgent::SendVia(const StunAddress& to, int relay, std::span<const uint8_t> bytes) {
+  if (relay < 0) {
+    send_(to, bytes);
+  } else {
+    turns_[static_cast<size_t>(relay)]->SendTo(to, bytes);
+  }
+}
+
+void IceAgent::AddTurnServer(const StunAddress& server, const std::string& username, const std::string& password) {
+  constexpr size_t kMaxTurnServers = 2;
+  if (turns_.size() >= kMaxTurnServers) return;
+  turns_.push_back(
+      std::make_unique<TurnClient>(server, username, password, send_, random_, turnChannels_, turnAuthDelayMs_));
+  turnAnnounced_.push_back(false);
+}
+
+std::vector<TurnStats> IceAgent::TurnStatistics() const {
+  std::vector<TurnStats> out;
+  for (const auto& t : turns_) out.push_back(t->Stats());
+  return out;
+}
+
+// New allocations become relay candidates (and their mapped address a server-reflexive one).
+void IceAgent::AnnounceAllocations(uint64_t now) {
+  for (size_t k = 0; k < turns_.size(); ++k) {
+    if (turnAnnounced_[k] || turns_[k]->GetState() != TurnClient::State::kAllocated) continue;
+    turnAnnounced_[k] = true;
+    auto relayed = turns_[k]->Relayed();
+    auto mapped = turns_[k]->Mapped();
+    if (mapped && !hostAddresses_.empty()) {
+      bool known = std::any_of(localCandidates_.begin(), localCandidates_.end(), [&](const IceCandidate& c) {
+        return c.address == mapped->IpText() && c.port == mapped->port && (c.type == "srflx" || !keepRedundant_);
+      });
+      if (!known) {
+        IceCandidate c;
+        c.foundation = Foundation("srflx", hostAddresses_.front());
+        c.priority = LocalPriority(kTypePrefServerReflexive);
+        c.address = mapped->IpText();
+        c.port = mapped->port;
+        c.type = "srflx";
+        c.relatedAddress = hostAddresses_.front().IpText();
+        c.relatedPort = hostAddresses_.front().port;
+        localCandidates_.push_back(std::move(c));
+      }
+    }
+    IceCandidate c;
+    c.foundation = Foundation("relay", turns_[k]->Server());
+    c.priority = LocalPriority(kTypePrefRelayed);
+    c.address = relayed->IpText();
+    c.port = relayed->port;
+    c.type = "relay";
+    if (mapped) {
+      c.relatedAddress = mapped->IpText();
+      c.relatedPort = mapped->port;
+    }
+    localCandidates_.push_back(std::move(c));
+    // Pairs with the remotes known so far.
+    std::vector<IceCandidate> remotes = remoteCandidates_;
+    for (const auto& r : remotes) {
+      if (auto address = StunAddress::FromIp(r.address, r.port); address && address->v6 == relayed->v6) {
+        AddPair(r, *address, static_cast<int>(k));
+      }
+    }
+    (void)now;
+  }
 }
 
 IceAgent::Pair* IceAgent::Selected() { return selected_ ? &pairs_[*selected_] : nullptr; }
@@ -196,24 +285,41 @@ void IceAgent::SendCheck(Pair& pair, uint64_t now) {
   } else {
     m.AddU64(kStunAttrIceControlled, tieBreaker_);
   }
-  send_(pair.remoteAddress, Encode(m, remotePwd_));
+  SendVia(pair.remoteAddress, pair.relay, Encode(m, remotePwd_));
   pair.transmits++;
   pair.nextSend = now + pair.rto;
   pair.rto = std::min(pair.rto * 2, timers_.checkRtoMaxMs);
 }
 
-void IceAgent::SendError(const StunAddress& to, const StunMessage& request, int code, std::string_view reason,
-                         bool withIntegrity) {
+void IceAgent::SendError(const StunAddress& to, int relay, const StunMessage& request, int code,
+                         std::string_view reason, bool withIntegrity) {
   StunMessage m;
   m.type = static_cast<uint16_t>((request.type & 0x3EEF) | 0x0110);
   m.transaction = request.transaction;
   m.AddErrorCode(code, reason);
-  send_(to, withIntegrity ? Encode(m, localPwd_) : EncodeStun(m, {}, true));
+  SendVia(to, relay, withIntegrity ? Encode(m, localPwd_) : EncodeStun(m, {}, true));
 }
 
 void IceAgent::OnDatagram(const StunAddress& from, std::span<const uint8_t> bytes, uint64_t nowMs) {
+  lastNow_ = nowMs;
+  for (size_t k = 0; k < turns_.size(); ++k) {
+    if (!(turns_[k]->Server() == from)) continue;
+    std::optional<TurnClient::Inbound> inbound;
+    if (turns_[k]->OnDatagram(bytes, nowMs, inbound)) {
+      AnnounceAllocations(nowMs);
+      FinishGatheringIfDone();
+      if (inbound) OnPeerDatagram(inbound->peer, static_cast<int>(k), inbound->data, nowMs);
+      return;
+    }
+  }
+  OnPeerDatagram(from, -1, bytes, nowMs);
+}
+
+void IceAgent::OnPeerDatagram(const StunAddress& from, int relay, std::span<const uint8_t> bytes, uint64_t nowMs) {
+  // Relay-only tests: nothing but server answers may arrive on the socket directly.
+  if (relayOnly_ && relay < 0 && !(stunGather_ && from == stunGather_->server)) return;
   if (!LooksLikeStun(bytes)) {
-    Pair* pair = FindPair(from);
+    Pair* pair = FindPair(from, relay);
     if (pair != nullptr && (pair->state == PairState::kSucceeded || pair->validated)) {
       Emit({Event::kData, state_, std::vector<uint8_t>(bytes.begin(), bytes.end())});
     }
@@ -225,25 +331,25 @@ void IceAgent::OnDatagram(const StunAddress& from, std::span<const uint8_t> byte
   if (!StunFingerprintValid(bytes, *m)) return;
   uint16_t cls = m->type & 0x0110;
   if (m->type == kStunBindingRequest) {
-    HandleRequest(from, bytes, *m, nowMs);
+    HandleRequest(from, relay, bytes, *m, nowMs);
   } else if (cls == 0x0100 || cls == 0x0110) {
-    HandleResponse(from, bytes, *m, nowMs);
+    HandleResponse(from, relay, bytes, *m, nowMs);
   }
 }
 
-void IceAgent::HandleRequest(const StunAddress& from, std::span<const uint8_t> bytes, const StunMessage& m,
-                             uint64_t now) {
+void IceAgent::HandleRequest(const StunAddress& from, int relay, std::span<const uint8_t> bytes,
+                             const StunMessage& m, uint64_t now) {
   auto username = m.Text(kStunAttrUsername);
   if (!username || m.integrityOffset == 0) {
-    SendError(from, m, kStunErrorBadRequest, "Bad Request", false);
+    SendError(from, relay, m, kStunErrorBadRequest, "Bad Request", false);
     return;
   }
   if (!username->starts_with(localUfrag_ + ":") || !StunIntegrityValid(bytes, m, AsBytes(localPwd_))) {
-    SendError(from, m, kStunErrorUnauthorized, "Unauthorized", false);
+    SendError(from, relay, m, kStunErrorUnauthorized, "Unauthorized", false);
     return;
   }
   if (haveRemote_ && username->substr(localUfrag_.size() + 1) != remoteUfrag_) {
-    SendError(from, m, kStunErrorUnauthorized, "Unauthorized", false);
+    SendError(from, relay, m, kStunErrorUnauthorized, "Unauthorized", false);
     return;
   }
   // Role conflicts: the larger tie-breaker keeps (or takes) the controlling role.
@@ -253,7 +359,7 @@ void IceAgent::HandleRequest(const StunAddress& from, std::span<const uint8_t> b
     for (uint8_t b : theirs->value) tb = (tb << 8) | b;
     bool weShouldControl = tieBreaker_ >= tb;
     if (weShouldControl == controlling_) {
-      SendError(from, m, kStunErrorRoleConflict, "Role Conflict", true);
+      SendError(from, relay, m, kStunErrorRoleConflict, "Role Conflict", true);
       return;
     }
     controlling_ = !controlling_;
@@ -263,9 +369,9 @@ void IceAgent::HandleRequest(const StunAddress& from, std::span<const uint8_t> b
   response.type = kStunBindingSuccess;
   response.transaction = m.transaction;
   response.AddXorAddress(kStunAttrXorMappedAddress, from);
-  send_(from, Encode(response, localPwd_));
+  SendVia(from, relay, Encode(response, localPwd_));
 
-  Pair* pair = FindPair(from);
+  Pair* pair = FindPair(from, relay);
   if (pair == nullptr) {
     IceCandidate prflx;
     prflx.foundation = Foundation("prflx", from);
@@ -273,8 +379,8 @@ void IceAgent::HandleRequest(const StunAddress& from, std::span<const uint8_t> b
     prflx.address = from.IpText();
     prflx.port = from.port;
     prflx.type = "prflx";
-    AddRemote(prflx);
-    pair = FindPair(from);
+    AddPair(prflx, from, relay);
+    pair = FindPair(from, relay);
     if (pair == nullptr) return;
   }
   pair->validated = true;
@@ -288,8 +394,8 @@ void IceAgent::HandleRequest(const StunAddress& from, std::span<const uint8_t> b
   }
 }
 
-void IceAgent::HandleResponse(const StunAddress& from, std::span<const uint8_t> bytes, const StunMessage& m,
-                              uint64_t now) {
+void IceAgent::HandleResponse(const StunAddress& from, int relay, std::span<const uint8_t> bytes,
+                              const StunMessage& m, uint64_t now) {
   // The STUN server's answer while gathering (no credentials).
   if (stunGather_ && !stunGather_->done && m.transaction == stunGather_->transaction) {
     stunGather_->done = true;
@@ -297,7 +403,7 @@ void IceAgent::HandleResponse(const StunAddress& from, std::span<const uint8_t> 
       if (auto mapped = m.XorAddress(kStunAttrXorMappedAddress)) {
         bool isHost = std::any_of(hostAddresses_.begin(), hostAddresses_.end(),
                                   [&](const StunAddress& a) { return a == *mapped; });
-        if (!isHost && !hostAddresses_.empty()) {
+        if ((!isHost || keepRedundant_) && !hostAddresses_.empty()) {
           IceCandidate c;
           c.foundation = Foundation("srflx", hostAddresses_.front());
           c.priority = LocalPriority(kTypePrefServerReflexive);
@@ -315,12 +421,15 @@ void IceAgent::HandleResponse(const StunAddress& from, std::span<const uint8_t> 
   }
   if (!StunIntegrityValid(bytes, m, AsBytes(remotePwd_))) return;
   if (selected_ && m.transaction == consent_.transaction) {
-    if (m.type == kStunBindingSuccess && from == pairs_[*selected_].remoteAddress) consent_.lastAnswer = now;
+    if (m.type == kStunBindingSuccess && from == pairs_[*selected_].remoteAddress &&
+        relay == pairs_[*selected_].relay) {
+      consent_.lastAnswer = now;
+    }
     return;
   }
   for (auto& pair : pairs_) {
     if (pair.state != PairState::kInProgress || pair.transaction != m.transaction) continue;
-    if (!(from == pair.remoteAddress)) {
+    if (!(from == pair.remoteAddress) || relay != pair.relay) {
       pair.state = PairState::kFailed;  // not symmetric
       return;
     }
@@ -354,7 +463,7 @@ void IceAgent::HandleResponse(const StunAddress& from, std::span<const uint8_t> 
 bool IceAgent::Send(std::span<const uint8_t> data) {
   Pair* pair = Selected();
   if (pair == nullptr || state_ == IceState::kFailed) return false;
-  send_(pair->remoteAddress, data);
+  SendVia(pair->remoteAddress, pair->relay, data);
   return true;
 }
 
@@ -362,8 +471,13 @@ std::optional<std::pair<std::string, std::string>> IceAgent::SelectedCandidateLi
   if (!selected_) return std::nullopt;
   const Pair& pair = pairs_[*selected_];
   const IceCandidate* local = nullptr;
+  std::optional<StunAddress> relayed;
+  if (pair.relay >= 0) relayed = turns_[static_cast<size_t>(pair.relay)]->Relayed();
   for (const auto& c : localCandidates_) {
-    if (c.type == "host" && StunAddress::FromIp(c.address, c.port)->v6 == pair.remoteAddress.v6) {
+    auto address = StunAddress::FromIp(c.address, c.port);
+    bool match = relayed ? (c.type == "relay" && address == relayed)
+                         : (c.type == "host" && address->v6 == pair.remoteAddress.v6);
+    if (match) {
       local = &c;
       break;
     }
@@ -375,6 +489,12 @@ std::optional<std::pair<std::string, std::string>> IceAgent::SelectedCandidateLi
 uint64_t IceAgent::OnTimer(uint64_t now) {
   uint64_t next = kNever;
   auto want = [&](uint64_t at) { next = std::min(next, at); };
+  lastNow_ = now;
+  if (gatheringStarted_) {
+    for (auto& t : turns_) want(t->OnTimer(now));
+    AnnounceAllocations(now);
+    FinishGatheringIfDone();
+  }
 
   if (stunGather_ && gatheringStarted_ && !stunGather_->done) {
     if (now >= stunGather_->nextSend) {
@@ -450,7 +570,7 @@ uint64_t IceAgent::OnTimer(uint64_t now) {
       } else {
         m.AddU64(kStunAttrIceControlled, tieBreaker_);
       }
-      send_(pair->remoteAddress, Encode(m, remotePwd_));
+      SendVia(pair->remoteAddress, pair->relay, Encode(m, remotePwd_));
       uint8_t jitter = 0;
       random_(&jitter, 1);
       // 0.8 to 1.2 times the interval, so that both sides do not fall into step.
@@ -466,7 +586,7 @@ uint64_t IceAgent::OnTimer(uint64_t now) {
       return p.state == PairState::kInProgress;
     });
     if (now - remoteSetAt_ >= timers_.connectTimeoutMs ||
-        (!pending && remoteGatheringDone_ && !pairs_.empty())) {
+        (!pending && remoteGatheringDone_ && gatheringDone_ && !pairs_.empty())) {
       SetState(IceState::kFailed);
       return next;
     }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -14,6 +15,7 @@
 
 #include "connect/ice_description.h"
 #include "connect/stun_message.h"
+#include "connect/turn_client.h"
 
 namespace tavro::connect {
 
@@ -61,6 +63,16 @@ class IceAgent {
   // The socket's own addresses (host candidates); set before gathering.
   void SetHostAddresses(std::vector<StunAddress> addresses);
   void SetStunServer(std::optional<StunAddress> server);
+  // A TURN server (at most two are used); set before gathering.
+  void AddTurnServer(const StunAddress& server, const std::string& username, const std::string& password);
+  // Tests: check only through relays; send by Send indications instead of channels.
+  void SetRelayOnly(bool relayOnly) { relayOnly_ = relayOnly; }
+  void SetTurnChannels(bool useChannels) { turnChannels_ = useChannels; }
+  // Tests on one machine: keep server-reflexive candidates equal to a host candidate;
+  // delay the answer to a TURN 401 (to meet a stale nonce).
+  void SetKeepRedundantCandidates(bool keep) { keepRedundant_ = keep; }
+  void SetTurnAuthDelay(uint32_t ms) { turnAuthDelayMs_ = ms; }
+  std::vector<TurnStats> TurnStatistics() const;
   // The answerer starts controlled; an offerer (or a test) may start controlling.
   void SetControlling(bool controlling) { controlling_ = controlling; }
 
@@ -86,6 +98,7 @@ class IceAgent {
  private:
   enum class PairState { kWaiting, kInProgress, kSucceeded, kFailed };
   struct Pair {
+    int relay = -1;  // index of the TURN allocation the pair uses, -1: the socket itself
     IceCandidate remote;
     StunAddress remoteAddress;
     uint64_t priority = 0;
@@ -113,16 +126,20 @@ class IceAgent {
 
   void SetState(IceState state);
   void Emit(Event event) { events_.push_back(std::move(event)); }
-  void HandleRequest(const StunAddress& from, std::span<const uint8_t> bytes, const StunMessage& m,
+  void OnPeerDatagram(const StunAddress& from, int relay, std::span<const uint8_t> bytes, uint64_t now);
+  void HandleRequest(const StunAddress& from, int relay, std::span<const uint8_t> bytes, const StunMessage& m,
                      uint64_t now);
-  void HandleResponse(const StunAddress& from, std::span<const uint8_t> bytes, const StunMessage& m,
+  void HandleResponse(const StunAddress& from, int relay, std::span<const uint8_t> bytes, const StunMessage& m,
                       uint64_t now);
-  void SendError(const StunAddress& to, const StunMessage& request, int code, std::string_view reason,
+  void SendError(const StunAddress& to, int relay, const StunMessage& request, int code, std::string_view reason,
                  bool withIntegrity);
+  void SendVia(const StunAddress& to, int relay, std::span<const uint8_t> bytes);
+  void AddPair(const IceCandidate& candidate, const StunAddress& address, int relay);
+  void AnnounceAllocations(uint64_t now);
   void SendCheck(Pair& pair, uint64_t now);
   void StartCheck(Pair& pair, uint64_t now);
   void AddRemote(const IceCandidate& candidate);
-  Pair* FindPair(const StunAddress& address);
+  Pair* FindPair(const StunAddress& address, int relay);
   Pair* Selected();
   void Select(Pair& pair, uint64_t now);
   void FinishGatheringIfDone();
@@ -144,10 +161,18 @@ class IceAgent {
   bool remoteGatheringDone_ = false;
   std::vector<StunAddress> hostAddresses_;
   std::vector<IceCandidate> localCandidates_;
+  std::vector<IceCandidate> remoteCandidates_;
+  uint64_t lastNow_ = 0;
   bool gatheringStarted_ = false;
   bool gatheringDone_ = false;
   std::optional<Gather> stunGather_;
   std::vector<Pair> pairs_;
+  std::vector<std::unique_ptr<TurnClient>> turns_;
+  std::vector<bool> turnAnnounced_;
+  bool relayOnly_ = false;
+  bool turnChannels_ = true;
+  bool keepRedundant_ = false;
+  uint32_t turnAuthDelayMs_ = 0;
   std::deque<size_t> triggered_;
   std::optional<size_t> selected_;
   Consent consent_;

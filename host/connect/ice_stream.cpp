@@ -408,6 +408,8 @@ size_t IceStream::PeakQueuedDatagramsForTest() const {
   return impl_->peakQueue;
 }
 
+std::vector<TurnStats> IceStream::TurnStatsForTest() const { return juice_test_turn_stats(impl_->agent); }
+
 size_t IceStream::PeakReadBufferForTest() const {
   std::lock_guard lock(impl_->transportMu);
   return impl_->peakReadBuffer;

@@ -11,6 +11,7 @@
 namespace tavro::connect {
 
 struct IceTestSettings;
+struct TurnStats;
 
 // The process-wide ICE log callback (level 0..3, text); none is installed by default.
 using IceLogCallback = void (*)(int level, const char* text);
@@ -55,6 +56,8 @@ class IceStream {
   // Observations for tests: the largest datagram queue and read buffer seen so far.
   size_t PeakQueuedDatagramsForTest() const;
   size_t PeakReadBufferForTest() const;
+  // The TURN allocations' counters (401 and 438 answers, refreshes, relayed data).
+  std::vector<TurnStats> TurnStatsForTest() const;
 
  private:
   explicit IceStream(std::unique_ptr<Impl> impl);

@@ -3,6 +3,7 @@
 // one UDP socket, driven through the juice_* calls.
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "connect/ice_agent.h"
 
@@ -45,7 +46,11 @@ struct IceTestSettings {
   bool loopbackOnly = false;  // bind to 127.0.0.1: host candidates are loopback only
   IceTimers timers;
   IceFaults faults;
-  uint32_t kcpClockOffset = 0;  // the stream's 32-bit millisecond clock starts this far on
+  uint32_t kcpClockOffset = 0;
+  bool relayOnly = false;     // connectivity checks only through TURN allocations
+  bool turnChannels = true;   // false: data through the relay by Send/Data indications
+  bool keepRedundantCandidates = false;  // keep a server-reflexive candidate equal to a host one
+  uint32_t turnAuthDelayMs = 0;          // wait before answering a TURN 401  // the stream's 32-bit millisecond clock starts this far on
 };
 
 struct juice_config_t {
@@ -71,5 +76,8 @@ int juice_set_remote_gathering_done(juice_agent_t* agent);
 int juice_send(juice_agent_t* agent, const char* data, size_t size);
 int juice_get_selected_candidates(juice_agent_t* agent, char* local, size_t local_size, char* remote,
                                   size_t remote_size);
+
+// Tests: the TURN allocations' counters.
+std::vector<TurnStats> juice_test_turn_stats(juice_agent_t* agent);
 
 }  // namespace tavro::connect

@@ -115,6 +115,12 @@ struct juice_agent {
   IceTestSettings test;
   std::string stunHost;
   uint16_t stunPort = 0;
+  struct Turn {
+    std::string host;
+    uint16_t port;
+    std::string username, password;
+  };
+  std::vector<Turn> turnServers;
   SOCKET sock = INVALID_SOCKET;
   std::mutex mu;  // guards agent
   std::unique_ptr<IceAgent> agent;
@@ -242,6 +248,15 @@ juice_agent_t* juice_create(const juice_config_t* config) {
       [raw](const StunAddress& to, std::span<const uint8_t> bytes) { raw->SendTo(to, bytes); }, Random,
       a->test.timers, a->test.faults);
   a->agent->SetHostAddresses(std::move(hosts));
+  a->agent->SetRelayOnly(a->test.relayOnly);
+  a->agent->SetTurnChannels(a->test.turnChannels);
+  a->agent->SetKeepRedundantCandidates(a->test.keepRedundantCandidates);
+  a->agent->SetTurnAuthDelay(a->test.turnAuthDelayMs);
+  for (int i = 0; i < config->turn_servers_count && config->turn_servers != nullptr; ++i) {
+    const juice_turn_server_t& t = config->turn_servers[i];
+    if (t.host == nullptr || t.username == nullptr || t.password == nullptr) continue;
+    a->turnServers.push_back({t.host, t.port == 0 ? uint16_t{3478} : t.port, t.username, t.password});
+  }
   a->thread = std::thread([raw] { raw->Run(); });
   return a.release();
 }
@@ -261,9 +276,14 @@ int juice_gather_candidates(juice_agent_t* agent) {
   if (!agent->stunHost.empty()) {
     stun = Resolve(agent->stunHost, agent->stunPort, !agent->test.loopbackOnly);
   }
+  std::vector<std::pair<StunAddress, const juice_agent::Turn*>> turns;
+  for (const auto& t : agent->turnServers) {
+    if (auto address = Resolve(t.host, t.port, !agent->test.loopbackOnly)) turns.emplace_back(*address, &t);
+  }
   std::vector<IceAgent::Event> events;
   {
     std::lock_guard lock(agent->mu);
+    for (const auto& [address, t] : turns) agent->agent->AddTurnServer(address, t->username, t->password);
     agent->agent->SetStunServer(stun);
     agent->agent->StartGathering(NowMs());
     events = agent->agent->TakeEvents();
@@ -326,6 +346,11 @@ int juice_get_selected_candidates(juice_agent_t* agent, char* local, size_t loca
   std::memcpy(local, lines->first.c_str(), lines->first.size() + 1);
   std::memcpy(remote, lines->second.c_str(), lines->second.size() + 1);
   return JUICE_ERR_SUCCESS;
+}
+
+std::vector<TurnStats> juice_test_turn_stats(juice_agent_t* agent) {
+  std::lock_guard lock(agent->mu);
+  return agent->agent->TurnStatistics();
 }
 
 }  // namespace tavro::connect

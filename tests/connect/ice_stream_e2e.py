@@ -91,7 +91,9 @@ def main():
             return 0 if ok else 1
         if scenario == "slow-reader":
             growth = int(r["MEMORY_GROWTH_BYTES"])
-            ok = growth < 16 * MiB and int(r["READ"]) == 256 * MiB
+            # The counter must be real (non-zero) for the bound to mean anything.
+            ok = (int(r["MEMORY_BEFORE_BYTES"]) > 0 and growth < 16 * MiB and
+                  int(r["PEAK_READ_BUFFER"]) <= 4 * MiB and int(r["READ"]) == 256 * MiB)
             print("memory growth", growth, "bytes")
             return 0 if ok else 1
         if scenario == "flood":

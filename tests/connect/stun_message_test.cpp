@@ -39,6 +39,8 @@ TEST(StunHash, KnownVectors) {
   EXPECT_EQ(ToHex(HmacSha1(longKey, AsBytes("Test Using Larger Than Block-Size Key - Hash Key First"))),
             "aa4ae5e15272d00e95705637ce8a3b55ed402112");
   EXPECT_EQ(Crc32(AsBytes("123456789")), 0xCBF43926u);
+  EXPECT_EQ(ToHex(Md5(AsBytes(""))), "d41d8cd98f00b204e9800998ecf8427e");
+  EXPECT_EQ(ToHex(Md5(AsBytes("The quick brown fox jumps over the lazy dog"))), "9e107d9d372bb6826bd81d3542a419d6");
 }
 
 TEST(StunMessage, ParsesAndChecksThePublishedSample) {
