@@ -319,6 +319,12 @@ void IceAgent::OnPeerDatagram(const StunAddress& from, int relay, std::span<cons
   // Relay-only tests: nothing but server answers may arrive on the socket directly.
   if (relayOnly_ && relay < 0 && !(stunGather_ && from == stunGather_->server)) return;
   if (!LooksLikeStun(bytes)) {
+    if (faults_.inboundDataLossPercent > 0) {
+      lossState_ ^= lossState_ << 13;
+      lossState_ ^= lossState_ >> 17;
+      lossState_ ^= lossState_ << 5;
+      if (lossState_ % 100 < faults_.inboundDataLossPercent) return;
+    }
     Pair* pair = FindPair(from, relay);
     if (pair != nullptr && (pair->state == PairState::kSucceeded || pair->validated)) {
       Emit({Event::kData, state_, std::vector<uint8_t>(bytes.begin(), bytes.end())});
@@ -420,10 +426,11 @@ void IceAgent::HandleResponse(const StunAddress& from, int relay, std::span<cons
     return;
   }
   if (!StunIntegrityValid(bytes, m, AsBytes(remotePwd_))) return;
-  if (selected_ && m.transaction == consent_.transaction) {
+  if (selected_ && std::find(consent_.recent.begin(), consent_.recent.end(), m.transaction) != consent_.recent.end()) {
     if (m.type == kStunBindingSuccess && from == pairs_[*selected_].remoteAddress &&
         relay == pairs_[*selected_].relay) {
       consent_.lastAnswer = now;
+      consent_.answered++;
     }
     return;
   }
@@ -559,10 +566,13 @@ uint64_t IceAgent::OnTimer(uint64_t now) {
       return next;
     }
     if (now >= consent_.nextSend) {
-      consent_.transaction = NewTransaction();
+      constexpr size_t kRecentConsent = 8;
+      consent_.recent.push_back(NewTransaction());
+      if (consent_.recent.size() > kRecentConsent) consent_.recent.pop_front();
+      consent_.sent++;
       StunMessage m;
       m.type = kStunBindingRequest;
-      m.transaction = consent_.transaction;
+      m.transaction = consent_.recent.back();
       m.AddText(kStunAttrUsername, remoteUfrag_ + ":" + localUfrag_);
       m.AddU32(kStunAttrPriority, LocalPriority(kTypePrefPeerReflexive));
       if (controlling_) {

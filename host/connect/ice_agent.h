@@ -45,6 +45,7 @@ struct IceTimers {
 struct IceFaults {
   bool corruptFingerprint = false;
   bool corruptIntegrity = false;
+  uint32_t inboundDataLossPercent = 0;  // drop this share of received application data (seeded)
 };
 
 class IceAgent {
@@ -91,6 +92,8 @@ class IceAgent {
   uint64_t OnTimer(uint64_t nowMs);
 
   IceState State() const { return state_; }
+  // Consent requests sent and answered on the selected pair (diagnostics).
+  std::pair<uint64_t, uint64_t> ConsentCounts() const { return {consent_.sent, consent_.answered}; }
   bool Controlling() const { return controlling_; }
   // Callbacks for the owner to deliver outside its lock, in order.
   std::vector<Event> TakeEvents();
@@ -112,9 +115,11 @@ class IceAgent {
     uint32_t rto = 0;
   };
   struct Consent {
-    StunTransactionId transaction{};
+    // The last few requests: a late answer to an earlier one still counts.
+    std::deque<StunTransactionId> recent;
     uint64_t nextSend = 0;
     uint64_t lastAnswer = 0;
+    uint64_t sent = 0, answered = 0;
   };
   struct Gather {
     StunAddress server;
@@ -163,6 +168,7 @@ class IceAgent {
   std::vector<IceCandidate> localCandidates_;
   std::vector<IceCandidate> remoteCandidates_;
   uint64_t lastNow_ = 0;
+  uint32_t lossState_ = 0x2545F491u;  // seeded generator for the loss test switch
   bool gatheringStarted_ = false;
   bool gatheringDone_ = false;
   std::optional<Gather> stunGather_;

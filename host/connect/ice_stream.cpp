@@ -410,6 +410,27 @@ size_t IceStream::PeakQueuedDatagramsForTest() const {
 
 std::vector<TurnStats> IceStream::TurnStatsForTest() const { return juice_test_turn_stats(impl_->agent); }
 
+namespace {
+uint32_t JuiceState(IceStream::Impl& impl) {
+  std::lock_guard lock(impl.signalMu);
+  return impl.juiceState;
+}
+}  // namespace
+
+std::string IceStream::DebugStateForTest() const {
+  uint32_t state = JuiceState(*impl_);
+  std::lock_guard lock(impl_->transportMu);
+  const ikcpcb* k = impl_->kcp;
+  return "rcv_nxt=" + std::to_string(k->rcv_nxt) + " rcv_queue=" + std::to_string(k->rcv_queue.size()) +
+         " rcv_buf=" + std::to_string(k->rcv_buf.size()) + " snd_una=" + std::to_string(k->snd_una) +
+         " snd_nxt=" + std::to_string(k->snd_nxt) + " rmt_wnd=" + std::to_string(k->rmt_wnd) +
+         " unread=" + std::to_string(impl_->readBuffer.size() - impl_->readOffset) +
+         " closed=" + std::to_string(impl_->closed) + " connected=" + std::to_string(impl_->connected.load()) +
+         " consent_sent=" + std::to_string(juice_test_consent_counts(impl_->agent).first) +
+         " consent_answered=" + std::to_string(juice_test_consent_counts(impl_->agent).second) +
+         " juice_state=" + std::to_string(state);
+}
+
 size_t IceStream::PeakReadBufferForTest() const {
   std::lock_guard lock(impl_->transportMu);
   return impl_->peakReadBuffer;

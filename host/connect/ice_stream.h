@@ -58,6 +58,8 @@ class IceStream {
   size_t PeakReadBufferForTest() const;
   // The TURN allocations' counters (401 and 438 answers, refreshes, relayed data).
   std::vector<TurnStats> TurnStatsForTest() const;
+  // The control block's counters and the buffers' sizes, for diagnosing a stalled test.
+  std::string DebugStateForTest() const;
 
  private:
   explicit IceStream(std::unique_ptr<Impl> impl);

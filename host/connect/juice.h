@@ -50,7 +50,8 @@ struct IceTestSettings {
   bool relayOnly = false;     // connectivity checks only through TURN allocations
   bool turnChannels = true;   // false: data through the relay by Send/Data indications
   bool keepRedundantCandidates = false;  // keep a server-reflexive candidate equal to a host one
-  uint32_t turnAuthDelayMs = 0;          // wait before answering a TURN 401  // the stream's 32-bit millisecond clock starts this far on
+  uint32_t turnAuthDelayMs = 0;          // wait before answering a TURN 401
+  bool controlling = false;              // act as the offering side (benchmarks, tests)  // the stream's 32-bit millisecond clock starts this far on
 };
 
 struct juice_config_t {
@@ -79,5 +80,7 @@ int juice_get_selected_candidates(juice_agent_t* agent, char* local, size_t loca
 
 // Tests: the TURN allocations' counters.
 std::vector<TurnStats> juice_test_turn_stats(juice_agent_t* agent);
+// Tests: consent requests sent and answered.
+std::pair<uint64_t, uint64_t> juice_test_consent_counts(juice_agent_t* agent);
 
 }  // namespace tavro::connect

@@ -252,6 +252,7 @@ juice_agent_t* juice_create(const juice_config_t* config) {
   a->agent->SetTurnChannels(a->test.turnChannels);
   a->agent->SetKeepRedundantCandidates(a->test.keepRedundantCandidates);
   a->agent->SetTurnAuthDelay(a->test.turnAuthDelayMs);
+  a->agent->SetControlling(a->test.controlling);
   for (int i = 0; i < config->turn_servers_count && config->turn_servers != nullptr; ++i) {
     const juice_turn_server_t& t = config->turn_servers[i];
     if (t.host == nullptr || t.username == nullptr || t.password == nullptr) continue;
@@ -346,6 +347,11 @@ int juice_get_selected_candidates(juice_agent_t* agent, char* local, size_t loca
   std::memcpy(local, lines->first.c_str(), lines->first.size() + 1);
   std::memcpy(remote, lines->second.c_str(), lines->second.size() + 1);
   return JUICE_ERR_SUCCESS;
+}
+
+std::pair<uint64_t, uint64_t> juice_test_consent_counts(juice_agent_t* agent) {
+  std::lock_guard lock(agent->mu);
+  return agent->agent->ConsentCounts();
 }
 
 std::vector<TurnStats> juice_test_turn_stats(juice_agent_t* agent) {

@@ -195,7 +195,10 @@ int ikcp_recv(ikcpcb* kcp, char* buffer, int len) {
   }
   MoveReady(kcp);
   // The peer saw a closed window: tell it as soon as room appears.
-  if (wasFull && kcp->rcv_queue.size() < kcp->rcv_wnd) kcp->probe |= kAskTell;
+  if (wasFull && kcp->rcv_queue.size() < kcp->rcv_wnd) {
+    kcp->probe |= kAskTell;
+    kcp->tellReopened = true;
+  }
   return copied;
 }
 
@@ -261,6 +264,7 @@ int ikcp_input(ikcpcb* kcp, const char* data, long size) {
       if (!gotAck || Diff(sn, maxack) > 0) maxack = sn;
       gotAck = true;
     } else if (cmd == kKcpCmdPush) {
+      kcp->tellReopened = false;
       if (Diff(sn, kcp->rcv_nxt + kcp->rcv_wnd) < 0) {
         kcp->acklist.emplace_back(sn, ts);
         if (Diff(sn, kcp->rcv_nxt) >= 0) {
@@ -337,6 +341,7 @@ void ikcp_flush(ikcpcb* kcp) {
   }
   ctl.sn = 0;
   ctl.ts = 0;
+  if (kcp->tellReopened && ctl.wnd > 0) kcp->probe |= kAskTell;
   if (kcp->probe & kAskSend) {
     ctl.cmd = kKcpCmdWask;
     Append(kcp, ctl);

@@ -66,6 +66,9 @@ struct IKCPCB {
   int fastlimit = 5;
   int nocwnd = 0;
   int stream = 0;  // 1: byte stream, sends are merged and boundaries are not kept
+  // Our window reopened after it was announced closed: keep announcing it until data comes,
+  // so one lost announcement does not leave the sender waiting for its next probe.
+  bool tellReopened = false;
   std::deque<KcpSegment> snd_queue;
   std::list<KcpSegment> snd_buf;
   std::list<KcpSegment> rcv_buf;

@@ -12,6 +12,7 @@
 //   wrap BYTES        echo with the stream's 32-bit clock starting 2 s before its wrap
 //   gather            no peer: print the answer to a fixed offer and the TURN counters
 //   refresh MS        echo a little, stay MS, echo again through the relay
+//   peer-close        read the peer's message, then see its close marker end the stream
 #include <windows.h>
 #include <psapi.h>
 
@@ -93,12 +94,16 @@ int main(int argc, char** argv) {
   config.test = &test;
   auto stream = IceStream::Create(config);
   if (!stream) return 1;
-  auto printTurn = [&] {
-    for (const auto& t : stream->TurnStatsForTest()) {
+  auto printTurnOf = [](IceStream& ice) {
+    for (const auto& t : ice.TurnStatsForTest()) {
       std::printf("TURN unauthorized=%d stale=%d refreshes=%d channeldata=%d indications=%d lifetime=%u first_lifetime=%u\n",
                   t.unauthorized, t.staleNonce, t.refreshes, t.channelDataIn, t.dataIndicationsIn,
                   t.lifetimeSeconds, t.firstLifetimeSeconds);
     }
+  };
+  // The stream may have moved into a ConnectStream or been closed by then.
+  auto printTurn = [&] {
+    if (stream) printTurnOf(*stream);
   };
   if (scenario == "gather") {
     auto start = Clock::now();
@@ -136,7 +141,21 @@ int main(int argc, char** argv) {
   }
   std::fflush(stdout);
 
-  if (scenario == "refresh") {
+  if (scenario == "peer-close") {
+    const std::string expected = "hello from the device";
+    std::string got(expected.size(), '\0');
+    size_t n = 0;
+    while (n < got.size()) {
+      long long r = stream->Read(got.data() + n, got.size() - n, 5000);
+      if (r <= 0) break;
+      n += static_cast<size_t>(r);
+    }
+    char extra;
+    auto start = Clock::now();
+    long long after = stream->Read(&extra, 1, 5000);
+    std::printf("PEER_CLOSE message=%s after=%lld ms=%lld write=%d\n", got == expected ? "equal" : "LOST", after,
+                Ms(start), stream->Write("x", 1) ? 1 : 0);
+  } else if (scenario == "refresh") {
     // Echo a little, outlive several allocation lifetimes, echo again.
     for (int round = 0; round < 2; ++round) {
       if (round == 1) Sleep(static_cast<DWORD>(bytes));
@@ -164,6 +183,7 @@ int main(int argc, char** argv) {
     double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     std::printf("ECHO %s %.3f s %.1f Mbit/s\n", ok && back == data ? "equal" : "DIFFERENT", seconds,
                 bytes * 8.0 / seconds / 1e6);
+    printTurnOf(cs.Ice());
   } else if (scenario == "write-close") {
     auto data = RandomData(bytes, 10);
     bool ok = stream->Write(data.data(), data.size());
@@ -186,7 +206,10 @@ int main(int argc, char** argv) {
     while (total < bytes && Ms(start) < 170000) {
       // Generous: a lost window announcement waits for the sender's next window probe.
       long long n = stream->Read(buf.data(), buf.size(), 30000);
-      if (n <= 0) break;
+      if (n <= 0) {
+        std::printf("STALLED %s\n", stream->DebugStateForTest().c_str());
+        break;
+      }
       total += static_cast<size_t>(n);
     }
     std::printf("READ %zu\n", total);

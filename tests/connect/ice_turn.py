@@ -80,13 +80,16 @@ def run_with_device(wine_exec, peer_exe, go_peer, our_args):
         print("answer:", answer)
         peer.stdin.write("\n".join(answer) + "\nEND\n")
         peer.stdin.flush()
-        rest = []
+        rest, mine = [], []
         threading.Thread(target=lambda: rest.extend(peer.stdout.readlines()), daemon=True).start()
+        reader = threading.Thread(target=lambda: mine.extend(ours.stdout.readlines()), daemon=True)
+        reader.start()
         try:
-            out, _ = ours.communicate(timeout=120)
+            ours.wait(timeout=120)
         except subprocess.TimeoutExpired:
             ours.kill()
-            out, _ = ours.communicate()
+        reader.join(timeout=5)
+        out = "".join(mine)
         print("ours:", out)
         print("peer:", "".join(rest))
         return out
@@ -126,7 +129,7 @@ def main():
             go_peer = build_go_peer(os.path.join(here, "device_peer"),
                                     os.path.join(build_dir, f"device_peer.{os.getpid()}"))
             if scenario in ("channel", "indication"):
-                args = ["echo", str(1 << 20)] + turn + ["--relay-only"]
+                args = ["echo", str(256 << 10)] + turn + ["--relay-only"]
                 if scenario == "indication":
                     args.append("--no-channels")
                 out = run_with_device(wine_exec, peer_exe, go_peer, args)

@@ -56,7 +56,7 @@ func (p *packetConn) SetReadDeadline(t time.Time) error           { return nil }
 func (p *packetConn) SetWriteDeadline(t time.Time) error          { return nil }
 
 func main() {
-	mode := flag.String("mode", "echo", "echo, sink, push, flood, idle")
+	mode := flag.String("mode", "echo", "echo, sink, push, flood, idle, closer")
 	size := flag.Int("bytes", 1<<20, "bytes for sink and push")
 	count := flag.Int("count", 100000, "datagrams for flood")
 	life := flag.Duration("life", 60*time.Second, "how long to stay")
@@ -172,6 +172,12 @@ func main() {
 			}
 			fmt.Println("PUSHED", sent)
 		}()
+		go func() {
+			for {
+				time.Sleep(10 * time.Second)
+				fmt.Printf("SNMP %+v\n", *kcp.DefaultSnmp.Copy())
+			}
+		}()
 	case "flood":
 		go func() {
 			junk := make([]byte, 32)
@@ -181,6 +187,16 @@ func main() {
 			}
 			fmt.Println("FLOODED", *count)
 			io.Copy(sess, sess)
+		}()
+	case "closer":
+		// A message, a 23-byte datagram (dropped by the host), then the close marker.
+		go func() {
+			sess.Write([]byte("hello from the device"))
+			time.Sleep(500 * time.Millisecond)
+			conn.Write(make([]byte, 23))
+			time.Sleep(100 * time.Millisecond)
+			conn.Write(marker)
+			fmt.Println("CLOSED")
 		}()
 	case "idle":
 	}
