@@ -93,9 +93,13 @@ class OfferingPeer {
  private:
   static void OnRecv(juice_agent_t*, const char* data, size_t size, void* user) {
     auto* self = static_cast<OfferingPeer*>(user);
-    std::lock_guard lock(self->mu_);
-    if (size >= 24 && self->queue_.size() < 4096) self->queue_.emplace_back(data, data + size);
-    self->cv_.notify_all();
+    bool wake;
+    {
+      std::lock_guard lock(self->mu_);
+      wake = self->queue_.empty();
+      if (size >= 24 && self->queue_.size() < 4096) self->queue_.emplace_back(data, data + size);
+    }
+    if (wake) self->cv_.notify_all();
   }
   static void OnGathered(juice_agent_t*, void* user) {
     auto* self = static_cast<OfferingPeer*>(user);

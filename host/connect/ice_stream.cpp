@@ -122,8 +122,12 @@ struct IceStream::Impl {
 
   static void OnRecv(juice_agent_t*, const char* data, size_t size, void* user) {
     auto* impl = static_cast<Impl*>(user);
+    bool wake;
     {
       std::lock_guard lock(impl->signalMu);
+      // Only the first datagram after the pump took the queue needs to wake it: waking
+      // is costly, and the pump takes the whole queue at once.
+      wake = !impl->changed;
       if (size == sizeof kCloseMarker && std::memcmp(data, kCloseMarker, sizeof kCloseMarker) == 0) {
         impl->peerClosed = true;
       } else if (size < static_cast<size_t>(kKcpOverhead)) {
@@ -136,7 +140,7 @@ struct IceStream::Impl {
       }
       impl->changed = true;
     }
-    impl->signalCv.notify_all();
+    if (wake) impl->signalCv.notify_all();
   }
 
   static int KcpOutput(const char* buf, int len, ikcpcb*, void* user) {
