@@ -42,7 +42,8 @@ class RelayIceStream {
   virtual std::unique_ptr<ByteStream> TakeStream() = 0;
 };
 
-// Null when the stream cannot be created.
+// Null when the stream cannot be created. The factory keeps at most 2 TURN entries,
+// server by server and URL by URL, skipping URLs it cannot use.
 using RelayIceFactory = std::function<std::unique_ptr<RelayIceStream>(const RelayIceRequest&)>;
 
 // The factory the host uses.
