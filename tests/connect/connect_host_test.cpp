@@ -163,6 +163,28 @@ TEST_F(RelayHostServiceTest, PairedPhoneBecomesARelaySessionAndLearnsTheRelayDet
   EXPECT_NE(text.find("INFO  tavro Connect: direct connection to " + label), std::string::npos);
   EXPECT_NE(text.find("connected via tavro Connect"), std::string::npos);
 
+  // A device whose key the store does not know is refused by the handshake, however
+  // it got past the relay.
+  ASSERT_EQ(Call("send " + ConnectText("q2", device.PublicKey())), "sent");
+  ASSERT_TRUE(WaitUntil([&] {
+    std::lock_guard lock(ice.mutex);
+    return ice.deviceEnds.size() == 2;
+  }));
+  {
+    test::TestTcpStream* second = nullptr;
+    {
+      std::lock_guard lock(ice.mutex);
+      second = ice.deviceEnds[1].get();
+    }
+    test::DeviceIdentity stranger;
+    test::DeviceClient strangerClient(*second);
+    const test::HandshakeOutcome refused = strangerClient.Handshake(stranger, {});
+    EXPECT_EQ(refused.admissionResult, 10);
+    EXPECT_EQ(refused.admissionMessage,
+              "This device isn't paired with this PC. Pair it once over USB or the same Wi-Fi.");
+    EXPECT_TRUE(WaitUntil([&] { return host.GetStatus().sessions.size() == 1; }));
+  }
+
   // Removing the other device signs in again at once without it.
   const size_t hellos = Stats()["hellos"].size();
   std::string otherId;
