@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "connect/base64url.h"
 #include "connect/relay_messages.h"
@@ -201,6 +202,49 @@ TEST_F(RelayHostServiceTest, PairedPhoneBecomesARelaySessionAndLearnsTheRelayDet
   EXPECT_LT(Clock::now() - start, 5s);
   EXPECT_EQ(host.GetStatus().connect.state, ConnectClient::kStateOff);
   EXPECT_TRUE(host.GetStatus().sessions.empty());
+}
+
+TEST_F(RelayHostServiceTest, NinthRelaySessionFindsNoRoom) {
+  std::vector<std::unique_ptr<test::DeviceIdentity>> devices;
+  for (int i = 0; i < 9; ++i) {
+    devices.push_back(std::make_unique<test::DeviceIdentity>());
+    host.PairingStore().AddDevice(devices.back()->PublicKey(), std::format("Tablet {}", i));
+  }
+  ASSERT_TRUE(host.Start(options));
+  ASSERT_TRUE(WaitUntil([&] { return host.GetStatus().connect.state == ConnectClient::kStateOnline; }));
+  ASSERT_TRUE(WaitUntil([&] { return Stats()["online"] == 1; }));
+  std::vector<std::unique_ptr<test::DeviceClient>> clients;
+  for (size_t i = 0; i < 8; ++i) {
+    ASSERT_EQ(Call("send " + ConnectText(std::format("n{}", i), devices[i]->PublicKey())), "sent");
+    ASSERT_TRUE(WaitUntil([&] {
+      std::lock_guard lock(ice.mutex);
+      return ice.deviceEnds.size() == i + 1;
+    }));
+    test::TestTcpStream* end = nullptr;
+    {
+      std::lock_guard lock(ice.mutex);
+      end = ice.deviceEnds[i].get();
+    }
+    clients.push_back(std::make_unique<test::DeviceClient>(*end));
+    ASSERT_EQ(clients.back()->Handshake(*devices[i], {}).admissionResult, 0) << i;
+    ASSERT_TRUE(clients.back()->SendRecord(1, test::BuildHello({})));
+    uint8_t type = 0;
+    Bytes payload;
+    ASSERT_TRUE(clients.back()->ReadRecord(type, payload));
+    ASSERT_EQ(type, 2) << i;
+  }
+  ASSERT_TRUE(WaitUntil([&] { return host.GetStatus().sessions.size() == 8; }));
+  ASSERT_EQ(Call("send " + ConnectText("n8", devices[8]->PublicKey())), "sent");
+  EXPECT_TRUE(WaitUntil([&] { return log.Text().find("WARN  tavro Connect: no room for another device") != std::string::npos; }));
+  EXPECT_EQ(host.GetStatus().sessions.size(), 8u);
+  test::TestTcpStream* ninth = nullptr;
+  {
+    std::lock_guard lock(ice.mutex);
+    ASSERT_EQ(ice.deviceEnds.size(), 9u);
+    ninth = ice.deviceEnds[8].get();
+  }
+  uint8_t byte = 0;
+  EXPECT_FALSE(ninth->ReadExact(&byte, 1));  // closed by the host, nothing sent
 }
 
 }  // namespace
