@@ -1,25 +1,130 @@
 #pragma once
-// The relay client that keeps the PC signed in to the relay server.
-//
-// PLACEHOLDER until the relay is built: it never signs in and reports no ICE
-// servers, so sessions tell devices the relay is off unless it is configured.
+// The relay client: keeps the PC signed in to the tavro Connect server, admits the
+// paired phones' connect requests and hands each connected stream to the host.
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
 #include <functional>
+#include <list>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <string_view>
+#include <thread>
 #include <vector>
+
+#include "connect/reconnect_backoff.h"
+#include "connect/relay_ice.h"
+#include "connect/relay_request_rules.h"
+#include "core/byte_stream.h"
 
 namespace kelm {
 
+class Pairing;
+class WebSocketClient;
+
+// The server's wait address for this PC: trailing '/' removed, then
+// "/v1/pcs/{pcId}/wait".
+std::string MakeWaitUrl(std::string_view server, std::string_view pcId);
+
 class ConnectClient {
  public:
+  static constexpr uint32_t kStateOff = 0;
+  static constexpr uint32_t kStateConnecting = 1;
+  static constexpr uint32_t kStateOnline = 2;
+  static constexpr uint32_t kStateFailed = 3;
+  static constexpr char kDefaultStunEntry[] = "stun:stun.l.google.com:3478";
+  static constexpr uint16_t kCloseRefused = 4001;
+  static constexpr uint16_t kCloseReplaced = 4009;
+
   struct Status {
-    std::string state = "off";
+    uint32_t state = kStateOff;
     std::string detail;
-    std::vector<std::string> iceServers;
+    std::vector<std::string> iceServers;  // the last "ready" list, or the default STUN entry
   };
-  void Configure(bool /*enabled*/, const std::string& /*server*/) {}
-  Status GetStatus() const { return {}; }
-  void SetStateCallback(std::function<void()>) {}
-  void OnPairingChanged() {}
+
+  // Takes the connected stream and the peer text; true when a session took it.
+  using StreamCallback = std::function<bool(std::unique_ptr<ByteStream>, const std::string&)>;
+
+  // Timing and addresses that only tests change (set before Configure).
+  struct TestSettings {
+    std::string defaultStun = kDefaultStunEntry;
+    std::string iceBindAddress;  // empty: gather on every local address
+    uint32_t keepAliveMs = 30000;
+    BackoffTiming backoff;
+    uint32_t answerWaitMs = 5000;
+    uint32_t connectedWaitMs = 15000;
+    RelayIceFactory iceFactory = DefaultRelayIceFactory();
+  };
+
+  ConnectClient(Pairing& pairing, std::string version, StreamCallback onStream);
+  ~ConnectClient();
+  ConnectClient(const ConnectClient&) = delete;
+  ConnectClient& operator=(const ConnectClient&) = delete;
+
+  // Stops, then signs in again with the new values; the same values change nothing.
+  // Callers are serialised.
+  void Configure(bool enabled, const std::string& server);
+  Status GetStatus() const;
+  void SetStateCallback(std::function<void()> callback);
+  // The paired devices changed: sign in again at once when the phone list differs.
+  void OnPairingChanged();
+
+  void SetTestSettings(TestSettings settings);
+  // The STUN entry devices are told when the relay gave none.
+  std::string DefaultStun() const;
+
+ private:
+  struct Attempt {
+    uint64_t onlineMs = 0;
+    bool refused = false;
+  };
+  struct RequestThread {
+    uint64_t serial = 0;  // never reused, unlike thread ids
+    std::thread thread;
+  };
+
+  void Start(const std::string& server);
+  void Stop();
+  void RunLoop(std::string server, TestSettings settings);
+  Attempt ConnectOnce(const std::string& server, const TestSettings& settings);
+  void HandleRequest(const RelayConnect& request, const std::vector<std::string>& iceServers,
+                     const TestSettings& settings);
+  void ConnectPhone(RelayConnect request, std::string stunUrl, TestSettings settings, uint64_t serial);
+  std::vector<std::string> UpdatePhones() const;
+  void SetState(uint32_t state, const std::string& detail);
+  bool SendToServer(const std::string& text);
+  // Stop or a phone-list change has ended this attempt.
+  bool Interrupted();
+  bool Stopping();
+  void RefusalWarning(const std::string& key, const std::string& text);
+
+  Pairing& pairing_;
+  const std::string version_;
+  const StreamCallback onStream_;
+  std::string pcId_;  // reconnect thread only
+
+  std::mutex configureMutex_;  // Configure and Stop, one caller at a time
+
+  mutable std::mutex mutex_;
+  std::condition_variable wake_;
+  Status status_;
+  std::function<void()> stateCallback_;
+  bool enabled_ = false;
+  std::string server_;
+  bool stopping_ = true;
+  bool phonesChanged_ = false;
+  std::thread reconnectThread_;
+  std::shared_ptr<WebSocketClient> socket_;
+  std::vector<std::string> signedInPhones_;
+  std::vector<std::string> lastHelloPhones_;
+  std::list<RequestThread> requests_;
+  std::vector<uint64_t> finished_;
+  uint64_t nextSerial_ = 0;
+  std::vector<RelayIceStream*> activeStreams_;
+  std::deque<uint64_t> acceptedTimes_;
+  TestSettings settings_;
+  LogThrottle warnings_;
 };
 
 }  // namespace kelm

@@ -13,14 +13,15 @@
 #include "media/crash_recovery.h"
 
 namespace kelm {
-namespace {
-constexpr char kDefaultStun[] = "stun:stun.l.google.com:3478";
-}  // namespace
 
 HostService::HostService() : HostService(DefaultSessionParts()) {}
 
 HostService::HostService(SessionParts parts, Session::Timing sessionTiming)
-    : sessionParts_(std::move(parts)), sessionTiming_(sessionTiming) {}
+    : sessionParts_(std::move(parts)),
+      sessionTiming_(sessionTiming),
+      connect_(pairing_, kVersion, [this](std::unique_ptr<ByteStream> stream, const std::string& peer) {
+        return StartSession(std::move(stream), peer, Session::Link::Relay);
+      }) {}
 
 HostService::~HostService() {
   Stop();
@@ -305,7 +306,7 @@ msg::ConnectInfo HostService::IceConfig() {
     info.relayServer = options_.connectServer;
   }
   std::vector<std::string> servers = connect_.GetStatus().iceServers;
-  if (servers.empty()) servers.push_back(kDefaultStun);
+  if (servers.empty()) servers.push_back(connect_.DefaultStun());
   for (size_t i = 0; i < servers.size(); ++i) {
     if (i != 0) info.iceServers += ",";
     info.iceServers += servers[i];

@@ -105,6 +105,8 @@ class HostService {
   void SetUpdateNotice(const std::string& text);
 
   Pairing& PairingStore() { return pairing_; }
+  // Tests only, before Start: the relay client's timing, addresses and ICE set-up.
+  void SetConnectTestSettings(ConnectClient::TestSettings settings) { connect_.SetTestSettings(std::move(settings)); }
   NotificationForwarder& Notifications() { return notifications_; }
 
  private:
@@ -169,6 +171,7 @@ class HostService {
   std::mutex sessionsMutex_;
   std::list<SessionEntry> sessions_;
   uint64_t nextSessionId_ = 0;
+  // Destroyed before the sessions and the pairing store it hands streams to and reads.
   ConnectClient connect_;
   // Set while an app activation runs; shared with the detached launcher thread.
   std::shared_ptr<std::atomic<bool>> activating_ = std::make_shared<std::atomic<bool>>(false);

@@ -8,6 +8,7 @@ Paths:
   /http200              answers the upgrade request with HTTP 200.
   /slow...              answers the upgrade after 2 s.
   /silent...            accepts and never sends anything.
+  /control              the relay-client tests' control channel (commands below).
   anything else         echo: every text message comes back, except the commands below.
 Echo commands (text messages):
   path                  the request's path and query as the server saw them
@@ -18,6 +19,16 @@ Echo commands (text messages):
   report                "report <intact> <damaged>" for the numbered messages so far
   drop-silent           aborts the TCP connections of every /silent client; answers
                         "dropped <count>"
+Control commands (text messages, each answered with one text):
+  reset                 default behaviour, records cleared
+  mode MODE             sign-in behaviour: ready (default), refuse (4001 after a valid
+                        hello), pong-first (a pong instead of the challenge), silent
+                        (never sends the challenge)
+  ice JSON              the "iceServers" value of later "ready" messages
+  send TEXT             TEXT to the newest signed-in PC; "sent" or "none"
+  close CODE            closes the newest signed-in PC's connection with CODE
+  stats                 JSON: connections, hellos (phones, appVersion, valid), pings,
+                        received (other texts from signed-in PCs), online
 Numbered messages "m <thread> <seq> <filler>" are checked (filler and per-thread order)
 and echoed.
 """
@@ -41,6 +52,23 @@ REFUSED = 4001
 NOT_CANONICAL = 4400
 ICE_SERVERS = ["stun:127.0.0.1:3478"]
 SILENT = set()
+
+
+class Scenario:
+    def __init__(self):
+        self.reset()
+
+    def reset(self):
+        self.mode = "ready"
+        self.ice = ICE_SERVERS
+        self.connections = 0
+        self.hellos = []
+        self.pings = 0
+        self.received = []
+        self.online = []
+
+
+SCENARIO = Scenario()
 
 
 def b64url_decode(text):
@@ -94,17 +122,78 @@ def verify_hello(pc_id, nonce, text):
 
 
 async def sign_in(ws, pc_id):
+    sim = SCENARIO
+    sim.connections += 1
+    if sim.mode == "silent":
+        await ws.wait_closed()
+        return
+    if sim.mode == "pong-first":
+        await ws.send(json.dumps({"type": "pong"}))
+        await ws.wait_closed()
+        return
     nonce = secrets.token_urlsafe(24)
     await ws.send(json.dumps({"type": "challenge", "nonce": nonce}))
     text = await ws.recv()
     reason = verify_hello(pc_id, nonce, text)
-    if reason is None:
-        await ws.send(json.dumps({"type": "ready", "iceServers": ICE_SERVERS}))
-        async for _ in ws:
-            pass
+    try:
+        hello = json.loads(text)
+        sim.hellos.append({"phones": hello.get("phones"), "appVersion": hello.get("appVersion"),
+                           "valid": reason is None})
+    except ValueError:
+        sim.hellos.append({"phones": None, "appVersion": None, "valid": False})
+    if reason is None and sim.mode == "refuse":
+        await ws.close(REFUSED, "refused")
+    elif reason is None:
+        sim.online.append(ws)  # listed before the PC can know it is online
+        await ws.send(json.dumps({"type": "ready", "iceServers": sim.ice}))
+        try:
+            async for message in ws:
+                if message == '{"type":"ping"}':
+                    sim.pings += 1
+                    await ws.send(json.dumps({"type": "pong"}))
+                else:
+                    sim.received.append(message)
+        finally:
+            if ws in sim.online:
+                sim.online.remove(ws)
     else:
         code = NOT_CANONICAL if reason == "not compact with sorted keys" else REFUSED
         await ws.close(code, reason)
+
+
+async def control(ws):
+    sim = SCENARIO
+    async for message in ws:
+        command, _, argument = message.partition(" ")
+        if command == "reset":
+            for pc in list(sim.online):
+                await pc.close(1000, "reset")
+            sim.reset()
+            await ws.send("ok")
+        elif command == "mode":
+            sim.mode = argument
+            await ws.send("ok")
+        elif command == "ice":
+            sim.ice = json.loads(argument)
+            await ws.send("ok")
+        elif command == "send":
+            if sim.online:
+                await sim.online[-1].send(argument)
+                await ws.send("sent")
+            else:
+                await ws.send("none")
+        elif command == "close":
+            if sim.online:
+                pc = sim.online.pop()
+                await pc.close(int(argument), "closed by test")
+                await ws.send("ok")
+            else:
+                await ws.send("none")
+        elif command == "stats":
+            await ws.send(json.dumps({"connections": sim.connections, "hellos": sim.hellos, "pings": sim.pings,
+                                      "received": sim.received, "online": len(sim.online)}))
+        else:
+            await ws.send("unknown")
 
 
 async def echo(ws):
@@ -158,6 +247,8 @@ async def handler(ws):
         match = WAIT_PATH.match(path)
         if match:
             await sign_in(ws, match.group(1))
+        elif path == "/control":
+            await control(ws)
         elif path.startswith("/silent"):
             SILENT.add(ws)
             try:
