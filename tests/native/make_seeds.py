@@ -109,6 +109,28 @@ SEEDS = {
                     + b"\x00\x00\x00\x01\x44\x01\xc1" + b"\x00\x00\x01\x2a\x01\xaf",
         "garbage": b"\x00\xff\x00\x00\x00\x00\x01",
     },
+    "stun": {
+        # Binding request with USERNAME, PRIORITY, ICE-CONTROLLING, then integrity and fingerprint space.
+        "binding": struct.pack(">HHI", 0x0001, 28, 0x2112A442) + bytes(12)
+                   + struct.pack(">HH", 0x0006, 3) + b"a:b\x00"
+                   + struct.pack(">HHI", 0x0024, 4, 0x6E0001FF)
+                   + struct.pack(">HHQ", 0x802A, 8, 1),
+        "xor_mapped": struct.pack(">HHI", 0x0101, 12, 0x2112A442) + bytes(12)
+                      + struct.pack(">HHBBH", 0x0020, 8, 0, 1, 0x1234 ^ 0x2112) + bytes(4),
+    },
+    "ice_description": {
+        "offer": b"a=ice-ufrag:abcd\r\na=ice-pwd:0123456789abcdefghijkl\r\na=ice-options:ice2\r\n"
+                 b"a=candidate:1 1 UDP 2130706431 127.0.0.1 40001 typ host\r\n"
+                 b"a=candidate:2 1 UDP 16777215 127.0.0.1 40002 typ relay raddr 0.0.0.0 rport 0\r\n"
+                 b"a=end-of-candidates\r\n",
+        "stun_url": b"stun:[::1]:3478",
+        "turn_url": b"turn:127.0.0.1:3478?transport=udp",
+    },
+    "kcp_input": {
+        # One PUSH segment of conversation 0x74766331 with 4 bytes of data, then an ACK.
+        "push": bytes([28]) + struct.pack("<IBBHIIII", 0x74766331, 81, 0, 1024, 0, 0, 0, 4) + b"data"
+                + bytes([24]) + struct.pack("<IBBHIIII", 0x74766331, 82, 0, 1024, 0, 0, 0, 0),
+    },
     "elligator2_diff": {
         "zero": bytes(32),
         "one": b"\x01" + bytes(31),
