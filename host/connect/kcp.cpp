@@ -61,6 +61,9 @@ void ShrinkBuf(ikcpcb* kcp) {
 }
 
 void UpdateAck(ikcpcb* kcp, int32_t rtt) {
+  // The echoed time stamp comes from the peer: a sample beyond the largest time-out is
+  // no round trip, and would overflow the smoothing below.
+  rtt = std::min<int32_t>(rtt, static_cast<int32_t>(kRtoMax));
   if (kcp->rx_srtt == 0) {
     kcp->rx_srtt = rtt;
     kcp->rx_rttval = rtt / 2;

@@ -127,6 +127,30 @@ TEST(Kcp, WaitsndCountsUntilAcknowledged) {
   EXPECT_EQ(ikcp_waitsnd(link.A()), 0);
 }
 
+// An acknowledgement's echoed time stamp comes from the peer. One far in the past must
+// not overflow the round-trip smoothing, and the time-out stays within its bound.
+TEST(Kcp, ForgedAckTimeStampsKeepTheTimeOutBounded) {
+  Capture capture;
+  KcpPtr kcp = MakeStreamKcp(&capture, CaptureOutput);
+  const uint32_t now = 2000000000;
+  for (uint32_t sn = 0; sn < 3; ++sn) {
+    const char byte = 'x';
+    ASSERT_EQ(ikcp_send(kcp.get(), &byte, 1), 0);
+    ikcp_update(kcp.get(), now + sn * 100);
+    std::vector<uint8_t> ack(kKcpOverhead, 0);
+    const uint32_t fields[] = {kTestConv, 0, 0, 0, sn, 0};  // ts 0: 2e9 ms ago
+    std::memcpy(ack.data(), &fields[0], 4);
+    ack[4] = 82;  // ACK
+    ack[6] = 0;
+    ack[7] = 4;  // window 1024
+    std::memcpy(ack.data() + 12, &fields[4], 4);
+    ASSERT_EQ(ikcp_input(kcp.get(), reinterpret_cast<const char*>(ack.data()), static_cast<long>(ack.size())), 0);
+    EXPECT_GE(kcp->rx_rto, kcp->rx_minrto) << sn;
+    EXPECT_LE(kcp->rx_rto, 60000) << sn;
+  }
+  EXPECT_EQ(ikcp_waitsnd(kcp.get()), 0);
+}
+
 TEST(Kcp, RecvResults) {
   // Message mode so that sizes and fragments are visible.
   SimulatedLink link(0, 0.0, 1, 3, false);
