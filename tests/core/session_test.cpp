@@ -325,7 +325,7 @@ TEST_F(SessionTest, ServicesAreBuiltFromTheGivenPartsAndStoppedWithTheSession) {
     return std::make_unique<StreamContext>(std::move(setup));
   };
   parts.video = [&](StreamContext& context) {
-    return std::thread([&videoEnded, running = context.Setup().running] {
+    return std::thread([&videoEnded, running = context.running] {
       while (running->load()) Sleep(5);
       videoEnded = true;
     });
