@@ -160,7 +160,8 @@ bool VideoPipeline::Step() {
   }
 
   uint32_t waitMs = kMaxWaitMs;
-  if (framePending_ || force) {
+  // While paused nothing can be sent however soon it is due: a short wait would only spin.
+  if ((framePending_ || force) && !context_->feedback->Paused()) {
     const uint64_t t = Now();
     waitMs = nextDue_ > t ? static_cast<uint32_t>(std::min<uint64_t>((nextDue_ - t + 999) / 1000, kMaxWaitMs)) : 1;
     if (!context_->feedback->CanSendFrame(context_->fps)) waitMs = std::max<uint32_t>(waitMs, 2);

@@ -373,11 +373,17 @@ TEST(VideoPipelineTest, StreamSizeChangeSendsFormatConfigAndKeyFrame) {
 TEST(VideoPipelineTest, PauseStopsFramesAndResumeStartsWithAKeyFrame) {
   PipelineRig rig;
   const uint64_t start = rig.clock.Now();
+  int pausedSteps = 0;
   rig.capture->tick = [&](uint64_t now) {
-    if (now >= start + kSecond && now < start + 3 * kSecond) rig.feedback.SetPaused(true);
+    if (now >= start + kSecond && now < start + 3 * kSecond) {
+      rig.feedback.SetPaused(true);
+      ++pausedSteps;
+    }
     if (now >= start + 3 * kSecond) rig.feedback.SetPaused(false);
   };
   rig.RunUntil(start + 4 * kSecond);
+  // No polling while paused: at most one wait per new image (60 a second) or 50 ms.
+  EXPECT_LE(pausedSteps, 125);
   const auto encodes = rig.record->Encodes();
   EXPECT_EQ(CountBetween(encodes, start + 1040000, start + 3 * kSecond), 0u);
   auto next =
