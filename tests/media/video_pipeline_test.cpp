@@ -43,7 +43,12 @@ struct Sent {
 class PipelineRig {
  public:
   explicit PipelineRig(bool realClock = false, uint32_t fps = 30)
-      : clock(realClock), feedback([this] { return clock.Now(); }), record(std::make_shared<EncoderRecord>()) {
+      : clock(realClock),
+        feedback([this] {
+          if (onFeedbackClock) onFeedbackClock();
+          return clock.Now();
+        }),
+        record(std::make_shared<EncoderRecord>()) {
     feedback.ResetRate(20000, false);
     StreamSetup setup;
     setup.label = "rig";
@@ -58,8 +63,11 @@ class PipelineRig {
         std::lock_guard lock(sentMutex);
         sent.push_back({clock.Now(), m});
       }
-      // The device acknowledges every frame at once.
-      if (m.type == MsgType::VideoFrame) feedback.OnFrameAck(StampOf(m));
+      // The device acknowledges every frame at once (unless told not to).
+      if (m.type == MsgType::VideoFrame && acks < ackLimit) {
+        ++acks;
+        feedback.OnFrameAck(StampOf(m));
+      }
       return running.load();
     };
     setup.feedback = &feedback;
@@ -107,6 +115,9 @@ class PipelineRig {
 
   TestClock clock;
   std::atomic<bool> running{true};
+  int ackLimit = 1 << 30;  // frames the device acknowledges
+  int acks = 0;
+  std::function<void()> onFeedbackClock;  // runs whenever the feedback reads its clock
   StreamFeedback feedback;
   std::shared_ptr<EncoderRecord> record;
   std::unique_ptr<StreamContext> context;
@@ -211,6 +222,40 @@ TEST(VideoPipelineTest, RandomKeyFrameRequestsAreNeverLost) {
     ASSERT_TRUE(followed) << "request at " << r << " never led to a key frame";
   }
   EXPECT_FALSE(rig.feedback.keyFrameRequested.load());
+}
+
+// A request that arrives after the step has looked at the flag, while that same step goes
+// on to encode, is kept: here it arrives from inside the flow-control check that precedes
+// the encode (the feedback reads its clock there once the device has stopped answering).
+TEST(VideoPipelineTest, KeyFrameRequestArrivingDuringTheEncodeStepIsKept) {
+  // At 240 fps every new image is due at once, so the step that sees the request arrive
+  // also encodes. Only the first frame is acknowledged: a second later, each check at 8
+  // frames in flight reads the clock to see how long the device has been silent.
+  PipelineRig rig(false, 240);
+  rig.ackLimit = 1;
+  const uint64_t start = rig.clock.Now();
+  int armedCalls = -1;
+  std::vector<size_t> injectedBefore;  // encodes done when each request arrived
+  rig.capture->tick = [&](uint64_t now) {
+    if (armedCalls < 0 && now > start + 1200000 && rig.feedback.FramesInFlight() >= 8) armedCalls = 0;
+  };
+  rig.onFeedbackClock = [&] {
+    if (armedCalls < 0) return;
+    // The first read is the rate adaptation, before the step looks at the flag; the
+    // second is inside the flow-control check of the encode.
+    if (++armedCalls == 2) {
+      injectedBefore.push_back(rig.record->Encodes().size());
+      rig.feedback.keyFrameRequested = true;
+      armedCalls = -1;
+    }
+  };
+  rig.RunUntil(start + 3 * kSecond);
+  const auto encodes = rig.record->Encodes();
+  ASSERT_GE(injectedBefore.size(), 10u);
+  for (const size_t n : injectedBefore) {
+    if (n >= encodes.size()) continue;  // too late to be answered
+    EXPECT_TRUE(encodes[n].forced) << "encode " << n << " right after a request was not a key frame";
+  }
 }
 
 TEST(VideoPipelineTest, RestartOnTheSameDeviceKeepsTheEncoderAndFormat) {
