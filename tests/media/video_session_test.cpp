@@ -167,8 +167,26 @@ struct Record {
 
 // Reads the host's records until the connection closes, acknowledging every frame, while
 // `script` runs on a thread of its own (it must end with a Bye or expect the host to end).
+// What the script can wait for while the stream runs.
+struct Progress {
+  std::atomic<int> frames{0};
+  std::atomic<int> keyFrames{0};
+  std::atomic<int> formats{0};
+
+  // Waits until `done` holds, at most `limitMs`; software encoders hold frames back for
+  // a while, longer on a busy machine, so steps wait for frames rather than for time.
+  static bool WaitFor(const std::function<bool()>& done, uint32_t limitMs = 60000) {
+    const uint64_t until = NowMicros() + uint64_t{limitMs} * 1000;
+    while (!done()) {
+      if (NowMicros() > until) return false;
+      Sleep(20);
+    }
+    return true;
+  }
+};
+
 std::vector<Record> Stream(test::SessionHarness& h, std::function<void()> script,
-                           std::atomic<bool>* ended = nullptr) {
+                           std::atomic<bool>* ended = nullptr, Progress* progress = nullptr) {
   std::vector<Record> seen;
   const uint64_t start = NowMicros();
   std::thread driver(std::move(script));
@@ -176,7 +194,14 @@ std::vector<Record> Stream(test::SessionHarness& h, std::function<void()> script
   Bytes payload;
   while (h.Read(type, payload)) {
     seen.push_back({(NowMicros() - start) / 1000, type, payload});
-    if (type == kVideoFrame && payload.size() >= 8) h.Send(kFrameAck, Bytes(payload.begin(), payload.begin() + 8));
+    if (type == kVideoFrame && payload.size() >= 9) {
+      h.Send(kFrameAck, Bytes(payload.begin(), payload.begin() + 8));
+      if (progress) {
+        if (payload[8] & 1) ++progress->keyFrames;
+        ++progress->frames;
+      }
+    }
+    if (type == kVideoFormat && progress) ++progress->formats;
   }
   if (ended) *ended = true;
   driver.join();
@@ -260,10 +285,14 @@ class VideoSession : public ::testing::Test {
   }
   void TearDown() override { harness_.reset(); }
 
-  void ByeAfter(uint64_t ms) {
+  // Bye after `ms`, and not before `frames` video frames arrived (at most a minute).
+  void ByeAfter(uint64_t ms, int frames = 0) {
     Sleep(static_cast<DWORD>(ms));
+    Progress::WaitFor([&] { return progress_.frames >= frames; });
     harness_->Send(kBye, {});
   }
+
+  Progress progress_;
 
   test::MediaFoundationScope mf_;
   test::TempDir dir_;
@@ -277,7 +306,7 @@ TEST_F(VideoSession, MirrorStreamsTheScreen) {
   const auto w = harness_->Connect(MirrorHello());
   ASSERT_TRUE(w);
   EXPECT_EQ(w->status, 0) << w->message;
-  const auto all = Stream(*harness_, [&] { ByeAfter(4000); });
+  const auto all = Stream(*harness_, [&] { ByeAfter(4000, 10); }, nullptr, &progress_);
   const uint64_t byeAt = NowMicros();
   harness_->WaitForEnd();
   EXPECT_LT(NowMicros() - byeAt, 3000000u) << "the session did not end promptly";
@@ -300,7 +329,7 @@ TEST_F(VideoSession, HevcRequestFallsBackToH264) {
   ASSERT_TRUE(w);
   EXPECT_EQ(w->status, 0) << w->message;
   EXPECT_EQ(w->useHevc, 1);
-  const auto all = Stream(*harness_, [&] { ByeAfter(5000); });
+  const auto all = Stream(*harness_, [&] { ByeAfter(4000, 10); }, nullptr, &progress_);
   harness_->WaitForEnd();
   EXPECT_NE(log.Text().find("] HEVC encoder unavailable, using H.264"), std::string::npos);
   const auto formats = OfType(all, kVideoFormat);
@@ -318,24 +347,31 @@ TEST_F(VideoSession, StreamSizePauseAndLimits) {
   ASSERT_TRUE(w);
   std::atomic<uint64_t> pauseAt{0}, resumeAt{0};
   const uint64_t start = NowMicros();
-  // Wine's encoder holds about 3 s of frames back, so each step waits for frames to flow.
-  const auto all = Stream(*harness_, [&] {
-    Sleep(4000);
-    harness_->Send(kStreamSize, Cat({Le(1600, 2), Le(1000, 2), Le(0, 2), Le(0, 2)}));
-    Sleep(4000);
-    harness_->Send(kLimits, Cat({Le(3000, 4), Le(0, 2)}));
-    Sleep(500);
-    pauseAt = (NowMicros() - start) / 1000;
-    harness_->Send(kPause, {1});
-    for (int i = 0; i < 5; ++i) {
-      Sleep(500);
-      harness_->Send(kPing, Le(1000 + i, 8));
-    }
-    resumeAt = (NowMicros() - start) / 1000;
-    harness_->Send(kPause, {0});
-    Sleep(4500);
-    harness_->Send(kBye, {});
-  });
+  // Wine's encoder holds seconds of frames back, so each step waits for frames to flow.
+  Progress& p = progress_;
+  const auto all = Stream(
+      *harness_,
+      [&] {
+        Progress::WaitFor([&] { return p.frames >= 5; });
+        harness_->Send(kStreamSize, Cat({Le(1600, 2), Le(1000, 2), Le(0, 2), Le(0, 2)}));
+        const int before = p.frames;
+        Progress::WaitFor([&] { return p.formats >= 2 && p.frames >= before + 5; });
+        harness_->Send(kLimits, Cat({Le(3000, 4), Le(0, 2)}));
+        Sleep(500);
+        pauseAt = (NowMicros() - start) / 1000;
+        harness_->Send(kPause, {1});
+        for (int i = 0; i < 5; ++i) {
+          Sleep(500);
+          harness_->Send(kPing, Le(1000 + i, 8));
+        }
+        const int keys = p.keyFrames;
+        resumeAt = (NowMicros() - start) / 1000;
+        harness_->Send(kPause, {0});
+        Progress::WaitFor([&] { return p.keyFrames > keys; });
+        Sleep(200);
+        harness_->Send(kBye, {});
+      },
+      nullptr, &progress_);
   harness_->WaitForEnd();
   // A new format at the new size, then parameter sets and a key frame.
   const auto formats = OfType(all, kVideoFormat);
@@ -415,10 +451,15 @@ TEST_F(VideoSession, ExtendStreamsTheVirtualMonitor) {
   ASSERT_TRUE(w);
   ASSERT_EQ(w->status, 0) << w->message;
   EXPECT_EQ(w->displayMode, 0);
-  const auto all = Stream(harness, [&] {
-    Sleep(5000);
-    harness.Send(kBye, {});
-  });
+  Progress progress;
+  const auto all = Stream(
+      harness,
+      [&] {
+        Sleep(4000);
+        Progress::WaitFor([&] { return progress.frames >= 10; });
+        harness.Send(kBye, {});
+      },
+      nullptr, &progress);
   harness.WaitForEnd();
   const auto formats = OfType(all, kVideoFormat);
   ASSERT_EQ(formats.size(), 1u);
