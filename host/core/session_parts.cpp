@@ -6,6 +6,7 @@
 #include "media/audio_stream.h"
 #include "media/session_display.h"
 #include "media/stream_context.h"
+#include "media/video_pipeline.h"
 
 namespace kelm {
 
@@ -28,8 +29,9 @@ SessionParts DefaultSessionParts() {
     return std::make_unique<FileTransfer>(std::move(sendBytes), std::move(onEvent));
   };
   parts.streamContext = [](StreamSetup setup) { return std::make_unique<StreamContext>(std::move(setup)); };
-  // The video thread is not built yet.
-  parts.video = [](StreamContext&) { return std::thread(); };
+  parts.video = [](StreamContext& context) {
+    return std::thread([&context] { VideoPipeline::ThreadMain(context); });
+  };
   return parts;
 }
 

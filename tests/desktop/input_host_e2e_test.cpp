@@ -222,9 +222,12 @@ TEST_F(InputHostEndToEnd, KeysAndTextLandInTheFocusedEdit) {
   EXPECT_TRUE(target.WaitLine("text edit 4263c3a9f09f9880")) << target.Output();
   ASSERT_TRUE(device.RoundTrip());
   Sleep(200);
-  // Exactly that, and nothing typed after it.
+  // Exactly that, and nothing typed after it. (Moves to where the pointer already is may
+  // follow: under Wine they arrive once the session's video thread starts capturing.)
   const std::string out = target.Output();
-  EXPECT_EQ(out.substr(out.rfind("text edit ")), "text edit 4263c3a9f09f9880\n") << out;
+  std::string after = out.substr(out.rfind("text edit "));
+  for (size_t at; (at = after.find("mouse move 1470 115 0\n")) != std::string::npos;) after.erase(at, 22);
+  EXPECT_EQ(after, "text edit 4263c3a9f09f9880\n") << out;
 }
 
 TEST_F(InputHostEndToEnd, MalformedInputInjectsNothingAndTheSessionGoesOn) {

@@ -1,6 +1,7 @@
 #pragma once
 // A session over a real loopback connection, driven by the device-side test client, for
 // the display tests: pairs the device, sends its Hello and reads the Welcome.
+#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -16,6 +17,7 @@ namespace kelm::test {
 struct WelcomeSeen {
   uint8_t status = 0xFF;
   uint8_t displayMode = 0xFF;
+  uint8_t useHevc = 0xFF;
   std::string message;
 };
 
@@ -59,6 +61,7 @@ class SessionHarness {
     WelcomeSeen w;
     w.status = p[6];
     w.displayMode = p[18];
+    w.useHevc = p[7];
     size_t at = 20;
     const size_t nameLength = p[at] | size_t{p[at + 1]} << 8;
     at += 2 + nameLength;
@@ -68,7 +71,13 @@ class SessionHarness {
     }
     return w;
   }
-  bool Send(uint8_t type, const Bytes& payload) { return client_->SendRecord(type, payload); }
+  // Safe from two threads (one reading, one sending).
+  bool Send(uint8_t type, const Bytes& payload) {
+    std::lock_guard lock(sendMutex_);
+    return client_->SendRecord(type, payload);
+  }
+  // The next record from the host; false once the connection is closed.
+  bool Read(uint8_t& type, Bytes& payload) { return client_->ReadRecord(type, payload); }
   // Waits for the session's thread to finish (after a Bye, or a refused Welcome).
   void WaitForEnd() {
     if (thread_.joinable()) thread_.join();
@@ -86,6 +95,7 @@ class SessionHarness {
   std::unique_ptr<TestTcpStream> deviceStream_;
   std::unique_ptr<DeviceClient> client_;
   std::thread thread_;
+  std::mutex sendMutex_;
 };
 
 }  // namespace kelm::test

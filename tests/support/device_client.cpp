@@ -271,8 +271,8 @@ Bytes BuildHello(const HelloFields& f) {
   PutU16(out, f.fps);
   PutU32(out, f.kbps);
   out.push_back(f.displayMode);
-  out.push_back(0);  // flags
-  out.push_back(0);  // codec preference
+  out.push_back(f.flags);
+  out.push_back(f.codecPreference);
   out.push_back(f.mirrorIndex);
   for (int i = 0; i < 3; ++i) out.push_back(0);  // pen mode, touch mode, audio
   for (int i = 0; i < 5; ++i) out.push_back(0);  // skipped

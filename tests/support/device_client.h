@@ -94,6 +94,8 @@ struct HelloFields {
   uint8_t displayMode = 1;
   std::string name = "Hello tablet";
   uint8_t featureFlags = 0;
+  uint8_t flags = 0;            // bit 1: the device decodes HEVC
+  uint8_t codecPreference = 0;  // 1: HEVC
   // Display set-up: the virtual monitor's wanted size (0 = the panel's), the two values
   // passed to the display driver, which PC display to mirror, and the display options.
   uint16_t displayWidth = 0, displayHeight = 0;
