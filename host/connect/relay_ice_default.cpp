@@ -25,6 +25,7 @@ std::optional<RelayIceSetup> MakeRelayIceSetup(const RelayIceRequest& request) {
     setup.loopbackOnly = true;
   }
   setup.stunServer = request.stunUrl;
+  setup.relayOnly = request.relayOnlyForTest;
   for (const RelayTurnServer& server : request.turnServers) {
     for (const std::string& url : server.urls) {
       if (setup.turnServers.size() >= kRelayIceTurnEntriesMax) return setup;
@@ -40,13 +41,14 @@ std::unique_ptr<IceRelayStream> IceRelayStream::Create(const RelayIceRequest& re
   std::optional<RelayIceSetup> setup = MakeRelayIceSetup(request);
   if (!setup) return nullptr;
   tavro::connect::IceTestSettings test;
-  test.loopbackOnly = true;
+  test.loopbackOnly = setup->loopbackOnly;
+  test.relayOnly = setup->relayOnly;
   IceStream::Config config;
   config.stunServer = setup->stunServer;
   config.turnServers = setup->turnServers;
   config.relayFree = false;
   // The stream copies the settings while it is created.
-  if (setup->loopbackOnly) config.test = &test;
+  if (setup->loopbackOnly || setup->relayOnly) config.test = &test;
   std::unique_ptr<IceStream> stream = IceStream::Create(config);
   if (!stream) return nullptr;
   return std::unique_ptr<IceRelayStream>(new IceRelayStream(std::move(stream), setup->turnServers.size()));

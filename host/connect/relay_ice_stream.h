@@ -23,6 +23,7 @@ struct RelayIceSetup {
   std::string stunServer;
   std::vector<tavro::connect::IceStream::TurnServer> turnServers;  // at most 2
   bool loopbackOnly = false;
+  bool relayOnly = false;
 };
 std::optional<RelayIceSetup> MakeRelayIceSetup(const RelayIceRequest& request);
 

@@ -123,89 +123,129 @@ class RelayEndToEndTest : public ::testing::Test {
   HostService host{SessionParts{}};
   HostOptions options;
   WebSocketClient control;
+
+  // Signs in, sends the Go peer's offer as a paired phone's request, hands the answer
+  // back, and connects the device client through the peer's bridge: admitted, Hello and
+  // Welcome, the relay details, then pings for a while.
+  void Reach(test::DeviceIdentity& device) {
+    host.PairingStore().AddDevice(device.PublicKey(), "Far tablet");
+    ASSERT_TRUE(host.Start(options));
+    ASSERT_TRUE(WaitUntil([&] { return host.GetStatus().connect.state == ConnectClient::kStateOnline; }));
+    ASSERT_TRUE(WaitUntil([&] { return Stats()["online"] == 1; }));
+
+    const std::string offer = ReadWhole(WorkFile("offer.txt"));
+    ASSERT_NE(offer.find("a=ice-ufrag:"), std::string::npos) << offer;
+    const Json request = {
+        {"type", "connect"},
+        {"requestId", "e2e-1"},
+        {"phoneId", PublicKeyId(device.PublicKey())},
+        {"offer", offer},
+        {"phonePublicKey", Base64UrlEncode(device.PublicKey())},
+        {"turnServers",
+         Json::array({{{"urls", Json::array({"turn:127.0.0.1:" + turnPort + "?transport=udp"})},
+                       {"username", "alice"},
+                       {"credential", "secret-pw"}}})}};
+    ASSERT_EQ(Call("send " + request.dump()), "sent");
+    std::string answer;
+    ASSERT_TRUE(WaitUntil([&] { return !(answer = AnswerFor("e2e-1")).empty(); }, 15s)) << log.Text();
+    {
+      std::ofstream out(WorkFile("answer.part"), std::ios::binary);
+      out << answer;
+    }
+    std::filesystem::rename(WorkFile("answer.part"), WorkFile("answer.txt"));
+
+    ASSERT_TRUE(WaitUntil([&] { return std::filesystem::exists(WorkFile("bridge.txt")); }, 30s)) << log.Text();
+    const int bridgePort = std::stoi(ReadWhole(WorkFile("bridge.txt")));
+    bridge = test::ConnectTcp("127.0.0.1", static_cast<uint16_t>(bridgePort));
+    ASSERT_TRUE(bridge);
+    client = std::make_unique<test::DeviceClient>(*bridge);
+    const test::HandshakeOutcome outcome = client->Handshake(device, {});
+    ASSERT_EQ(outcome.admissionResult, 0) << outcome.admissionMessage;
+    ASSERT_TRUE(client->SendRecord(1, test::BuildHello({})));
+    uint8_t type = 0;
+    Bytes payload;
+    ASSERT_TRUE(client->ReadRecord(type, payload));
+    ASSERT_EQ(type, 2);  // Welcome
+    bool gotInfo = false;
+    for (int i = 0; i < 50 && !gotInfo; ++i) {
+      ASSERT_TRUE(client->ReadRecord(type, payload));
+      if (type != 33) continue;
+      gotInfo = true;
+      ASSERT_GE(payload.size(), 1u);
+      EXPECT_EQ(payload[0], 1);  // relay on
+      size_t at = 1;
+      EXPECT_EQ(ReadString16(payload, at), options.connectServer);
+      EXPECT_EQ(ReadString16(payload, at),
+                "stun:127.0.0.1:" + turnPort + ",turn:127.0.0.1:" + turnPort + "?transport=udp");
+    }
+    EXPECT_TRUE(gotInfo);
+
+    // Pings for a while, each answered with its own stamp.
+    const auto pingUntil = Clock::now() + 10s;
+    for (uint8_t n = 1; Clock::now() < pingUntil; ++n) {
+      ASSERT_TRUE(client->SendRecord(30, {n, 0, 0, 0, 0, 0, 0, 0x40}));
+      bool answered = false;
+      while (!answered && client->ReadRecord(type, payload)) {
+        answered = type == 31 && payload.size() == 16 && payload[0] == n;
+      }
+      ASSERT_TRUE(answered) << static_cast<int>(n);
+      std::this_thread::sleep_for(250ms);
+    }
+
+    const HostService::Status status = host.GetStatus();
+    ASSERT_EQ(status.sessions.size(), 1u);
+    EXPECT_TRUE(status.sessions[0].relay);
+    EXPECT_EQ(status.connect.state, ConnectClient::kStateOnline);
+    label = PublicKeyId(device.PublicKey()).substr(0, 16);
+    peer = status.sessions[0].peer;
+    EXPECT_NE(log.Text().find("connected via tavro Connect"), std::string::npos) << log.Text();
+  }
+
+  std::unique_ptr<test::TestTcpStream> bridge;
+  std::unique_ptr<test::DeviceClient> client;
+  std::string label, peer;
 };
 
-TEST_F(RelayEndToEndTest, PairedPhoneConnectsThroughTheRelayAndTalksToTheHost) {
+TEST_F(RelayEndToEndTest, PairedPhoneConnectsDirectlyAndSaysBye) {
   test::DeviceIdentity device;
-  host.PairingStore().AddDevice(device.PublicKey(), "Far tablet");
-  ASSERT_TRUE(host.Start(options));
-  ASSERT_TRUE(WaitUntil([&] { return host.GetStatus().connect.state == ConnectClient::kStateOnline; }));
-  ASSERT_TRUE(WaitUntil([&] { return Stats()["online"] == 1; }));
+  ASSERT_NO_FATAL_FAILURE(Reach(device));
+  EXPECT_EQ(peer.rfind("connect " + label + " 127.0.0.1 ", 0), 0u) << peer;
+  EXPECT_NE(peer.find(" (host)"), std::string::npos) << peer;
+  EXPECT_NE(log.Text().find("INFO  tavro Connect: direct connection to " + label), std::string::npos) << log.Text();
 
-  const std::string offer = ReadWhole(WorkFile("offer.txt"));
-  ASSERT_NE(offer.find("a=ice-ufrag:"), std::string::npos) << offer;
-  const Json request = {
-      {"type", "connect"},
-      {"requestId", "e2e-1"},
-      {"phoneId", PublicKeyId(device.PublicKey())},
-      {"offer", offer},
-      {"phonePublicKey", Base64UrlEncode(device.PublicKey())},
-      {"turnServers",
-       Json::array({{{"urls", Json::array({"turn:127.0.0.1:" + turnPort + "?transport=udp"})},
-                     {"username", "alice"},
-                     {"credential", "secret-pw"}}})}};
-  ASSERT_EQ(Call("send " + request.dump()), "sent");
-  std::string answer;
-  ASSERT_TRUE(WaitUntil([&] { return !(answer = AnswerFor("e2e-1")).empty(); }, 15s)) << log.Text();
-  {
-    std::ofstream out(WorkFile("answer.part"), std::ios::binary);
-    out << answer;
-  }
-  std::filesystem::rename(WorkFile("answer.part"), WorkFile("answer.txt"));
-
-  ASSERT_TRUE(WaitUntil([&] { return std::filesystem::exists(WorkFile("bridge.txt")); }, 30s)) << log.Text();
-  const int bridgePort = std::stoi(ReadWhole(WorkFile("bridge.txt")));
-  auto bridge = test::ConnectTcp("127.0.0.1", static_cast<uint16_t>(bridgePort));
-  ASSERT_TRUE(bridge);
-  test::DeviceClient client(*bridge);
-  const test::HandshakeOutcome outcome = client.Handshake(device, {});
-  ASSERT_EQ(outcome.admissionResult, 0) << outcome.admissionMessage;
-  ASSERT_TRUE(client.SendRecord(1, test::BuildHello({})));
-  uint8_t type = 0;
-  Bytes payload;
-  ASSERT_TRUE(client.ReadRecord(type, payload));
-  ASSERT_EQ(type, 2);  // Welcome
-  bool gotInfo = false;
-  for (int i = 0; i < 50 && !gotInfo; ++i) {
-    ASSERT_TRUE(client.ReadRecord(type, payload));
-    if (type != 33) continue;
-    gotInfo = true;
-    ASSERT_GE(payload.size(), 1u);
-    EXPECT_EQ(payload[0], 1);  // relay on
-    size_t at = 1;
-    EXPECT_EQ(ReadString16(payload, at), options.connectServer);
-    EXPECT_EQ(ReadString16(payload, at),
-              "stun:127.0.0.1:" + turnPort + ",turn:127.0.0.1:" + turnPort + "?transport=udp");
-  }
-  EXPECT_TRUE(gotInfo);
-
-  // Pings for a while, each answered with its own stamp.
-  const auto pingUntil = Clock::now() + 10s;
-  for (uint8_t n = 1; Clock::now() < pingUntil; ++n) {
-    ASSERT_TRUE(client.SendRecord(30, {n, 0, 0, 0, 0, 0, 0, 0x40}));
-    bool answered = false;
-    while (!answered && client.ReadRecord(type, payload)) {
-      answered = type == 31 && payload.size() == 16 && payload[0] == n;
-    }
-    ASSERT_TRUE(answered) << static_cast<int>(n);
-    std::this_thread::sleep_for(250ms);
-  }
-
-  const HostService::Status status = host.GetStatus();
-  ASSERT_EQ(status.sessions.size(), 1u);
-  EXPECT_TRUE(status.sessions[0].relay);
-  const std::string label = PublicKeyId(device.PublicKey()).substr(0, 16);
-  EXPECT_EQ(status.sessions[0].peer.rfind("connect " + label + " 127.0.0.1 ", 0), 0u) << status.sessions[0].peer;
-  EXPECT_EQ(host.GetStatus().connect.state, ConnectClient::kStateOnline);
-  const std::string text = log.Text();
-  EXPECT_NE(text.find("INFO  tavro Connect: direct connection to " + label), std::string::npos) << text;
-  EXPECT_NE(text.find("connected via tavro Connect"), std::string::npos) << text;
-
-  ASSERT_TRUE(client.SendRecord(40, {}));  // Bye
+  ASSERT_TRUE(client->SendRecord(40, {}));  // Bye
   EXPECT_TRUE(WaitUntil([&] { return host.GetStatus().sessions.empty(); }));
   const auto start = Clock::now();
   host.Stop();
   EXPECT_LT(Clock::now() - start, 5s);
+}
+
+TEST_F(RelayEndToEndTest, StoppingTheHostClosesTheRelaySessionAtThePhone) {
+  test::DeviceIdentity device;
+  ASSERT_NO_FATAL_FAILURE(Reach(device));
+  const auto start = Clock::now();
+  host.Stop();
+  EXPECT_LT(Clock::now() - start, 5s);
+  EXPECT_TRUE(host.GetStatus().sessions.empty());
+  // The bridge ends its TCP side only when the close marker arrived.
+  uint8_t type = 0;
+  Bytes payload;
+  while (client->ReadRecord(type, payload)) {
+  }
+  EXPECT_LT(Clock::now() - start, 5s);
+}
+
+TEST_F(RelayEndToEndTest, PathOnlyThroughTurnIsARelayedConnection) {
+  ConnectClient::TestSettings s;
+  s.defaultStun = "stun:127.0.0.1:" + turnPort;
+  s.iceBindAddress = "127.0.0.1";
+  s.iceRelayOnly = true;
+  host.SetConnectTestSettings(std::move(s));
+  test::DeviceIdentity device;
+  ASSERT_NO_FATAL_FAILURE(Reach(device));
+  EXPECT_NE(log.Text().find("INFO  tavro Connect: relayed connection to " + label), std::string::npos) << log.Text();
+  ASSERT_TRUE(client->SendRecord(40, {}));
+  EXPECT_TRUE(WaitUntil([&] { return host.GetStatus().sessions.empty(); }));
 }
 
 }  // namespace

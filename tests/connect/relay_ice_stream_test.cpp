@@ -63,7 +63,12 @@ TEST(RelayIceSetup, BindAddressAndStunPassThrough) {
   auto loopback = MakeRelayIceSetup(RelayIceRequest{.stunUrl = "", .turnServers = {}, .bindAddress = "127.0.0.1"});
   ASSERT_TRUE(loopback);
   EXPECT_TRUE(loopback->loopbackOnly);
+  EXPECT_FALSE(loopback->relayOnly);
   EXPECT_EQ(loopback->stunServer, "");
+  auto relayOnly = MakeRelayIceSetup(
+      RelayIceRequest{.stunUrl = "", .turnServers = {}, .bindAddress = "127.0.0.1", .relayOnlyForTest = true});
+  ASSERT_TRUE(relayOnly);
+  EXPECT_TRUE(relayOnly->relayOnly);
   for (const char* address : {"10.0.0.1", "0.0.0.0", "localhost", "::1"}) {
     EXPECT_FALSE(MakeRelayIceSetup(RelayIceRequest{.stunUrl = "", .turnServers = {}, .bindAddress = address}))
         << address;
