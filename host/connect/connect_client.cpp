@@ -365,7 +365,10 @@ void ConnectClient::ConnectPhone(RelayConnect request, std::string stunUrl, Test
   std::unique_ptr<RelayIceStream> ice;
   if (settings.iceFactory) {
     ice = settings.iceFactory(
-        RelayIceRequest{.stunUrl = stunUrl, .turnServers = request.turnServers, .bindAddress = settings.iceBindAddress});
+        RelayIceRequest{.stunUrl = stunUrl,
+                        .turnServers = request.turnServers,
+                        .bindAddress = settings.iceBindAddress,
+                        .relayOnlyForTest = settings.iceRelayOnly});
   }
   const auto finish = [this, serial] {
     std::lock_guard lock(mutex_);

@@ -50,6 +50,7 @@ class ConnectClient {
   struct TestSettings {
     std::string defaultStun = kDefaultStunEntry;
     std::string iceBindAddress;  // empty: gather on every local address
+    bool iceRelayOnly = false;   // reach phones only through TURN (the relayed path)
     uint32_t keepAliveMs = 30000;
     BackoffTiming backoff;
     uint32_t answerWaitMs = 5000;

@@ -24,6 +24,7 @@ struct RelayIceRequest {
   std::string stunUrl;                         // "stun:..." or empty: no STUN server
   std::vector<RelayTurnServer> turnServers;    // from the request, as the relay sent them
   std::string bindAddress;                     // local address to gather on; empty: all
+  bool relayOnlyForTest = false;               // tests: reach the phone only through TURN
 };
 
 class RelayIceStream {

@@ -56,7 +56,7 @@ func (p *packetConn) SetReadDeadline(t time.Time) error           { return nil }
 func (p *packetConn) SetWriteDeadline(t time.Time) error          { return nil }
 
 func main() {
-	mode := flag.String("mode", "echo", "echo, sink, push, flood, idle, closer")
+	mode := flag.String("mode", "echo", "echo, sink, push, flood, idle, closer, bridge")
 	size := flag.Int("bytes", 1<<20, "bytes for sink and push")
 	count := flag.Int("count", 100000, "datagrams for flood")
 	life := flag.Duration("life", 60*time.Second, "how long to stay")
@@ -197,6 +197,33 @@ func main() {
 			time.Sleep(100 * time.Millisecond)
 			conn.Write(marker)
 			fmt.Println("CLOSED")
+		}()
+	case "bridge":
+		// The device app's side of a relay session: one loopback TCP client (the device
+		// test client) gets the KCP stream; either side ending ends both.
+		listener, err := net.Listen("tcp4", "127.0.0.1:0")
+		check(err)
+		fmt.Printf("BRIDGE %d\n", listener.Addr().(*net.TCPAddr).Port)
+		go func() {
+			tcp, err := listener.Accept()
+			listener.Close()
+			if err != nil {
+				return
+			}
+			go func() {
+				io.Copy(sess, tcp)
+				sess.Close()
+			}()
+			go func() {
+				for !pc.markerSeen.Load() {
+					time.Sleep(50 * time.Millisecond)
+				}
+				// Bytes sent before the marker are delivered first.
+				time.Sleep(300 * time.Millisecond)
+				tcp.Close()
+			}()
+			io.Copy(tcp, sess)
+			tcp.Close()
 		}()
 	case "idle":
 	}
