@@ -6,58 +6,36 @@ VideoFrame payloads as one Annex-B file (plus a JSON note of sizes and stamps), 
 decodes that file natively: the picture size, the frame count (one per VideoFrame
 message) and the mean Y/U/V of each moving bar must match BT.709 studio range.
 """
-import json
 import os
 import shutil
-import subprocess
 import sys
 import tempfile
 
 import numpy
+
+from annexb_check import decode_yuv420, fail, probe, require_tools, run_case
 
 EXPECTED = [(235, 128, 128), (63, 102, 240), (173, 42, 26), (32, 240, 118), (16, 128, 128)]
 TOLERANCE = 6
 MARGIN = 16  # columns this close to a bar edge are left out
 
 
-def fail(text):
-    print("FAIL: " + text)
-    sys.exit(1)
-
-
 def main():
     wine_exec, test_exe = sys.argv[1], sys.argv[2]
-    for tool in ("ffprobe", "ffmpeg"):
-        if shutil.which(tool) is None:
-            fail(tool + " is not installed")
+    require_tools()
     work = tempfile.mkdtemp(prefix="tavro-video-")
     try:
         stream = os.path.join(work, "bars.h264")
-        env = dict(os.environ, TAVRO_ANNEXB_OUT="Z:" + stream.replace("/", "\\"))
-        run = subprocess.run([wine_exec, test_exe, "--gtest_filter=EncoderTest.ColourBarsThroughThePacketiser"],
-                             env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=240)
-        out = run.stdout.decode(errors="replace")
-        if run.returncode != 0 or "[  PASSED  ] 1 test" not in out:
-            fail("encoder test failed:\n" + out)
-        with open(stream + ".json") as f:
-            meta = json.load(f)
-
-        probe = subprocess.run(["ffprobe", "-v", "error", "-f", "h264", "-count_frames", "-select_streams", "v:0",
-                                "-show_entries", "stream=width,height,nb_read_frames", "-of", "json", stream],
-                               stdout=subprocess.PIPE, check=True)
-        info = json.loads(probe.stdout)["streams"][0]
+        meta = run_case(wine_exec, test_exe, "EncoderTest.ColourBarsThroughThePacketiser", stream)
+        info = probe(stream)
         width, height = int(info["width"]), int(info["height"])
         if (width, height) != (meta["width"], meta["height"]) or (width, height) != (1366, 768):
             fail("decoded size %dx%d, encoder said %dx%d" % (width, height, meta["width"], meta["height"]))
         if int(info["nb_read_frames"]) != meta["videoFrames"]:
             fail("%s frames decoded, %d VideoFrame messages sent" % (info["nb_read_frames"], meta["videoFrames"]))
 
-        raw = subprocess.run(["ffmpeg", "-v", "error", "-f", "h264", "-i", stream, "-f", "rawvideo", "-pix_fmt",
-                              "yuv420p", "-"], stdout=subprocess.PIPE, check=True).stdout
-        frame_bytes = width * height * 3 // 2
-        frames = len(raw) // frame_bytes
-        if frames != meta["videoFrames"]:
-            fail("ffmpeg decoded %d frames, expected %d" % (frames, meta["videoFrames"]))
+        raw, frame_bytes = decode_yuv420(stream, width, height, meta["videoFrames"])
+        frames = meta["videoFrames"]
         stamps = sorted(meta["stamps"])
         source_width, shift = meta["sourceWidth"], meta["shift"]
         sums = numpy.zeros((5, 3))

@@ -6,47 +6,29 @@ it received as an Annex-B file plus a JSON note), then checks natively: H.264, t
 size, one decoded frame per VideoFrame message and, with --bars, the mean Y of each of
 the five colour bars the test painted (white, red, green, blue, black; BT.709 studio range).
 """
-import json
 import os
 import shutil
-import subprocess
 import sys
 import tempfile
 
 import numpy
+
+from annexb_check import decode_yuv420, fail, probe, require_tools, run_case
 
 BARS_Y = [235, 63, 173, 32, 16]
 TOLERANCE = 8
 MARGIN = 16  # columns this close to a bar edge are left out
 
 
-def fail(text):
-    print("FAIL: " + text)
-    sys.exit(1)
-
-
 def main():
     wine_exec, test_exe, case, width, height = sys.argv[1:6]
     width, height, bars = int(width), int(height), "--bars" in sys.argv[6:]
-    for tool in ("ffprobe", "ffmpeg"):
-        if shutil.which(tool) is None:
-            fail(tool + " is not installed")
+    require_tools()
     work = tempfile.mkdtemp(prefix="tavro-session-video-")
     try:
         stream = os.path.join(work, "session.h264")
-        env = dict(os.environ, TAVRO_ANNEXB_OUT="Z:" + stream.replace("/", "\\"))
-        run = subprocess.run([wine_exec, test_exe, "--gtest_filter=" + case], env=env, stdout=subprocess.PIPE,
-                             stderr=subprocess.STDOUT, timeout=240)
-        out = run.stdout.decode(errors="replace")
-        if run.returncode != 0 or "[  PASSED  ] 1 test" not in out:
-            fail("session test failed:\n" + out)
-        with open(stream + ".json") as f:
-            meta = json.load(f)
-
-        probe = subprocess.run(["ffprobe", "-v", "error", "-f", "h264", "-count_frames", "-select_streams", "v:0",
-                                "-show_entries", "stream=codec_name,width,height,nb_read_frames", "-of", "json",
-                                stream], stdout=subprocess.PIPE, check=True)
-        info = json.loads(probe.stdout)["streams"][0]
+        meta = run_case(wine_exec, test_exe, case, stream)
+        info = probe(stream)
         if info["codec_name"] != "h264":
             fail("codec " + info["codec_name"])
         got = (int(info["width"]), int(info["height"]))
@@ -56,12 +38,8 @@ def main():
         if int(info["nb_read_frames"]) != meta["videoFrames"] or meta["videoFrames"] < 1:
             fail("%s frames decoded, %d VideoFrame messages" % (info["nb_read_frames"], meta["videoFrames"]))
 
-        raw = subprocess.run(["ffmpeg", "-v", "error", "-f", "h264", "-i", stream, "-f", "rawvideo", "-pix_fmt",
-                              "yuv420p", "-"], stdout=subprocess.PIPE, check=True).stdout
-        frame_bytes = width * height * 3 // 2
-        frames = len(raw) // frame_bytes
-        if frames != meta["videoFrames"]:
-            fail("ffmpeg decoded %d frames, expected %d" % (frames, meta["videoFrames"]))
+        raw, frame_bytes = decode_yuv420(stream, width, height, meta["videoFrames"])
+        frames = meta["videoFrames"]
         if bars:
             sums, counts = numpy.zeros(5), numpy.zeros(5)
             for k in range(frames):
