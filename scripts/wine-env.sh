@@ -5,6 +5,11 @@ wine_env_start() {
   local build="$1"
   export WINEPREFIX="$build/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
   export XDG_RUNTIME_DIR="$build/xdg-runtime"
+  # Wine's H.264 encoder wraps the highest-ranked GStreamer H.264 encoder and answers
+  # E_NOTIMPL to every encoder setting. x264enc (ranked first by default) then runs with
+  # B-frames and a long look-ahead, so frames leave out of order and late; openh264enc
+  # makes no B-frames, as the Windows encoder does when told so.
+  export GST_PLUGIN_FEATURE_RANK="openh264enc:MAX"
   mkdir -p "$XDG_RUNTIME_DIR" && chmod 0700 "$XDG_RUNTIME_DIR"
   # Our own virtual display; -displayfd picks a free number (abstract X sockets are
   # shared with the machine's network namespace).

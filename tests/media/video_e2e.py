@@ -36,7 +36,9 @@ def main():
 
         raw, frame_bytes = decode_yuv420(stream, width, height, meta["videoFrames"])
         frames = meta["videoFrames"]
-        stamps = sorted(meta["stamps"])
+        stamps = meta["stamps"]
+        if any(a >= b for a, b in zip(stamps, stamps[1:])):
+            fail("frame stamps do not strictly increase: %s" % stamps[:20])
         source_width, shift = meta["sourceWidth"], meta["shift"]
         sums = numpy.zeros((5, 3))
         counts = numpy.zeros((5, 3))

@@ -26,7 +26,8 @@ using test::Rgb8;
 
 constexpr uint32_t kFps = 30;
 constexpr int64_t kFrameMicros = 1000000 / kFps;
-// The encoder holds this many frames or more before its first output under Wine.
+// Frames a software encoder may hold before its first output (x264enc with its defaults
+// holds about 55).
 constexpr int kWarmUpFrames = 70;
 
 bool HasUnit(const std::vector<uint8_t>& bytes, uint8_t type) {
