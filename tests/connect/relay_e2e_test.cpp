@@ -23,8 +23,8 @@
 #include "core/host_service.h"
 #include "core/pairing.h"
 #include "core/paths.h"
-#include "support/device_client.h"
 #include "support/child_process.h"
+#include "support/device_client.h"
 #include "support/log_capture.h"
 #include "support/process.h"
 #include "support/temp_dir.h"
@@ -279,7 +279,7 @@ TEST_F(RelayEndToEndTest, PathOnlyThroughTurnIsARelayedConnection) {
 }
 
 TEST_F(RelayEndToEndTest, RelayOnlyDeviceGetsARelayedConnection) {
-  // The phone offers only its candidate on the TURN server; the host gathers as usual.
+  // The phone offers only its candidate on the TURN server; the host is not limited to TURN.
   ASSERT_EQ(Env("TAVRO_RELAY_E2E_DEVICE_RELAY_ONLY"), "1") << "run through relay_e2e.py --device-relay-only";
   const std::string offer = ReadWhole(WorkFile("offer.txt"));
   EXPECT_NE(offer.find(" typ relay"), std::string::npos) << offer;
