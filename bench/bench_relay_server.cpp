@@ -158,12 +158,13 @@ void BenchRelayServer::Serve(SOCKET s) {
   uint8_t op = 0;
   std::string text;
   if (!SendAll(s, Frame(kOpText, R"({"nonce":"bench-nonce","type":"challenge"})")) || !ReadMessage(s, op, text) ||
-      !SendAll(s, Frame(kOpText, R"({"iceServers":["stun:127.0.0.1:3478"],"type":"ready"})"))) {
+      !SendAll(s, Frame(kOpText, R"({"iceServers":)" + readyIceServers_ + R"(,"type":"ready"})"))) {
     return;
   }
   {
     std::lock_guard lock(mutex_);
     pc_ = s;
+    ++signIns_;
   }
   changed_.notify_all();
   while (ReadMessage(s, op, text)) {
@@ -190,6 +191,12 @@ std::optional<std::string> BenchRelayServer::NextFromPc(int timeoutMs) {
   std::string text = std::move(texts_.front());
   texts_.pop_front();
   return text;
+}
+
+bool BenchRelayServer::WaitSignIns(int count, int timeoutMs) {
+  std::unique_lock lock(mutex_);
+  return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                           [&] { return signIns_ >= count && pc_ != INVALID_SOCKET; });
 }
 
 bool BenchRelayServer::WaitOnline(int timeoutMs) {

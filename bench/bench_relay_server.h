@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 
 namespace kelm::bench {
 
@@ -28,6 +29,10 @@ class BenchRelayServer {
   // The PC's next text after its hello ("ping" texts are skipped).
   std::optional<std::string> NextFromPc(int timeoutMs);
   bool WaitOnline(int timeoutMs);
+  // Waits until `count` PCs in all have signed in, the last of them still connected.
+  bool WaitSignIns(int count, int timeoutMs);
+  // The "iceServers" value (a JSON array) of later "ready" messages; set before Start.
+  void SetReadyIceServers(std::string jsonArray) { readyIceServers_ = std::move(jsonArray); }
 
  private:
   void AcceptLoop();
@@ -41,6 +46,8 @@ class BenchRelayServer {
   std::condition_variable changed_;
   SOCKET pc_ = INVALID_SOCKET;  // signed in
   std::deque<std::string> texts_;
+  int signIns_ = 0;
+  std::string readyIceServers_ = R"(["stun:127.0.0.1:3478"])";
 };
 
 }  // namespace kelm::bench

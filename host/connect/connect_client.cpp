@@ -96,9 +96,11 @@ void ConnectClient::Stop() {
   std::shared_ptr<WebSocketClient> socket;
   std::thread reconnect;
   std::list<RequestThread> requests;
+  std::function<void()> onStopping;
   {
     std::lock_guard lock(mutex_);
     stopping_ = true;
+    onStopping = settings_.onStopping;
     socket = socket_;
     // Only streams still being set up are listed; a stream handed to a session is
     // the session's to close.
@@ -107,6 +109,7 @@ void ConnectClient::Stop() {
     requests.splice(requests.end(), requests_);
     finished_.clear();
   }
+  if (onStopping) onStopping();
   wake_.notify_all();
   if (socket) socket->Close();
   if (reconnect.joinable()) reconnect.join();

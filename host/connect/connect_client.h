@@ -56,6 +56,9 @@ class ConnectClient {
     uint32_t answerWaitMs = 5000;
     uint32_t connectedWaitMs = 15000;
     RelayIceFactory iceFactory = DefaultRelayIceFactory();
+    // Called by Stop once the client counts as stopping, while the server connection is
+    // still open, so a test can show what a request arriving then is told.
+    std::function<void()> onStopping;
   };
 
   ConnectClient(Pairing& pairing, std::string version, StreamCallback onStream);

@@ -597,6 +597,40 @@ TEST_F(ConnectClientTest, StopReturnsWithinOneSecondInEveryPhase) {
   closesocket(mute);
 }
 
+TEST_F(ConnectClientTest, RequestArrivingWhileStoppingIsRefusedAsDisabled) {
+  pairing.AddDevice(PhoneKey(1), "One");
+  // Turned off through Configure, and stopped by the destructor with the relay still on.
+  for (const bool turnedOff : {true, false}) {
+    SCOPED_TRACE(turnedOff ? "Configure off" : "destroyed");
+    ASSERT_EQ(control.Call("reset"), "ok");
+    ConnectClient::TestSettings s = Settings();
+    bool refusedInTime = false;
+    s.onStopping = [&] {
+      // The client is stopping but still connected: a paired phone's request now.
+      if (control.Call("send " + ConnectText("late", PhoneKey(1))) != "sent") return;
+      refusedInTime = WaitUntil([&] { return !control.Stats()["received"].empty(); });
+    };
+    MakeClient({}, s);
+    ASSERT_TRUE(GoOnline());
+    if (turnedOff) {
+      client->Configure(false, "");
+      EXPECT_EQ(client->GetStatus().state, ConnectClient::kStateOff);
+    } else {
+      client.reset();
+    }
+    EXPECT_TRUE(refusedInTime);
+    const std::vector<Json> sent = Received(1);
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0], (Json{{"type", "reject"}, {"requestId", "late"}, {"reason", "disabled"}}));
+    EXPECT_TRUE(peers.empty());
+    client.reset();
+  }
+  EXPECT_NE(log.Text().find("WARN  tavro Connect: request from " + PublicKeyId(PhoneKey(1)).substr(0, 16) +
+                            " refused (disabled)"),
+            std::string::npos)
+      << log.Text();
+}
+
 TEST_F(ConnectClientTest, ConcurrentConfigureNeverStartsTwoThreads) {
   MakeClient();
   std::vector<std::thread> callers;

@@ -7,70 +7,63 @@ device test client, which connects through that bridge).
 The program and this driver meet in a work directory: "offer.txt" (written before the
 program starts), "answer.txt" (the host's answer, written by the program) and
 "bridge.txt" (the bridge's TCP port). Environment for the program: TAVRO_RELAY_SIM_PORT,
-TAVRO_TURN_PORT, TAVRO_RELAY_E2E_DIR.
+TAVRO_TURN_PORT, TAVRO_RELAY_E2E_DIR, and TAVRO_RELAY_E2E_DEVICE_RELAY_ONLY=1 with
+--device-relay-only (the peer then offers only a candidate on coturn).
 
-usage: relay_e2e.py WINE_EXEC EXE BUILD_DIR [ARGS...]
+The peer learns only the answer's candidates on 127.0.0.1, so that no check leaves the
+loopback interface even when the host gathers on every local address.
+
+usage: relay_e2e.py [--device-relay-only] WINE_EXEC EXE BUILD_DIR [ARGS...]
 """
-import asyncio
 import os
-import shutil
 import subprocess
 import sys
-import tempfile
 import threading
 import time
 
 here = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, here)
-import relay_sim  # noqa: E402
+from driver_support import run_windows_program, scratch_dir, start_relay_simulator, write_atomically  # noqa: E402
 from go_build import build_go_peer  # noqa: E402
-from ice_turn import free_port, start_coturn  # noqa: E402
+from ice_turn import PASSWORD, USER, free_port, start_coturn  # noqa: E402
 
 
-def start_simulator():
-    loop = asyncio.new_event_loop()
-    stop = loop.create_future()
-    port = []
-    ready = threading.Event()
-
-    def serve():
-        asyncio.set_event_loop(loop)
-
-        def on_port(p):
-            port.append(p)
-            ready.set()
-        try:
-            loop.run_until_complete(relay_sim.run(on_port, stop))
-        finally:
-            ready.set()
-
-    thread = threading.Thread(target=serve, daemon=True)
-    thread.start()
-    if not ready.wait(30) or not port:
-        raise RuntimeError("the simulator did not start")
-
-    def finish():
-        loop.call_soon_threadsafe(lambda: stop.done() or stop.set_result(None))
-        thread.join(10)
-    return port[0], finish
-
-
-def write_atomically(path, text):
-    with open(path + ".part", "w", newline="") as f:
-        f.write(text)
-    os.replace(path + ".part", path)
+def loopback_only(line):
+    """False for a candidate line whose address is not 127.0.0.1."""
+    if not line.startswith("a=candidate:"):
+        return True
+    fields = line.split()
+    return len(fields) > 4 and fields[4] == "127.0.0.1"
 
 
 def main():
-    wine_exec, program, build_dir, *args = sys.argv[1:]
-    work = tempfile.mkdtemp(prefix="relay_e2e.", dir=build_dir)
-    go_peer = build_go_peer(os.path.join(here, "device_peer"), os.path.join(build_dir, f"device_peer.{os.getpid()}"))
+    argv = sys.argv[1:]
+    relay_only = argv[:1] == ["--device-relay-only"]
+    if relay_only:
+        argv = argv[1:]
+    wine_exec, program, build_dir, *args = argv
+    # Built beside the shared Go build cache, which a scratch folder would throw away.
+    go_peer = os.path.join(build_dir, f"device_peer.{os.getpid()}")
+    try:
+        build_go_peer(os.path.join(here, "device_peer"), go_peer)
+        with scratch_dir(build_dir, "relay_e2e.") as work:
+            return run(wine_exec, program, args, work, go_peer, relay_only)
+    finally:
+        try:
+            os.remove(go_peer)
+        except OSError:
+            pass
+
+
+def run(wine_exec, program, args, work, go_peer, relay_only):
     turn_port = free_port()
     coturn = start_coturn(work, turn_port, [])
-    sim_port, stop_sim = start_simulator()
-    peer = subprocess.Popen([go_peer, "-mode", "bridge", "-life", "120s"], stdin=subprocess.PIPE,
-                            stdout=subprocess.PIPE, text=True)
-    code = 1
+    sim_port, stop_sim = start_relay_simulator()
+    peer_args = [go_peer, "-mode", "bridge", "-life", "120s"]
+    if relay_only:
+        peer_args += ["-relay-only", f"turn:127.0.0.1:{turn_port}?transport=udp", "-turn-user", USER,
+                      "-turn-pass", PASSWORD]
+    peer = subprocess.Popen(peer_args, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
     try:
         offer = []
         for line in peer.stdout:
@@ -91,7 +84,7 @@ def main():
             with open(answer_path) as f:
                 answer = f.read()
             for line in answer.replace("\r\n", "\n").split("\n"):
-                if line.startswith("a="):
+                if line.startswith("a=") and loopback_only(line):
                     peer.stdin.write(line + "\n")
             peer.stdin.write("END\n")
             peer.stdin.flush()
@@ -99,12 +92,11 @@ def main():
                 print("peer:", line.rstrip(), flush=True)
                 if line.startswith("BRIDGE "):
                     write_atomically(os.path.join(work, "bridge.txt"), line.split()[1])
-        feeder = threading.Thread(target=feed, daemon=True)
-        feeder.start()
+        threading.Thread(target=feed, daemon=True).start()
 
-        env = dict(os.environ, TAVRO_RELAY_SIM_PORT=str(sim_port), TAVRO_TURN_PORT=str(turn_port),
-                   TAVRO_RELAY_E2E_DIR=work)
-        code = subprocess.run([wine_exec, program, *args], env=env, timeout=240).returncode
+        env = {"TAVRO_RELAY_SIM_PORT": str(sim_port), "TAVRO_TURN_PORT": str(turn_port), "TAVRO_RELAY_E2E_DIR": work,
+               "TAVRO_RELAY_E2E_DEVICE_RELAY_ONLY": "1" if relay_only else ""}
+        return run_windows_program(wine_exec, program, args, env, timeout=240)
     finally:
         try:
             peer.stdin.close()
@@ -117,12 +109,6 @@ def main():
         coturn.kill()
         coturn.wait()
         stop_sim()
-        shutil.rmtree(work, ignore_errors=True)
-        try:
-            os.remove(go_peer)
-        except OSError:
-            pass
-    return code
 
 
 if __name__ == "__main__":

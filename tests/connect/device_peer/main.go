@@ -60,15 +60,23 @@ func main() {
 	size := flag.Int("bytes", 1<<20, "bytes for sink and push")
 	count := flag.Int("count", 100000, "datagrams for flood")
 	life := flag.Duration("life", 60*time.Second, "how long to stay")
+	turnURL := flag.String("relay-only", "", "reach the host only through this TURN server (turn:host:port)")
+	turnUser := flag.String("turn-user", "", "TURN username for -relay-only")
+	turnPass := flag.String("turn-pass", "", "TURN password for -relay-only")
 	flag.Parse()
 
-	agent, err := ice.NewAgent(&ice.AgentConfig{
+	config := &ice.AgentConfig{
 		NetworkTypes:     []ice.NetworkType{ice.NetworkTypeUDP4},
 		CandidateTypes:   []ice.CandidateType{ice.CandidateTypeHost},
 		IncludeLoopback:  true,
 		IPFilter:         func(ip net.IP) bool { return ip.IsLoopback() },
 		MulticastDNSMode: ice.MulticastDNSModeDisabled,
-	})
+	}
+	if *turnURL != "" {
+		config.Urls = []*ice.URL{relayURL(*turnURL, *turnUser, *turnPass)}
+		config.CandidateTypes = []ice.CandidateType{ice.CandidateTypeRelay}
+	}
+	agent, err := ice.NewAgent(config)
 	check(err)
 	gathered := make(chan struct{})
 	var cands []string
@@ -233,6 +241,15 @@ func main() {
 	}
 	fmt.Println("FINISHED")
 	agent.Close()
+}
+
+// relayURL is a TURN URL with its long-term credentials.
+func relayURL(raw, user, pass string) *ice.URL {
+	u, err := ice.ParseURL(raw)
+	check(err)
+	u.Username = user
+	u.Password = pass
+	return u
 }
 
 func check(err error) {
