@@ -23,6 +23,7 @@
 #include "core/host_service.h"
 #include "core/pairing.h"
 #include "core/paths.h"
+#include "core/win_handle.h"
 #include "support/child_process.h"
 #include "support/device_client.h"
 #include "support/log_capture.h"
@@ -388,10 +389,9 @@ TEST_F(RelayHostProcessTest, StoppingTheProcessClosesTheRelaySessionWithinFiveSe
   ASSERT_TRUE(process.WaitForOutput("connected via tavro Connect")) << process.Output();
 
   const auto start = Clock::now();
-  HANDLE stop = OpenEventW(EVENT_MODIFY_STATE, FALSE, ConsoleStopEventName(process.Id()).c_str());
-  ASSERT_NE(stop, nullptr);
-  SetEvent(stop);
-  CloseHandle(stop);
+  const WinHandle stop(OpenEventW(EVENT_MODIFY_STATE, FALSE, ConsoleStopEventName(process.Id()).c_str()));
+  ASSERT_TRUE(stop.Get() != nullptr);
+  SetEvent(stop.Get());
   // The bridge ends its TCP side only when the close marker arrived.
   EXPECT_TRUE(StreamEnds(5s));
   uint32_t code = 0xFFFF;
