@@ -20,6 +20,7 @@
 #include "bench_ice_device.h"
 #include "bench_relay_server.h"
 #include "bench_timing.h"
+#include "record_throughput.h"
 #include "connect/base64url.h"
 #include "connect/connect_client.h"
 #include "core/crypto.h"
@@ -39,13 +40,10 @@ using namespace std::chrono_literals;
 
 constexpr int kSetUps = 10;
 constexpr int kWaitMs = 15000;
-constexpr size_t kPayload = 64 * 1024;
 constexpr double kSeconds = 2.0;
 constexpr uint8_t kHelloType = 1;
 constexpr uint8_t kWelcomeType = 2;
 constexpr uint8_t kByeType = 40;
-constexpr uint8_t kDataType = 200;  // unknown to the host: a type no message uses
-constexpr uint8_t kEndType = 201;
 
 bool Failed(std::string& why, std::string text) {
   why = std::move(text);
@@ -125,34 +123,8 @@ bool SetUpOnce(BenchRelayServer& relay, HostService& host, const test::DeviceIde
   return true;
 }
 
-// Bytes per second from a writer that sends 64 KiB records for a while and then an end
-// record, to a reader that counts them until the end record.
-template <typename Write, typename Read>
-double Throughput(Write write, Read read) {
-  std::atomic<bool> writeOk{true};
-  Stopwatch watch;
-  std::thread writer([&] {
-    std::vector<uint8_t> payload(kPayload, 0xA5);
-    while (watch.Seconds() < kSeconds) {
-      if (!write(kDataType, payload)) {
-        writeOk = false;
-        break;
-      }
-    }
-    if (writeOk) writeOk = write(kEndType, {});
-  });
-  uint64_t bytes = 0;
-  uint8_t type = 0;
-  std::vector<uint8_t> payload;
-  bool readOk = true;
-  while ((readOk = read(type, payload)) && type == kDataType) bytes += payload.size();
-  const double seconds = watch.Seconds();
-  writer.join();
-  return writeOk && readOk ? MegabytesPerSecond(bytes, seconds) : 0;
-}
-
 // The host's record layer on a stream the relay client handed over, both ways.
-bool RecordThroughput(BenchRelayServer& relay, Pairing& pairing, const test::DeviceIdentity& phone,
+bool RelayRecordThroughput(BenchRelayServer& relay, Pairing& pairing, const test::DeviceIdentity& phone,
                       double& toDevice, double& toHost, std::string& why) {
   std::promise<std::unique_ptr<ByteStream>> handed;
   std::once_flag once;
@@ -187,10 +159,10 @@ bool RecordThroughput(BenchRelayServer& relay, Pairing& pairing, const test::Dev
   const bool admitted = deviceClient.Handshake(phone, {}).admissionResult == 0;
   if (!accepted.get() || !admitted) return Failed(why, "the handshake failed");
 
-  toDevice = Throughput(
+  toDevice = RecordThroughput(kSeconds,
       [&](uint8_t type, const std::vector<uint8_t>& p) { return channel.WriteRecord(*hostEnd, type, p.data(), p.size()); },
       [&](uint8_t& type, std::vector<uint8_t>& p) { return deviceClient.ReadRecord(type, p); });
-  toHost = Throughput(
+  toHost = RecordThroughput(kSeconds,
       [&](uint8_t type, const std::vector<uint8_t>& p) { return deviceClient.SendRecord(type, p); },
       [&](uint8_t& type, std::vector<uint8_t>& p) {
         return channel.ReadRecord(*hostEnd, type, p, SecureChannel::kMaxRecordPayload);
@@ -246,7 +218,7 @@ void RelaySetUpBench(BenchOut& out) {
     Pairing pairing;  // the same store, now the host has let it go
     ok = pairing.Load();
     if (!ok) why = "the paired-device store did not load";
-    if (ok) ok = RecordThroughput(relay, pairing, phone, toDevice, toHost, why);
+    if (ok) ok = RelayRecordThroughput(relay, pairing, phone, toDevice, toHost, why);
   }
   SetProfileDir(runProfile);
   if (!ok) return out.Fail("connect.relay: " + why);

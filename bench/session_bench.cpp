@@ -17,18 +17,16 @@
 #include "core/protocol.h"
 #include "core/secure_channel.h"
 #include "raw_figures.h"
+#include "record_throughput.h"
 #include "support/test_tcp.h"
 
 namespace kelm::bench {
 namespace {
 
-constexpr size_t kPayload = 64 * 1024;
 constexpr double kSeconds = 1.0;
 constexpr int kHandshakes = 12;
 constexpr int kPairings = 8;  // below the pairing guard's ten attempts per ten minutes
 constexpr size_t kParallel = 8;
-constexpr uint8_t kDataType = 200;  // unknown to the host: a type no message uses
-constexpr uint8_t kEndType = 201;
 
 test::Bytes U64(uint64_t v) {
   test::Bytes b(8);
@@ -91,41 +89,15 @@ struct RecordLink {
   }
 };
 
-// Bytes per second from a writer that sends 64 KiB records for a while and then an
-// end record, to a reader that counts them until the end record.
-template <typename Write, typename Read>
-double Throughput(Write write, Read read) {
-  std::atomic<bool> writeOk{true};
-  Stopwatch watch;
-  std::thread writer([&] {
-    std::vector<uint8_t> payload(kPayload, 0xA5);
-    while (watch.Seconds() < kSeconds) {
-      if (!write(kDataType, payload)) {
-        writeOk = false;
-        break;
-      }
-    }
-    if (writeOk) writeOk = write(kEndType, {});
-  });
-  uint64_t bytes = 0;
-  uint8_t type = 0;
-  std::vector<uint8_t> payload;
-  bool readOk = true;
-  while ((readOk = read(type, payload)) && type == kDataType) bytes += payload.size();
-  const double seconds = watch.Seconds();
-  writer.join();
-  return writeOk && readOk ? MegabytesPerSecond(bytes, seconds) : 0;
-}
-
 void RecordsBench(BenchOut& out) {
   RecordLink link;
   if (!link.Open()) return out.Fail("session.records: the handshake failed");
-  const double hostWrites = Throughput(
+  const double hostWrites = RecordThroughput(kSeconds,
       [&](uint8_t type, const std::vector<uint8_t>& p) {
         return link.channel.WriteRecord(*link.hostEnd, type, p.data(), p.size());
       },
       [&](uint8_t& type, std::vector<uint8_t>& p) { return link.device->ReadRecord(type, p); });
-  const double hostReads = Throughput(
+  const double hostReads = RecordThroughput(kSeconds,
       [&](uint8_t type, const std::vector<uint8_t>& p) { return link.device->SendRecord(type, p); },
       [&](uint8_t& type, std::vector<uint8_t>& p) {
         return link.channel.ReadRecord(*link.hostEnd, type, p, SecureChannel::kMaxRecordPayload);
@@ -243,17 +215,17 @@ double LoopbackTcpMegabytesPerSecond(double seconds) {
   if (!hostEnd || !deviceEnd) return 0;
   std::atomic<bool> stop{false};
   std::thread writer([&, d = deviceEnd.get()] {
-    std::vector<uint8_t> buffer(kPayload, 0x3C);
+    std::vector<uint8_t> buffer(kThroughputPayload, 0x3C);
     while (!stop && d->Write(buffer.data(), buffer.size())) {
     }
     d->Shutdown();
   });
-  std::vector<uint8_t> buffer(kPayload);
+  std::vector<uint8_t> buffer(kThroughputPayload);
   const LoopResult r = RunFor(seconds, 4, [&] { return hostEnd->ReadExact(buffer.data(), buffer.size()); });
   stop = true;
   hostEnd->Shutdown();
   writer.join();
-  return MegabytesPerSecond(r.iterations * kPayload, r.seconds);
+  return MegabytesPerSecond(r.iterations * kThroughputPayload, r.seconds);
 }
 
 }  // namespace kelm::bench
