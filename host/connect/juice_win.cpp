@@ -257,6 +257,9 @@ juice_agent_t* juice_create(const juice_config_t* config) {
   a->agent = std::make_unique<IceAgent>(
       [raw](const StunAddress& to, std::span<const uint8_t> bytes) { raw->SendTo(to, bytes); }, Random,
       a->test.timers, a->test.faults);
+  for (const auto& extra : a->test.extraHostAddresses) {
+    if (auto address = StunAddress::FromIp(extra, port)) hosts.push_back(*address);
+  }
   a->agent->SetHostAddresses(std::move(hosts));
   a->agent->SetRelayOnly(a->test.relayOnly);
   a->agent->SetTurnChannels(a->test.turnChannels);
