@@ -134,6 +134,7 @@ std::optional<double> IceSeconds(BenchOut& out, int lossPercent, bool reportTime
     got += static_cast<size_t>(n);
   }
   const double seconds = watch.Seconds();
+  out.Note("ICE stream at " + std::to_string(lossPercent) + " % loss: " + stream->DebugStateForTest());
   stream->Close();
   writer.join();
   if (!writerOk || got != kBytesEachWay || !equal) {
