@@ -26,7 +26,10 @@ namespace {
 constexpr uint32_t kLookupTimeoutMs = 2000;
 constexpr uint32_t kIdleWaitMs = 20;
 constexpr size_t kDatagramMax = 65536;
-constexpr int kSocketBufferBytes = 4 << 20;
+// About one window of the peer's full datagrams: a deeper queue only adds delay once the
+// receiving thread is the slower side (under Wine each receive is a round trip to its server),
+// and that delay fires both sides' retransmission timers, which floods the queue further.
+constexpr int kSocketBufferBytes = 1 << 20;
 
 uint64_t NowMs() {
   return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
