@@ -428,6 +428,8 @@ std::string IceStream::DebugStateForTest() const {
   return "rcv_nxt=" + std::to_string(k->rcv_nxt) + " rcv_queue=" + std::to_string(k->rcv_queue.size()) +
          " rcv_buf=" + std::to_string(k->rcv_buf.size()) + " snd_una=" + std::to_string(k->snd_una) +
          " snd_nxt=" + std::to_string(k->snd_nxt) + " rmt_wnd=" + std::to_string(k->rmt_wnd) +
+         " timeout_resends=" + std::to_string(k->xmit) + " srtt=" + std::to_string(k->rx_srtt) +
+         " rto=" + std::to_string(k->rx_rto) +
          " unread=" + std::to_string(impl_->readBuffer.size() - impl_->readOffset) +
          " closed=" + std::to_string(impl_->closed) + " connected=" + std::to_string(impl_->connected.load()) +
          " consent_sent=" + std::to_string(juice_test_consent_counts(impl_->agent).first) +

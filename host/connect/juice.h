@@ -52,6 +52,9 @@ struct IceTestSettings {
   bool keepRedundantCandidates = false;  // keep a server-reflexive candidate equal to a host one
   uint32_t turnAuthDelayMs = 0;          // wait before answering a TURN 401
   bool controlling = false;              // act as the offering side (benchmarks, tests)  // the stream's 32-bit millisecond clock starts this far on
+  // Further host addresses announced as candidates, as a PC with many network adapters
+  // reports them (tests of description sizes; nothing is bound to them).
+  std::vector<std::string> extraHostAddresses;
 };
 
 struct juice_config_t {

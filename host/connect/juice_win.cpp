@@ -26,7 +26,10 @@ namespace {
 constexpr uint32_t kLookupTimeoutMs = 2000;
 constexpr uint32_t kIdleWaitMs = 20;
 constexpr size_t kDatagramMax = 65536;
-constexpr int kSocketBufferBytes = 4 << 20;
+// About one window of the peer's full datagrams: a deeper queue only adds delay once the
+// receiving thread is the slower side (under Wine each receive is a round trip to its server),
+// and that delay fires both sides' retransmission timers, which floods the queue further.
+constexpr int kSocketBufferBytes = 1 << 20;
 
 uint64_t NowMs() {
   return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -128,7 +131,17 @@ struct juice_agent {
   std::atomic<bool> kick{false};
   std::thread thread;
 
+  // Datagrams that juice_send produced under the agent lock, sent once it is released: a
+  // send can cost a round trip to the system (one to Wine's server under Wine), and holding
+  // the lock for it stalls the thread that receives.
+  using Outbox = std::vector<std::pair<StunAddress, std::vector<uint8_t>>>;
+  static inline thread_local Outbox* outbox = nullptr;
+
   void SendTo(const StunAddress& to, std::span<const uint8_t> bytes) {
+    if (outbox != nullptr) {
+      outbox->emplace_back(to, std::vector<uint8_t>(bytes.begin(), bytes.end()));
+      return;
+    }
     sockaddr_storage ss;
     int len = ToSockaddr(to, ss);
     sendto(sock, reinterpret_cast<const char*>(bytes.data()), static_cast<int>(bytes.size()), 0,
@@ -247,6 +260,9 @@ juice_agent_t* juice_create(const juice_config_t* config) {
   a->agent = std::make_unique<IceAgent>(
       [raw](const StunAddress& to, std::span<const uint8_t> bytes) { raw->SendTo(to, bytes); }, Random,
       a->test.timers, a->test.faults);
+  for (const auto& extra : a->test.extraHostAddresses) {
+    if (auto address = StunAddress::FromIp(extra, port)) hosts.push_back(*address);
+  }
   a->agent->SetHostAddresses(std::move(hosts));
   a->agent->SetRelayOnly(a->test.relayOnly);
   a->agent->SetTurnChannels(a->test.turnChannels);
@@ -329,9 +345,16 @@ int juice_set_remote_gathering_done(juice_agent_t* agent) {
 
 int juice_send(juice_agent_t* agent, const char* data, size_t size) {
   if (agent == nullptr || (data == nullptr && size > 0)) return JUICE_ERR_INVALID;
-  std::lock_guard lock(agent->mu);
-  return agent->agent->Send({reinterpret_cast<const uint8_t*>(data), size}) ? JUICE_ERR_SUCCESS
-                                                                             : JUICE_ERR_NOT_AVAIL;
+  juice_agent::Outbox pending;
+  bool sent;
+  {
+    std::lock_guard lock(agent->mu);
+    juice_agent::outbox = &pending;
+    sent = agent->agent->Send({reinterpret_cast<const uint8_t*>(data), size});
+    juice_agent::outbox = nullptr;
+  }
+  for (const auto& [to, bytes] : pending) agent->SendTo(to, bytes);
+  return sent ? JUICE_ERR_SUCCESS : JUICE_ERR_NOT_AVAIL;
 }
 
 int juice_get_selected_candidates(juice_agent_t* agent, char* local, size_t local_size, char* remote,

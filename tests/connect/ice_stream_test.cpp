@@ -7,6 +7,7 @@
 #include <cstring>
 #include <future>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
@@ -97,6 +98,36 @@ TEST(IceStream, LocalDescriptionIsRefusedRatherThanCut) {
   char big[4096];
   EXPECT_EQ(juice_get_local_description(agent, big, sizeof big), JUICE_ERR_SUCCESS);
   juice_destroy(agent);
+}
+
+// A PC with many network adapters announces one candidate per address; once the answer
+// would no longer fit its 4096 bytes, no answer is given (never one cut short), at once.
+TEST(IceStream, AnswerThatWouldExceedItsLimitIsNotGiven) {
+  const std::string offer = "a=ice-ufrag:abcd\r\na=ice-pwd:abcdefghijklmnopqrstuv\r\n";
+  auto answerWith = [&](int adapters) {
+    IceTestSettings test;
+    for (int i = 0; i < adapters; ++i) {
+      test.extraHostAddresses.push_back("10.77." + std::to_string(i / 250) + "." + std::to_string(1 + i % 250));
+    }
+    auto stream = IceStream::Create(LoopbackConfig(test));
+    EXPECT_TRUE(stream);
+    auto start = std::chrono::steady_clock::now();
+    auto answer = stream ? stream->Answer(offer, 5000) : std::nullopt;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3)) << adapters;
+    if (stream) EXPECT_FALSE(stream->WaitConnected(0));
+    return answer;
+  };
+  // A few adapters: every address is in the answer, so the size is what decides below.
+  auto small = answerWith(5);
+  ASSERT_TRUE(small);
+  EXPECT_NE(small->find(" 10.77.0.5 "), std::string::npos);
+  EXPECT_LT(small->size(), 4096u);
+  // The answer grows by one line per adapter: 100 lines are well past 4096 bytes.
+  auto fewer = answerWith(4);
+  ASSERT_TRUE(fewer);
+  ASSERT_GT(small->size(), fewer->size());
+  ASSERT_GT((small->size() - fewer->size()) * 100, 4096u);
+  EXPECT_FALSE(answerWith(100));
 }
 
 TEST(IceStream, ReadWriteAndCloseResults) {

@@ -49,21 +49,27 @@ func (p *packetConn) ReadFrom(b []byte) (int, net.Addr, error) {
 	}
 }
 func (p *packetConn) WriteTo(b []byte, _ net.Addr) (int, error) { return p.conn.Write(b) }
-func (p *packetConn) Close() error                               { return nil }
-func (p *packetConn) LocalAddr() net.Addr                         { return p.conn.LocalAddr() }
-func (p *packetConn) SetDeadline(t time.Time) error               { return nil }
-func (p *packetConn) SetReadDeadline(t time.Time) error           { return nil }
-func (p *packetConn) SetWriteDeadline(t time.Time) error          { return nil }
+func (p *packetConn) Close() error                              { return nil }
+func (p *packetConn) LocalAddr() net.Addr                       { return p.conn.LocalAddr() }
+func (p *packetConn) SetDeadline(t time.Time) error             { return nil }
+func (p *packetConn) SetReadDeadline(t time.Time) error         { return nil }
+func (p *packetConn) SetWriteDeadline(t time.Time) error        { return nil }
 
 func main() {
-	mode := flag.String("mode", "echo", "echo, sink, push, flood, idle, closer, bridge")
+	mode := flag.String("mode", "echo", "echo, sink, push, flood, idle, closer, bridge, native")
 	size := flag.Int("bytes", 1<<20, "bytes for sink and push")
 	count := flag.Int("count", 100000, "datagrams for flood")
 	life := flag.Duration("life", 60*time.Second, "how long to stay")
 	turnURL := flag.String("relay-only", "", "reach the host only through this TURN server (turn:host:port)")
 	turnUser := flag.String("turn-user", "", "TURN username for -relay-only")
 	turnPass := flag.String("turn-pass", "", "TURN password for -relay-only")
+	loss := flag.Float64("loss", 0, "stream datagrams lost per direction (goodput runs)")
+	seed := flag.Int64("seed", 1, "seed of the loss")
 	flag.Parse()
+	if *mode == "native" {
+		runNative(*size, *loss, *seed)
+		return
+	}
 
 	config := &ice.AgentConfig{
 		NetworkTypes:     []ice.NetworkType{ice.NetworkTypeUDP4},
@@ -129,7 +135,7 @@ func main() {
 	fmt.Println("CONNECTED")
 
 	pc := &packetConn{conn: conn}
-	sess, err := kcp.NewConn3(conv, conn.RemoteAddr(), nil, 0, 0, pc)
+	sess, err := kcp.NewConn3(conv, conn.RemoteAddr(), nil, 0, 0, newLossyConn(pc, *loss, *seed))
 	check(err)
 	sess.SetStreamMode(true)
 	sess.SetWindowSize(1024, 1024)
