@@ -1,7 +1,10 @@
 // Figures of the relay's ICE stream against the Go device peer (pion ICE with kcp-go,
 // started natively beside tavro-bench, loopback only): offer-to-answer and
 // answer-to-connected times, and goodput with 64 MiB each way at 0 % and 5 % loss, beside
-// kcp-go to kcp-go measured the same way in the same run.
+// kcp-go to kcp-go measured the same way in the same run, and the raw rate at which one
+// thread receives loopback UDP datagrams here, which bounds the stream under Wine.
+#include <winsock2.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -14,6 +17,7 @@
 #include "bench_timing.h"
 #include "connect/ice_stream.h"
 #include "connect/juice.h"
+#include "core/socket.h"
 #include "native_peer.h"
 
 namespace kelm::bench {
@@ -154,7 +158,51 @@ void RunGoodput(BenchOut& out, int lossPercent) {
   if (ours && native) out.Figure(name + ".of_native", 100.0 * *native / *ours, "%");
 }
 
+// One thread receiving full-size stream datagrams from a loopback UDP socket while
+// another sends them as fast as it can, as the agent's thread receives while the stream
+// sends. Every stream segment and every acknowledgement costs one such receive.
+void RawUdpReceive(BenchOut& out) {
+  constexpr size_t kDatagram = 1200;
+  constexpr double kSeconds = 2.0;
+  const WinsockStartup winsock = StartWinsock();
+  Socket receiver(socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP));
+  Socket sender(socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP));
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  int length = sizeof(address);
+  if (!winsock || !receiver.valid() || !sender.valid() ||
+      bind(receiver.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0 ||
+      getsockname(receiver.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
+      connect(sender.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
+    return out.Fail("connect.ice_stream.raw_udp_receive: loopback UDP sockets failed");
+  }
+  const DWORD timeoutMs = 200;
+  setsockopt(receiver.get(), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeoutMs), sizeof(timeoutMs));
+  std::atomic<bool> stop{false};
+  std::thread send([&] {
+    const std::vector<char> datagram(kDatagram, 'k');
+    while (!stop) ::send(sender.get(), datagram.data(), static_cast<int>(datagram.size()), 0);
+  });
+  std::vector<char> buffer(2048);
+  uint64_t received = 0;
+  Stopwatch watch;
+  while (watch.Seconds() < kSeconds) {
+    if (recv(receiver.get(), buffer.data(), static_cast<int>(buffer.size()), 0) == static_cast<int>(kDatagram)) {
+      ++received;
+    }
+  }
+  const double seconds = watch.Seconds();
+  stop = true;
+  send.join();
+  if (received == 0) return out.Fail("connect.ice_stream.raw_udp_receive: nothing arrived");
+  out.Figure("connect.ice_stream.raw_udp_receive", static_cast<double>(received) / seconds, "datagrams/s");
+  out.Figure("connect.ice_stream.raw_udp_receive_1200", static_cast<double>(received) * kDatagram * 8 / seconds / 1e6,
+             "Mbit/s");
+}
+
 void IceStreamBench(BenchOut& out) {
+  RawUdpReceive(out);
   RunGoodput(out, 0);
   RunGoodput(out, 5);
 }
