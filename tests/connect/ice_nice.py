@@ -10,6 +10,9 @@ import subprocess
 import sys
 import threading
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from peer_exchange import end, exchange  # noqa: E402
+
 
 def build_nice_peer(build_dir):
     here = os.path.dirname(os.path.abspath(__file__))
@@ -18,16 +21,6 @@ def build_nice_peer(build_dir):
                            stdout=subprocess.PIPE, text=True).stdout.split()
     subprocess.run(["gcc", "-O1", "-o", out, os.path.join(here, "nice_peer.c")] + flags, check=True)
     return out
-
-
-def read_block(stream):
-    lines = []
-    for line in stream:
-        line = line.rstrip("\r\n")
-        if line == "END":
-            return lines
-        lines.append(line)
-    raise RuntimeError("peer ended before END: %r" % lines)
 
 
 def main():
@@ -39,14 +32,9 @@ def main():
     ours = subprocess.Popen([wine_exec, peer_exe, "--connect-ms", "4000"] + args,
                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
     try:
-        offer = read_block(nice.stdout)
+        offer, answer = exchange(nice, ours, keep=list)
         print("offer:", offer)
-        ours.stdin.write("\n".join(offer) + "\nEND\n")
-        ours.stdin.flush()
-        answer = read_block(ours.stdout)
         print("answer:", answer)
-        nice.stdin.write("\n".join(answer) + "\nEND\n")
-        nice.stdin.flush()
         nice_lines = []
         reader = threading.Thread(target=lambda: nice_lines.extend(nice.stdout.readlines()))
         reader.start()
@@ -75,10 +63,7 @@ def main():
         print("libnice refused:", nice_states)
         return 0
     finally:
-        for p in (ours, nice):
-            if p.poll() is None:
-                p.kill()
-                p.wait()
+        end(ours, nice)
         os.unlink(nice_exe)
 
 

@@ -11,7 +11,7 @@ import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from go_build import build_go_peer  # noqa: E402
+from peer_exchange import end, exchange, go_peer  # noqa: E402
 
 MiB = 1 << 20
 # scenario: (peer mode and flags, our arguments)
@@ -27,31 +27,19 @@ SCENARIOS = {
 }
 
 
-def read_block(stream):
-    lines = []
-    for line in stream:
-        line = line.rstrip("\r\n")
-        if line == "END":
-            return lines
-        lines.append(line)
-    raise RuntimeError("ended before END: %r" % lines)
-
-
 def main():
     wine_exec, peer_exe, build_dir, scenario = sys.argv[1:5]
-    here = os.path.dirname(os.path.abspath(__file__))
-    go_peer = build_go_peer(os.path.join(here, "device_peer"), os.path.join(build_dir, f"device_peer.{os.getpid()}"))
+    with go_peer(build_dir) as go_exe:
+        return run(wine_exec, peer_exe, go_exe, scenario)
+
+
+def run(wine_exec, peer_exe, go_exe, scenario):
     peer_args, our_args = SCENARIOS[scenario]
-    peer = subprocess.Popen([go_peer] + peer_args, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    peer = subprocess.Popen([go_exe] + peer_args, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
     ours = subprocess.Popen([wine_exec, peer_exe] + our_args, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
     try:
-        offer = [l for l in read_block(peer.stdout) if l.startswith("a=")]
-        ours.stdin.write("\n".join(offer) + "\nEND\n")
-        ours.stdin.flush()
-        answer = [l for l in read_block(ours.stdout) if l.startswith("a=")]
+        _, answer = exchange(peer, ours)
         print("answer:", answer)
-        peer.stdin.write("\n".join(answer) + "\nEND\n")
-        peer.stdin.flush()
         peer_lines = []
         reader = threading.Thread(target=lambda: peer_lines.extend(peer.stdout.readlines()))
         reader.start()
@@ -114,11 +102,7 @@ def main():
             return 0 if ok else 1
         return 1
     finally:
-        for p in (ours, peer):
-            if p.poll() is None:
-                p.kill()
-                p.wait()
-        os.unlink(go_peer)
+        end(ours, peer)
 
 
 if __name__ == "__main__":

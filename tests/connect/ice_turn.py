@@ -15,7 +15,7 @@ import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from go_build import build_go_peer  # noqa: E402
+from peer_exchange import end, exchange, go_peer  # noqa: E402
 
 USER, PASSWORD, REALM = "alice", "secret-pw", "tavro.test"
 
@@ -58,28 +58,13 @@ def run_gather(wine_exec, peer_exe, args):
     return out
 
 
-def run_with_device(wine_exec, peer_exe, go_peer, our_args):
-    peer = subprocess.Popen([go_peer, "-mode", "echo"], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+def run_with_device(wine_exec, peer_exe, go_exe, our_args):
+    peer = subprocess.Popen([go_exe, "-mode", "echo"], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
     ours = subprocess.Popen([wine_exec, peer_exe] + our_args, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                             text=True)
     try:
-        offer = []
-        for line in peer.stdout:
-            if line.strip() == "END":
-                break
-            if line.startswith("a="):
-                offer.append(line.strip())
-        ours.stdin.write("\n".join(offer) + "\nEND\n")
-        ours.stdin.flush()
-        answer = []
-        for line in ours.stdout:
-            if line.strip() == "END":
-                break
-            if line.startswith("a="):
-                answer.append(line.strip())
+        _, answer = exchange(peer, ours)
         print("answer:", answer)
-        peer.stdin.write("\n".join(answer) + "\nEND\n")
-        peer.stdin.flush()
         rest, mine = [], []
         threading.Thread(target=lambda: rest.extend(peer.stdout.readlines()), daemon=True).start()
         reader = threading.Thread(target=lambda: mine.extend(ours.stdout.readlines()), daemon=True)
@@ -94,10 +79,30 @@ def run_with_device(wine_exec, peer_exe, go_peer, our_args):
         print("peer:", "".join(rest))
         return out
     finally:
-        for p in (ours, peer):
-            if p.poll() is None:
-                p.kill()
-                p.wait()
+        end(ours, peer)
+
+
+def run_device_scenario(wine_exec, peer_exe, go_exe, scenario, turn):
+    """The scenarios that need the Go device peer behind the TURN server."""
+    if scenario in ("channel", "indication"):
+        args = ["echo", str(256 << 10)] + turn + ["--relay-only"]
+        if scenario == "indication":
+            args.append("--no-channels")
+        out = run_with_device(wine_exec, peer_exe, go_exe, args)
+        pair_ok = "PAIR relay|" in out
+        echo_ok = "ECHO equal" in out
+        counter = "channeldata=0" if scenario == "channel" else "indications=0"
+        return 0 if pair_ok and echo_ok and counter not in out else 1
+    if scenario == "refresh":
+        idle_ms = 25000
+        out = run_with_device(wine_exec, peer_exe, go_exe, ["refresh", str(idle_ms)] + turn + ["--relay-only"])
+        refreshes = [int(w.split("=")[1]) for w in out.split() if w.startswith("refreshes=")]
+        lifetime = [int(w.split("=")[1]) for w in out.split() if w.startswith("first_lifetime=")]
+        # Without a refresh the allocation would have ended during the idle time.
+        ok = ("ROUND0 equal" in out and "ROUND1 equal" in out and refreshes and lifetime and
+              0 < lifetime[0] * 1000 < idle_ms and refreshes[0] >= 1)
+        return 0 if ok else 1
+    return 1
 
 
 def main():
@@ -107,7 +112,6 @@ def main():
     turn = ["--turn", f"turn:127.0.0.1:{port}?transport=udp", USER, PASSWORD]
     with tempfile.TemporaryDirectory(dir=build_dir) as workdir:
         coturn = start_coturn(workdir, port, extra)
-        go_peer = None
         try:
             if scenario == "srflx":
                 out = run_gather(wine_exec, peer_exe, ["--stun", f"stun:127.0.0.1:{port}"])
@@ -125,33 +129,10 @@ def main():
                 ok = (" typ relay" not in out and "a=end-of-candidates" in out and gathered
                       and int(gathered[0].split()[1]) < 10000)
                 return 0 if ok else 1
-            here = os.path.dirname(os.path.abspath(__file__))
-            go_peer = build_go_peer(os.path.join(here, "device_peer"),
-                                    os.path.join(build_dir, f"device_peer.{os.getpid()}"))
-            if scenario in ("channel", "indication"):
-                args = ["echo", str(256 << 10)] + turn + ["--relay-only"]
-                if scenario == "indication":
-                    args.append("--no-channels")
-                out = run_with_device(wine_exec, peer_exe, go_peer, args)
-                pair_ok = "PAIR relay|" in out
-                echo_ok = "ECHO equal" in out
-                counter = "channeldata=0" if scenario == "channel" else "indications=0"
-                return 0 if pair_ok and echo_ok and counter not in out else 1
-            if scenario == "refresh":
-                idle_ms = 25000
-                out = run_with_device(wine_exec, peer_exe, go_peer, ["refresh", str(idle_ms)] + turn + ["--relay-only"])
-                refreshes = [int(w.split("=")[1]) for w in out.split() if w.startswith("refreshes=")]
-                lifetime = [int(w.split("=")[1]) for w in out.split() if w.startswith("first_lifetime=")]
-                # Without a refresh the allocation would have ended during the idle time.
-                ok = ("ROUND0 equal" in out and "ROUND1 equal" in out and refreshes and lifetime and
-                      0 < lifetime[0] * 1000 < idle_ms and refreshes[0] >= 1)
-                return 0 if ok else 1
-            return 1
+            with go_peer(build_dir) as go_exe:
+                return run_device_scenario(wine_exec, peer_exe, go_exe, scenario, turn)
         finally:
-            coturn.kill()
-            coturn.wait()
-            if go_peer:
-                os.unlink(go_peer)
+            end(coturn)
 
 
 if __name__ == "__main__":

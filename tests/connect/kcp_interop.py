@@ -11,15 +11,18 @@ import sys
 import threading
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from go_build import build_go_peer  # noqa: E402
+from peer_exchange import end, go_peer  # noqa: E402
 
 
 def main():
     wine_exec, peer_exe, build_dir, size, loss, reorder, dup, seed = sys.argv[1:9]
     offset = sys.argv[9] if len(sys.argv) > 9 else "0"
-    here = os.path.dirname(os.path.abspath(__file__))
-    go_peer = build_go_peer(os.path.join(here, "kcp_peer"), os.path.join(build_dir, f"kcp_go_peer.{os.getpid()}"))
-    go = subprocess.Popen([go_peer, "-bytes", size, "-loss", loss, "-reorder", reorder, "-dup", dup,
+    with go_peer(build_dir, "kcp_peer") as go_exe:
+        return run(wine_exec, peer_exe, go_exe, size, loss, reorder, dup, seed, offset)
+
+
+def run(wine_exec, peer_exe, go_exe, size, loss, reorder, dup, seed, offset):
+    go = subprocess.Popen([go_exe, "-bytes", size, "-loss", loss, "-reorder", reorder, "-dup", dup,
                            "-seed", seed, "-garbage-every", "300", "-timeout", "200s"],
                           stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
     try:
@@ -49,10 +52,7 @@ def main():
         print("equal digests both ways")
         return 0
     finally:
-        if go.poll() is None:
-            go.kill()
-            go.wait()
-        os.unlink(go_peer)
+        end(go)
 
 
 if __name__ == "__main__":

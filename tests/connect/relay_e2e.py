@@ -24,8 +24,8 @@ import time
 here = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, here)
 from driver_support import run_windows_program, scratch_dir, start_relay_simulator, write_atomically  # noqa: E402
-from go_build import build_go_peer  # noqa: E402
 from ice_turn import PASSWORD, USER, free_port, start_coturn  # noqa: E402
+from peer_exchange import go_peer  # noqa: E402
 
 
 def loopback_only(line):
@@ -43,23 +43,15 @@ def main():
         argv = argv[1:]
     wine_exec, program, build_dir, *args = argv
     # Built beside the shared Go build cache, which a scratch folder would throw away.
-    go_peer = os.path.join(build_dir, f"device_peer.{os.getpid()}")
-    try:
-        build_go_peer(os.path.join(here, "device_peer"), go_peer)
-        with scratch_dir(build_dir, "relay_e2e.") as work:
-            return run(wine_exec, program, args, work, go_peer, relay_only)
-    finally:
-        try:
-            os.remove(go_peer)
-        except OSError:
-            pass
+    with go_peer(build_dir) as go_exe, scratch_dir(build_dir, "relay_e2e.") as work:
+        return run(wine_exec, program, args, work, go_exe, relay_only)
 
 
-def run(wine_exec, program, args, work, go_peer, relay_only):
+def run(wine_exec, program, args, work, go_exe, relay_only):
     turn_port = free_port()
     coturn = start_coturn(work, turn_port, [])
     sim_port, stop_sim = start_relay_simulator()
-    peer_args = [go_peer, "-mode", "bridge", "-life", "120s"]
+    peer_args = [go_exe, "-mode", "bridge", "-life", "120s"]
     if relay_only:
         peer_args += ["-relay-only", f"turn:127.0.0.1:{turn_port}?transport=udp", "-turn-user", USER,
                       "-turn-pass", PASSWORD]
