@@ -44,27 +44,24 @@ std::string Narrow(std::wstring_view w) {
 
 std::unique_ptr<NativePeer> NativePeer::Start(std::wstring_view program, std::wstring_view arguments,
                                               std::string& error) {
-  WSADATA wsa;
-  if (WSAStartup(MAKEWORD(2, 2), &wsa) != 0) {
+  WinsockStartup winsock = StartWinsock();
+  if (!winsock) {
     error = "Winsock did not start";
     return nullptr;
   }
   const std::wstring path = BenchFolder() + L"\\" + std::wstring(program);
   if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
     error = "the peer program " + Narrow(path) + " is missing (it is built with the benchmark when Go is there)";
-    WSACleanup();
     return nullptr;
   }
-  SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  Socket listener(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   int len = sizeof addr;
-  if (listener == INVALID_SOCKET || bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      listen(listener, 1) != 0 || getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+  if (!listener.valid() || bind(listener.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      listen(listener.get(), 1) != 0 || getsockname(listener.get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
     error = "no loopback control socket";
-    if (listener != INVALID_SOCKET) closesocket(listener);
-    WSACleanup();
     return nullptr;
   }
   std::wstring command = L"\"" + path + L"\" -control 127.0.0.1:" + std::to_wstring(ntohs(addr.sin_port)) + L" " +
@@ -75,28 +72,26 @@ std::unique_ptr<NativePeer> NativePeer::Start(std::wstring_view program, std::ws
   if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
                       &info)) {
     error = "CreateProcessW failed for " + Narrow(path) + " (error " + std::to_string(GetLastError()) + ")";
-    closesocket(listener);
-    WSACleanup();
     return nullptr;
   }
   WinHandle process(info.hProcess);
   WinHandle thread(info.hThread);
-  SOCKET control = INVALID_SOCKET;
-  if (WaitReadable(listener, kConnectBackMs)) control = accept(listener, nullptr, nullptr);
-  closesocket(listener);
-  if (control == INVALID_SOCKET) {
+  Socket control;
+  if (WaitReadable(listener.get(), kConnectBackMs)) control = Socket(accept(listener.get(), nullptr, nullptr));
+  listener.Close();
+  if (!control.valid()) {
     error = "the peer program " + Narrow(path) + " did not connect back";
     if (process) TerminateProcess(process.Get(), 1);
-    WSACleanup();
     return nullptr;
   }
-  return std::unique_ptr<NativePeer>(new NativePeer(control, std::move(process)));
+  return std::make_unique<NativePeer>(std::move(winsock), std::move(control), std::move(process));
 }
 
 NativePeer::~NativePeer() {
-  closesocket(control_);
+  // Closing the connection tells the peer to end; a handle, where there is one, lets us
+  // make sure it did.
+  control_.Close();
   if (process_ && WaitForSingleObject(process_.Get(), kExitWaitMs) != WAIT_OBJECT_0) TerminateProcess(process_.Get(), 1);
-  WSACleanup();
 }
 
 std::optional<std::string> NativePeer::ReadLine(int timeoutMs) {
@@ -110,9 +105,9 @@ std::optional<std::string> NativePeer::ReadLine(int timeoutMs) {
       return line;
     }
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0 || !WaitReadable(control_, static_cast<int>(left.count()))) return std::nullopt;
+    if (left.count() <= 0 || !WaitReadable(control_.get(), static_cast<int>(left.count()))) return std::nullopt;
     char buf[4096];
-    int n = recv(control_, buf, sizeof buf, 0);
+    int n = recv(control_.get(), buf, sizeof buf, 0);
     if (n <= 0) return std::nullopt;
     pending_.append(buf, static_cast<size_t>(n));
   }
@@ -123,7 +118,7 @@ bool NativePeer::WriteLine(std::string_view line) {
   text += '\n';
   size_t done = 0;
   while (done < text.size()) {
-    int n = send(control_, text.data() + done, static_cast<int>(text.size() - done), 0);
+    int n = send(control_.get(), text.data() + done, static_cast<int>(text.size() - done), 0);
     if (n <= 0) return false;
     done += static_cast<size_t>(n);
   }

@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/socket.h"
 #include "core/win_handle.h"
 
 namespace kelm::bench {
@@ -20,6 +21,8 @@ class NativePeer {
   // reason in `error` when it is missing, cannot start, or does not connect back in time.
   static std::unique_ptr<NativePeer> Start(std::wstring_view program, std::wstring_view arguments,
                                            std::string& error);
+  NativePeer(WinsockStartup winsock, Socket control, WinHandle process)
+      : winsock_(std::move(winsock)), control_(std::move(control)), process_(std::move(process)) {}
   ~NativePeer();
   NativePeer(const NativePeer&) = delete;
   NativePeer& operator=(const NativePeer&) = delete;
@@ -29,8 +32,8 @@ class NativePeer {
   bool WriteLine(std::string_view line);
 
  private:
-  NativePeer(SOCKET control, WinHandle process) : control_(control), process_(std::move(process)) {}
-  SOCKET control_;
+  WinsockStartup winsock_;  // declared first: Winsock outlives the socket
+  Socket control_;
   WinHandle process_;  // null under Wine, which gives none for a native program
   std::string pending_;
 };
