@@ -29,6 +29,7 @@
 #include "fake_relay_ice.h"
 #include "support/log_capture.h"
 #include "support/temp_dir.h"
+#include "support/wait_until.h"
 
 namespace kelm {
 namespace {
@@ -36,6 +37,7 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using Json = nlohmann::json;
+using test::WaitUntil;
 
 constexpr char kTestStun[] = "stun:127.0.0.1:3478";
 constexpr char kOffer[] = "v=0\r\na=ice-ufrag:phph\r\na=ice-pwd:phonephonephonephonephone\r\n";
@@ -65,15 +67,6 @@ class SimControl {
  private:
   WebSocketClient ws_;
 };
-
-bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 10s) {
-  const auto until = Clock::now() + limit;
-  while (!done()) {
-    if (Clock::now() > until) return false;
-    std::this_thread::sleep_for(10ms);
-  }
-  return true;
-}
 
 size_t Count(const std::string& text, const std::string& what) {
   size_t n = 0;

@@ -17,11 +17,13 @@
 #include "connect/relay_messages.h"
 #include "connect/websocket_client.h"
 #include "core/host_service.h"
+#include "connect_info_text.h"
 #include "core/paths.h"
 #include "fake_relay_ice.h"
 #include "support/device_client.h"
 #include "support/log_capture.h"
 #include "support/temp_dir.h"
+#include "support/wait_until.h"
 
 namespace kelm {
 namespace {
@@ -30,29 +32,12 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using Json = nlohmann::json;
 using test::Bytes;
+using test::ReadString16;
+using test::WaitUntil;
 
 std::string Port() {
   const char* port = std::getenv("TAVRO_RELAY_SIM_PORT");
   return port ? port : "1";
-}
-
-bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 10s) {
-  const auto until = Clock::now() + limit;
-  while (!done()) {
-    if (Clock::now() > until) return false;
-    std::this_thread::sleep_for(10ms);
-  }
-  return true;
-}
-
-std::string ReadString16(const Bytes& b, size_t& at) {
-  if (at + 2 > b.size()) return "(short)";
-  const size_t n = b[at] | (b[at + 1] << 8);
-  at += 2;
-  if (at + n > b.size()) return "(short)";
-  std::string s(b.begin() + static_cast<ptrdiff_t>(at), b.begin() + static_cast<ptrdiff_t>(at + n));
-  at += n;
-  return s;
 }
 
 class RelayHostServiceTest : public ::testing::Test {

@@ -19,6 +19,7 @@
 #include "connect/base64url.h"
 #include "connect/relay_messages.h"
 #include "connect/websocket_client.h"
+#include "connect_info_text.h"
 #include "core/console_host.h"
 #include "core/host_service.h"
 #include "core/pairing.h"
@@ -30,6 +31,7 @@
 #include "support/process.h"
 #include "support/temp_dir.h"
 #include "support/test_tcp.h"
+#include "support/wait_until.h"
 
 namespace kelm {
 namespace {
@@ -38,19 +40,12 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using Json = nlohmann::json;
 using test::Bytes;
+using test::ReadString16;
+using test::WaitUntil;
 
 std::string Env(const char* name) {
   const char* value = std::getenv(name);
   return value ? value : "";
-}
-
-bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 10s) {
-  const auto until = Clock::now() + limit;
-  while (!done()) {
-    if (Clock::now() > until) return false;
-    std::this_thread::sleep_for(20ms);
-  }
-  return true;
 }
 
 // The driver's work directory as Wine sees it.
@@ -61,16 +56,6 @@ std::string ReadWhole(const std::filesystem::path& path) {
   std::ostringstream text;
   text << in.rdbuf();
   return text.str();
-}
-
-std::string ReadString16(const Bytes& b, size_t& at) {
-  if (at + 2 > b.size()) return "(short)";
-  const size_t n = b[at] | (b[at + 1] << 8);
-  at += 2;
-  if (at + n > b.size()) return "(short)";
-  std::string s(b.begin() + static_cast<ptrdiff_t>(at), b.begin() + static_cast<ptrdiff_t>(at + n));
-  at += n;
-  return s;
 }
 
 class RelayEndToEndTest : public ::testing::Test {
