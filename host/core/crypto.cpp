@@ -61,6 +61,11 @@ Digest32 HmacSha256Parts(ByteRange key, std::initializer_list<ByteRange> parts) 
   return HmacSha256Parts(key, ByteRanges(parts.begin(), parts.size()));
 }
 
+bool HmacSha1(ByteRange key, ByteRange data, std::span<uint8_t, 20> mac) {
+  return Ok(BCryptHash(cng::HmacSha1Alg(), Mutable(key.data()), static_cast<ULONG>(key.size()), Mutable(data.data()),
+                       static_cast<ULONG>(data.size()), mac.data(), static_cast<ULONG>(mac.size())));
+}
+
 Digest64 Sha512Parts(ByteRanges parts) {
   Digest64 out{};
   DigestInto(cng::Sha512Alg(), {}, parts, out);

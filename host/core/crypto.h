@@ -31,6 +31,8 @@ Digest32 HmacSha256Parts(ByteRange key, ByteRanges parts);
 Digest32 HmacSha256Parts(ByteRange key, std::initializer_list<ByteRange> parts);
 Digest64 Sha512Parts(ByteRanges parts);
 Digest64 Sha512Parts(std::initializer_list<ByteRange> parts);
+// HMAC-SHA1, for one-time codes only; false when the provider fails.
+bool HmacSha1(ByteRange key, ByteRange data, std::span<uint8_t, 20> mac);
 // RFC 5869 Expand with HMAC-SHA256 (no Extract: the caller supplies the PRK).
 // Empty for a length above RFC 5869's bound of 255 blocks (8160 bytes).
 Bytes HkdfExpandSha256(ByteRange prk, ByteRange info, size_t length);

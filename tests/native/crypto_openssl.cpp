@@ -58,6 +58,13 @@ Digest32 HmacSha256Parts(ByteRange key, std::initializer_list<ByteRange> parts) 
   return Hmac(key, ByteRanges(parts.begin(), parts.size()));
 }
 
+bool HmacSha1(ByteRange key, ByteRange data, std::span<uint8_t, 20> mac) {
+  unsigned int length = 0;
+  return HMAC(EVP_sha1(), key.data(), static_cast<int>(key.size()), data.data(), data.size(), mac.data(), &length) !=
+             nullptr &&
+         length == mac.size();
+}
+
 bool RandomBytes(uint8_t* buffer, size_t count) { return RAND_bytes(buffer, static_cast<int>(count)) == 1; }
 
 void WipeBytes(void* buffer, size_t count) { OPENSSL_cleanse(buffer, count); }
