@@ -137,6 +137,16 @@ SEEDS = {
         "top_bit": bytes(31) + b"\x80",
         "all_ff": b"\xff" * 32,
     },
+    "qr": {
+        "letter": b"A",
+        "digits": b"0123456789012345",
+        "alphanumeric": b"HTTPS://TAVRO.EXAMPLE/PAIR $%*+-./:",
+        "pairing_link": b"tavro://connect?host=192.168.1.23&port=27183&pin=012345&name=DESK%20M%C3%BCller",
+        "otpauth": b"otpauth://totp/tavro%3ADESK-1?secret=GEZDGNBVGY3TQOJQGEZDGNBVGY3TQOJQ"
+                   b"&issuer=tavro&algorithm=SHA1&digits=6&period=30",
+        "utf8": "B\u00fcro \u20ac \U0001F600".encode(),
+        "version_10": b"x" * 214,
+    },
 }
 
 for target, files in SEEDS.items():
