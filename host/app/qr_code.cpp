@@ -130,6 +130,13 @@ int DataCodewords(int version, QrEcc ecc) {
 
 // The two bits of each level in the format information.
 constexpr std::array<int, kLevels> kFormatLevelBits{1, 0, 3, 2};
+// BCH generators of the format (15,5) and version (18,6) codes, and the format mask.
+constexpr int kFormatGenerator = 0x537;
+constexpr int kFormatMask = 0x5412;
+constexpr int kVersionGenerator = 0x1F25;
+// Pad codewords after the data, alternating.
+constexpr uint8_t kPadFirst = 0xEC;
+constexpr uint8_t kPadSecond = 0x11;
 
 // ---- GF(256) over x^8 + x^4 + x^3 + x^2 + 1, and Reed-Solomon remainders ----
 
@@ -349,8 +356,8 @@ class Matrix {
   // bottom-left finder beside the always-dark module.
   void DrawFormatBits(int formatData) {
     int remainder = formatData;
-    for (int i = 0; i < 10; ++i) remainder = (remainder << 1) ^ ((remainder >> 9) * 0x537);
-    const int bits = ((formatData << 10) | remainder) ^ 0x5412;
+    for (int i = 0; i < 10; ++i) remainder = (remainder << 1) ^ ((remainder >> 9) * kFormatGenerator);
+    const int bits = ((formatData << 10) | remainder) ^ kFormatMask;
     auto bitAt = [bits](int i) { return ((bits >> i) & 1) != 0; };
     for (int i = 0; i <= 5; ++i) SetFunction(8, i, bitAt(i));
     SetFunction(8, 7, bitAt(6));
@@ -423,7 +430,7 @@ class Matrix {
   void DrawVersionBits() {
     if (version_ < 7) return;
     int remainder = version_;
-    for (int i = 0; i < 12; ++i) remainder = (remainder << 1) ^ ((remainder >> 11) * 0x1F25);
+    for (int i = 0; i < 12; ++i) remainder = (remainder << 1) ^ ((remainder >> 11) * kVersionGenerator);
     const long bits = (static_cast<long>(version_) << 12) | remainder;
     for (int i = 0; i < 18; ++i) {
       const bool dark = ((bits >> i) & 1) != 0;
@@ -533,23 +540,25 @@ void AppendNumber(std::string& out, int value) {
 std::optional<QrCode> QrCode::EncodeText(std::string_view text) {
   const Mode mode = ModeOf(text);
   const auto length = static_cast<int64_t>(text.size());
-  // No segment at all for the empty text.
+  // Header and data bits in `version` (none at all for the empty text, which has no
+  // segment); -1 when the length does not fit the character count.
   auto usedBits = [&](int version) -> int64_t {
     if (text.empty()) return 0;
     if (length >= (int64_t{1} << CountBits(mode, version))) return -1;
     return 4 + CountBits(mode, version) + PayloadBits(mode, length);
   };
 
+  auto fits = [](int64_t bits, int version, QrEcc ecc) {
+    return bits >= 0 && bits <= int64_t{DataCodewords(version, ecc)} * 8;
+  };
   int version = kMinVersion;
-  int64_t bits = 0;
-  for (;; ++version) {
-    if (version > kMaxVersion) return std::nullopt;
-    bits = usedBits(version);
-    if (bits >= 0 && bits <= int64_t{DataCodewords(version, QrEcc::Medium)} * 8) break;
+  while (!fits(usedBits(version), version, QrEcc::Medium)) {
+    if (++version > kMaxVersion) return std::nullopt;
   }
+  const int64_t bits = usedBits(version);
   QrEcc ecc = QrEcc::Medium;
   for (const QrEcc higher : {QrEcc::Quartile, QrEcc::High}) {
-    if (bits <= int64_t{DataCodewords(version, higher)} * 8) ecc = higher;
+    if (fits(bits, version, higher)) ecc = higher;
   }
 
   const int capacityBits = DataCodewords(version, ecc) * 8;
@@ -561,7 +570,9 @@ std::optional<QrCode> QrCode::EncodeText(std::string_view text) {
   }
   writer.Append(0, std::min(4, capacityBits - static_cast<int>(writer.Bits())));
   writer.Append(0, static_cast<int>((8 - writer.Bits() % 8) % 8));
-  for (uint8_t pad = 0xEC; writer.Bits() < static_cast<size_t>(capacityBits); pad ^= 0xEC ^ 0x11) writer.Append(pad, 8);
+  for (uint8_t pad = kPadFirst; writer.Bits() < static_cast<size_t>(capacityBits); pad ^= kPadFirst ^ kPadSecond) {
+    writer.Append(pad, 8);
+  }
 
   Matrix matrix(version);
   matrix.DrawFunctionPatterns();

@@ -22,7 +22,7 @@ PIXELS = 4  # per module
 FORM = re.compile(
     r'<svg xmlns="http://www\.w3\.org/2000/svg" viewBox="0 0 (\d+) (\d+)" shape-rendering="crispEdges">'
     r'<rect width="(\d+)" height="(\d+)" fill="#fff"/><path d="((?:M\d+,\d+h1v1h-1z)*)" fill="#000"/></svg>')
-PIECE = re.compile(r"M(\d+),(\d+)h1v1h-1z")
+SQUARE = re.compile(r"M(\d+),(\d+)h1v1h-1z")
 LEVELS = [qrcode.constants.ERROR_CORRECT_L, qrcode.constants.ERROR_CORRECT_M,
           qrcode.constants.ERROR_CORRECT_Q, qrcode.constants.ERROR_CORRECT_H]
 
@@ -35,10 +35,10 @@ def modules_of(svg):
     n = int(m.group(1))
     size = n - 6
     dark, last = set(), -1
-    for piece in PIECE.finditer(m.group(5)):
-        x, y = int(piece.group(1)) - 3, int(piece.group(2)) - 3
+    for square in SQUARE.finditer(m.group(5)):
+        x, y = int(square.group(1)) - 3, int(square.group(2)) - 3
         if not (0 <= x < size and 0 <= y < size) or y * size + x <= last:
-            raise AssertionError("path piece out of place or out of order: " + piece.group(0))
+            raise AssertionError("path square out of place or out of order: " + square.group(0))
         last = y * size + x
         dark.add((x, y))
     return n, size, dark
