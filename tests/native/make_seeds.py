@@ -96,6 +96,19 @@ SEEDS = {
                b'{"key":"bad","name":"x"}],"lastAuthenticatorStep":58907520}',
         "empty": b'{"devices":[]}',
     },
+    # First byte: 0 version, 1 manifest, 2 download address, 3 Content-Length, 4 service reply.
+    "update": {
+        "version": b"\x001.2.3",
+        "manifest": b"\x01" + b'{"app":"tavro","platform":"windows","channel":"stable","version":"1.2.0",'
+                    b'"minimumVersion":"1.1.0","url":"https://dl.example/files/tavro-Setup-1.2.0.exe","size":1234,'
+                    b'"sha256":"' + b"ab" * 32 + b'","notes":"https://dl.example/n","released":"2026-12-01"}',
+        "url_https": b"\x02https://dl.example/files/x.exe",
+        "url_local": b"\x02http://127.0.0.1:8080/stable/windows/latest.json",
+        "url_userinfo": b"\x02http://127.0.0.1:1@example.com/",
+        "content_length": b"\x0318446744073709551616",
+        "reply_fallback": b'\x04{"ok":false,"error":"x","fallback":true}',
+        "reply_ok": b'\x04{"ok":true}',
+    },
     "settings_json": {
         "full": b'{"allowWifi":true,"authenticatorProtected":"AAECAwQFBgcICQ==","bitrateMbps":20,"codeEveryTime":true,'
                 b'"connectEnabled":false,"connectServer":"https://connect.tavro.app","fixedPin":true,"pairingMethod":1,'
