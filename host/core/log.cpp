@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <mutex>
 
+#include "core/final_path.h"
 #include "core/win_handle.h"
 
 namespace kelm {
@@ -35,19 +36,30 @@ const char* LevelWord(LogLevel level) {
   return "ERROR";
 }
 
-// Opens the file as itself (never through a link) and refuses reparse points and
-// files with a second name, so the log cannot be redirected into another file.
+// Opens the file as itself and refuses reparse points, files with a second name and
+// handles whose final path is not the path (a link followed by the system), so the log
+// cannot be redirected into another file. A missing file is created only as a new
+// file (CREATE_NEW never follows a link at the path).
 WinHandle OpenLogFileHandle(const std::wstring& path, uint64_t& size) {
   size = 0;
-  WinHandle h(CreateFileW(path.c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES,
-                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                         OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  const auto open = [&](DWORD disposition) {
+    return WinHandle(CreateFileW(path.c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 disposition, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+                                 nullptr));
+  };
+  WinHandle h = open(OPEN_EXISTING);
+  if (!h && GetLastError() == ERROR_FILE_NOT_FOUND) {
+    h = open(CREATE_NEW);
+    if (!h && GetLastError() == ERROR_FILE_EXISTS) h = open(OPEN_EXISTING);
+  }
   if (!h) {
     return h;
   }
   BY_HANDLE_FILE_INFORMATION info{};
   if (!GetFileInformationByHandle(h.Get(), &info) ||
-      (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || info.nNumberOfLinks != 1) {
+      (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || info.nNumberOfLinks != 1 ||
+      !HandleIsAtPath(h.Get(), path)) {
     return {};
   }
   LARGE_INTEGER li{};
@@ -57,9 +69,16 @@ WinHandle OpenLogFileHandle(const std::wstring& path, uint64_t& size) {
 
 void CloseFileLocked(LogState& s) { s.file.Reset(); }
 
+// Renames the verified open file through a second handle of the same file (never
+// reopened by name), so a link planted at the path meanwhile is never the one moved;
+// the ".1" name is replaced as a name, never written through. The log handle itself has
+// no delete access, so readers that do not share delete can still open the log.
 void RotateLocked(LogState& s) {
+  WinHandle renamer(ReOpenFile(s.file.Get(), DELETE | FILE_READ_ATTRIBUTES,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_FLAG_OPEN_REPARSE_POINT));
+  if (renamer && HandleIsAtPath(renamer.Get(), s.path)) RenameByHandle(renamer.Get(), s.path + L".1", true);
+  renamer.Reset();
   CloseFileLocked(s);
-  MoveFileExW(s.path.c_str(), (s.path + L".1").c_str(), MOVEFILE_REPLACE_EXISTING);
   s.file = OpenLogFileHandle(s.path, s.size);
 }
 
