@@ -20,7 +20,7 @@ void Drain(HANDLE pipe, std::string& into) {
 
 std::wstring SiblingExe(const std::wstring& name) { return ExecutableDir() + L"\\" + name; }
 
-ProcessResult RunProcess(const std::wstring& commandLine, uint32_t timeoutMs) {
+ProcessResult RunProcess(const std::wstring& commandLine, uint32_t timeoutMs, const std::wstring& currentDir) {
   ProcessResult result;
   SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
   WinHandle outRead, outWrite, errRead, errWrite;
@@ -37,7 +37,8 @@ ProcessResult RunProcess(const std::wstring& commandLine, uint32_t timeoutMs) {
   si.hStdError = errWrite.Get();
   PROCESS_INFORMATION pi{};
   std::wstring mutableLine = commandLine;
-  if (!CreateProcessW(nullptr, mutableLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
+  if (!CreateProcessW(nullptr, mutableLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                      currentDir.empty() ? nullptr : currentDir.c_str(), &si, &pi)) {
     return result;
   }
   result.started = true;

@@ -13,8 +13,10 @@ struct ProcessResult {
   bool timedOut = false;
 };
 
-// `commandLine` is passed to CreateProcessW as it stands (quote arguments yourself).
-ProcessResult RunProcess(const std::wstring& commandLine, uint32_t timeoutMs = 30000);
+// `commandLine` is passed to CreateProcessW as it stands (quote arguments yourself);
+// the program starts in `currentDir`, or in the test's current folder when it is empty.
+ProcessResult RunProcess(const std::wstring& commandLine, uint32_t timeoutMs = 30000,
+                         const std::wstring& currentDir = {});
 
 // Full path of a program next to the running test executable.
 std::wstring SiblingExe(const std::wstring& name);
