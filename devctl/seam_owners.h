@@ -1,44 +1,32 @@
 #pragma once
 // Sole owners of a device information list and a device registry key opened through
 // the tool's SetupCalls, released through the same calls.
-#include <utility>
-
 #include "devctl/setup_calls.h"
 
 namespace kelm::devctl {
 
-class DeviceInfoList {
+// Owns `handle` unless it is null or INVALID_HANDLE_VALUE; releases it with `Release`.
+template <typename Handle, auto Release>
+class SeamHandle {
  public:
-  DeviceInfoList(SetupCalls& calls, HDEVINFO list) : calls_(calls), list_(list) {}
-  ~DeviceInfoList() {
-    if (*this) calls_.DestroyDeviceInfoList(list_);
+  SeamHandle(SetupCalls& calls, Handle handle) : calls_(calls), handle_(handle) {}
+  ~SeamHandle() {
+    if (*this) (calls_.*Release)(handle_);
   }
-  DeviceInfoList(const DeviceInfoList&) = delete;
-  DeviceInfoList& operator=(const DeviceInfoList&) = delete;
+  SeamHandle(const SeamHandle&) = delete;
+  SeamHandle& operator=(const SeamHandle&) = delete;
 
-  HDEVINFO Get() const { return list_; }
-  explicit operator bool() const { return list_ != nullptr && list_ != INVALID_HANDLE_VALUE; }
+  Handle Get() const { return handle_; }
+  explicit operator bool() const {
+    return handle_ != nullptr && handle_ != reinterpret_cast<Handle>(INVALID_HANDLE_VALUE);
+  }
 
  private:
   SetupCalls& calls_;
-  HDEVINFO list_;
+  Handle handle_;
 };
 
-class DeviceKey {
- public:
-  DeviceKey(SetupCalls& calls, HKEY key) : calls_(calls), key_(key) {}
-  ~DeviceKey() {
-    if (*this) calls_.CloseKey(key_);
-  }
-  DeviceKey(const DeviceKey&) = delete;
-  DeviceKey& operator=(const DeviceKey&) = delete;
-
-  HKEY Get() const { return key_; }
-  explicit operator bool() const { return key_ != nullptr && key_ != static_cast<HKEY>(INVALID_HANDLE_VALUE); }
-
- private:
-  SetupCalls& calls_;
-  HKEY key_;
-};
+using DeviceInfoList = SeamHandle<HDEVINFO, &SetupCalls::DestroyDeviceInfoList>;
+using DeviceKey = SeamHandle<HKEY, &SetupCalls::CloseKey>;
 
 }  // namespace kelm::devctl
