@@ -47,6 +47,13 @@ SEEDS = {
         "v6_scoped": b"fe80::1%3",
         "v6_full": b"2001:0db8:0000:0000:0000:ff00:0042:8329",
     },
+    # Two limit bytes, the 5-byte pipe header, then a lock-screen frame body.
+    "pipe_message": {
+        "frame_2x2": b"\xff\xff" + struct.pack("<IB", 1 + 8 + 16, 1) + struct.pack("<II", 2, 2) + bytes(range(16)),
+        "input_text": b"\x00\x04" + struct.pack("<IB", 7, 2) + b"\x0dhello",
+        "wrapping_size": b"\xff\xff" + struct.pack("<IB", 9, 1) + struct.pack("<II", 0x40000000, 4),
+        "empty_body": b"\x00\x00" + struct.pack("<IB", 1, 3),
+    },
     "utf8": {
         "ascii": b"plain text",
         "mixed": "h\u00e9llo \U0001F600 \u2028 \u202e".encode(),
