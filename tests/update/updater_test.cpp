@@ -20,6 +20,7 @@
 #include "support/wait_until.h"
 #include "update/hash_open_file.h"
 #include "update/site_test_base.h"
+#include "update/test_pipe_server.h"
 #include "update/updater.h"
 
 namespace kelm::test {
@@ -222,6 +223,77 @@ TEST_F(UpdaterTest, TheWindowsPromptThroughItsSeam) {
     EXPECT_FALSE(updater.GetState().downloading);
   }
   EXPECT_NE(Log().find("Installing tavro 1.2.0 (asked by the user)"), std::string::npos);
+}
+
+TEST_F(UpdaterTest, TheServiceIsAskedFirst) {
+  Publish("stable", "1.2.0", "installer");
+  struct Case {
+    const char* reply;
+    uint32_t phase;     // after the answer (Installing: handed over)
+    const char* error;
+    const char* line;
+  };
+  const Case cases[] = {
+      {R"({"ok":true})", Updater::kInstalling, "", "The tavro service installs the update; quitting"},
+      {R"({"ok":false,"error":"nope"})", Updater::kAvailable, "nope", "The tavro service refused the update: nope"},
+      {R"({"ok":false,"error":"not an administrator","fallback":true})", Updater::kFailed,
+       "The update failed: The update needs your approval in the Windows prompt.",
+       "The tavro service can't install it (not an administrator); asking Windows for approval"},
+  };
+  int round = 0;
+  for (const auto& c : cases) {
+    const std::wstring pipe = L"\\\\.\\pipe\\tavro.test.updater." + std::to_wstring(GetCurrentProcessId()) + L"." +
+                              std::to_wstring(round++);
+    TestPipeServer server(pipe, true, [&](HANDLE h, TestPipeServer::Seen& seen) {
+      if (TestPipeServer::ReadRequest(h, seen)) WriteMessage(h, 4, c.reply);
+      TestPipeServer::WaitForClose(h, seen);
+    });
+    ASSERT_TRUE(server.Ok());
+    UpdaterConfig config = Config();
+    config.test.servicePipeName = pipe;
+    int shellCalls = 0;
+    config.test.shellExecute = [&](const std::wstring&, const std::wstring&) -> uint32_t {
+      ++shellCalls;
+      return ERROR_CANCELLED;
+    };
+    quits_ = 0;
+    Updater updater(std::move(config));
+    ASSERT_TRUE(WaitFor(updater, [](const auto& s) { return s.phase == Updater::kAvailable; }));
+    updater.Install("1.2.0");
+    if (c.phase == Updater::kInstalling) {
+      ASSERT_TRUE(WaitUntil([&] { return quits_.load() == 1; })) << c.reply;
+    } else {
+      ASSERT_TRUE(WaitFor(updater, [&](const auto& s) { return s.error == c.error && s.phase == c.phase; }))
+          << c.reply << ": " << updater.GetState().error;
+    }
+    EXPECT_EQ(updater.GetState().phase, c.phase) << c.reply;
+    EXPECT_NE(Log().find(c.line), std::string::npos) << c.reply;
+    EXPECT_EQ(server.Result().body, R"({"channel":"stable","version":"1.2.0"})");
+    EXPECT_EQ(shellCalls, c.phase == Updater::kFailed ? 1 : 0) << c.reply;
+    // Only the Windows-approval path downloads.
+    EXPECT_EQ(UpdateSite::Count("/" + Path("files/tavro-Setup-1.2.0.exe")), c.phase == Updater::kFailed ? 1 : 0);
+  }
+}
+
+TEST_F(UpdaterTest, DestroyingItWhileTheServiceIsSilent) {
+  Publish("stable", "1.2.0", "installer");
+  const std::wstring pipe = L"\\\\.\\pipe\\tavro.test.updater.silent." + std::to_wstring(GetCurrentProcessId());
+  std::atomic<bool> asked{false};
+  TestPipeServer server(pipe, true, [&](HANDLE h, TestPipeServer::Seen& seen) {
+    asked = TestPipeServer::ReadRequest(h, seen);
+    TestPipeServer::WaitForClose(h, seen);
+  });
+  ASSERT_TRUE(server.Ok());
+  UpdaterConfig config = Config();
+  config.test.servicePipeName = pipe;
+  auto updater = std::make_unique<Updater>(std::move(config));
+  ASSERT_TRUE(WaitFor(*updater, [](const auto& s) { return s.phase == Updater::kAvailable; }));
+  updater->Install("1.2.0");
+  ASSERT_TRUE(WaitUntil([&] { return asked.load(); }));
+  std::this_thread::sleep_for(300ms);
+  const auto start = Clock::now();
+  updater.reset();
+  EXPECT_LT(Clock::now() - start, 1s);
 }
 
 TEST_F(UpdaterTest, ASignedInstallerRunsElevatedThroughRunas) {
