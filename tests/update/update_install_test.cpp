@@ -6,6 +6,8 @@
 
 #include "support/process.h"
 #include "support/temp_dir.h"
+#include "core/encoding.h"
+#include "update/hash_open_file.h"
 #include "update/installer_download.h"
 #include "update/signer.h"
 #include "update/site_test_base.h"
@@ -23,6 +25,31 @@ update::Manifest ManifestFor(const std::string& url, const std::string& bytes) {
   const auto digest = Sha256Hex(bytes);
   for (size_t i = 0; i < 32; ++i) manifest.sha256[i] = static_cast<uint8_t>(std::stoi(digest.substr(2 * i, 2), nullptr, 16));
   return manifest;
+}
+
+TEST(HashOpenFileTest, HashesTheWholeFileFromItsStartInPieces) {
+  TempDir dir;
+  std::string bytes((5 << 20) / 2 + 3, '\0');  // 2.5 MiB and 3 bytes: three reads and a short one
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 131 + (i >> 12));
+  for (const std::string& content : {std::string(), std::string("x"), bytes}) {
+    const std::wstring path = dir.File(L"f.bin");
+    ASSERT_TRUE(WriteFileBytes(path, content));
+    WinHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(file);
+    LARGE_INTEGER end{};
+    SetFilePointerEx(file.Get(), end, nullptr, FILE_END);  // it starts from the beginning anyway
+    std::array<uint8_t, 32> digest{};
+    uint64_t size = 99;
+    ASSERT_TRUE(update::HashOpenFile(file.Get(), digest, size));
+    EXPECT_EQ(size, content.size());
+    EXPECT_EQ(HexEncode(digest), Sha256Hex(content)) << content.size();
+  }
+  // A handle opened without read access fails.
+  WinHandle writeOnly(CreateFileW(dir.File(L"f.bin").c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                  0, nullptr));
+  std::array<uint8_t, 32> digest{};
+  uint64_t size = 0;
+  EXPECT_FALSE(update::HashOpenFile(writeOnly.Get(), digest, size));
 }
 
 using DownloadInstallerTest = UpdateSiteTest;
