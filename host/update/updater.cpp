@@ -231,7 +231,8 @@ bool Updater::InstallWithUac(const update::Manifest& manifest, std::string& erro
   uint64_t lastProgress = 0;
   const auto progress = [&](uint64_t received, uint64_t total) {
     const uint64_t now = GetTickCount64();
-    if (lastProgress != 0 && now - lastProgress < kProgressEveryMs) return;
+    const bool last = total != 0 && received == total;  // the end is always shown
+    if (!last && lastProgress != 0 && now - lastProgress < kProgressEveryMs) return;
     lastProgress = now;
     Apply([&](State& s) {
       s.bytesReceived = received;

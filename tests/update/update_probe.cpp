@@ -37,7 +37,12 @@ int wmain(int argc, wchar_t** argv) {
     else if (name == L"--update-key") config.publicKey = value;
     else if (name == L"--install") install = value;
     else if (name == L"--channel") config.channel = value;
-    else if (name == L"--timeout-ms") timeoutMs = std::stoull(value);
+    else if (name == L"--timeout-ms") {
+      if (value.empty() || value.find_first_not_of("0123456789") != std::string::npos || value.size() > 9) {
+        return Usage();
+      }
+      timeoutMs = std::stoull(value);
+    }
     else return Usage();
   }
   if (argc % 2 == 0 || profile.empty() || config.site.empty() || config.publicKey.empty()) return Usage();

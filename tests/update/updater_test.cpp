@@ -192,7 +192,12 @@ TEST_F(UpdaterTest, TheWindowsPromptThroughItsSeam) {
     const auto shell = config.test.shellExecute;
     // A check asked for while installing is dropped.
     config.test.shellExecute = [&](const std::wstring& file, const std::wstring& params) -> uint32_t {
-      EXPECT_EQ(self->GetState().phase, Updater::kInstalling);
+      const auto state = self->GetState();
+      EXPECT_EQ(state.phase, Updater::kInstalling);
+      // The download's end is shown, and it is over.
+      EXPECT_EQ(state.bytesReceived, installer.size());
+      EXPECT_EQ(state.bytesTotal, installer.size());
+      EXPECT_FALSE(state.downloading);
       self->CheckNow();
       return shell(file, params);
     };
