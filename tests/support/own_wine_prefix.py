@@ -1,0 +1,80 @@
+#!/usr/bin/env python3
+"""A Wine prefix of a test's own, for tests that install a service or change prefix-wide
+state: build/wineprefix-NAME with its own wineserver and wineboot, ended afterwards
+(the folder stays, so later runs skip Wine's first set-up). A crash ends the program at
+once (AeDebug "Debugger" is empty) instead of waiting in winedbg.
+
+    with OwnWinePrefix(build_dir, "service") as prefix:
+        r = prefix.run(r"C:\\some\\program.exe", "--flag")
+"""
+import os
+import shutil
+import subprocess
+import tempfile
+
+
+class OwnWinePrefix:
+    def __init__(self, build_dir, name):
+        self.path = os.path.join(os.path.abspath(build_dir), "wineprefix-" + name)
+        self.env = dict(os.environ, WINEPREFIX=self.path, WINEDEBUG="-all")
+        self.env.setdefault("WINEDLLOVERRIDES", "mscoree,mshtml=")
+        self._scratch = None
+
+    def __enter__(self):
+        self.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+
+    def _quiet(self, *args, timeout=300):
+        # Never hand our pipes to Wine: services it starts would keep them open.
+        return subprocess.run(args, env=self.env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL, timeout=timeout).returncode
+
+    def start(self):
+        os.makedirs(self.path, exist_ok=True)
+        self._scratch = tempfile.mkdtemp(prefix="own-prefix-out-", dir=os.path.dirname(self.path))
+        self._quiet("wineserver", "-p")
+        self._quiet("wine", "wineboot")
+        self._quiet("wine", "reg", "add", r"HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug",
+                    "/v", "Debugger", "/t", "REG_SZ", "/d", "", "/f")
+
+    def stop(self):
+        self._quiet("wineserver", "-k", timeout=60)
+        self._quiet("wineserver", "-w", timeout=60)
+        if self._scratch:
+            shutil.rmtree(self._scratch, ignore_errors=True)
+
+    def drive_c(self, *parts):
+        """The Linux path of C:\\parts inside the prefix."""
+        return os.path.join(self.path, "drive_c", *parts)
+
+    @staticmethod
+    def windows_path(linux_path):
+        """The form a Windows program sees: Z:\\... for a path outside the prefix."""
+        return "Z:" + os.path.abspath(linux_path).replace("/", "\\")
+
+    def _out_files(self):
+        fd_out, out = tempfile.mkstemp(dir=self._scratch)
+        fd_err, err = tempfile.mkstemp(dir=self._scratch)
+        os.close(fd_out)
+        os.close(fd_err)
+        return out, err
+
+    def run(self, *args, timeout=120):
+        """Runs one program to its end; returns (exit code, stdout, stderr)."""
+        out, err = self._out_files()
+        with open(out, "wb") as o, open(err, "wb") as e:
+            code = subprocess.run(("wine",) + args, env=self.env, stdin=subprocess.DEVNULL, stdout=o, stderr=e,
+                                  timeout=timeout).returncode
+        with open(out, errors="replace") as o, open(err, errors="replace") as e:
+            return code, o.read(), e.read()
+
+    def start_program(self, *args):
+        """Starts one program and returns (Popen, path of its output file)."""
+        out, _ = self._out_files()
+        with open(out, "wb") as o:
+            proc = subprocess.Popen(("wine",) + args, env=self.env, stdin=subprocess.DEVNULL, stdout=o,
+                                    stderr=subprocess.STDOUT)
+        return proc, out
