@@ -21,6 +21,7 @@
 #include "connect/connect_client.h"
 #include "core/discovery.h"
 #include "core/host_options.h"
+#include "core/host_status.h"
 #include "core/local_addresses.h"
 #include "core/socket.h"
 #include "core/pairing.h"
@@ -43,29 +44,8 @@ class HostService {
   static constexpr size_t kMaxPending = 16;
   static constexpr char kVersion[] = "1.0.0";
 
-  struct SessionStatus {
-    uint64_t id = 0;
-    std::string peer;
-    std::string deviceName;
-    std::string deviceId;
-    bool usb = false;
-    bool relay = false;
-    bool mirror = false;
-    bool audio = false;
-    std::string transferText;
-    uint32_t width = 0, height = 0, fps = 0;
-  };
-  struct Status {
-    bool running = false;
-    std::string lastError;
-    bool driverConnected = false;
-    bool usbActive = false;
-    bool discoveryActive = false;
-    HostOptions options;
-    std::vector<LocalAddress> addresses;
-    std::vector<SessionStatus> sessions;
-    ConnectClient::Status connect;
-  };
+  using SessionStatus = HostSessionStatus;
+  using Status = HostStatus;
 
   HostService();
   // Tests choose which session parts are real, and the sessions' timing.
