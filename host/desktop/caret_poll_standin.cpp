@@ -1,12 +1,11 @@
 // Caret events made from polling the foreground thread's caret (for Wine).
 #include "desktop/caret_poll_standin.h"
 
+#include "core/wine_detect.h"
+
 namespace kelm {
 
-bool CaretPollStandIn::Needed() {
-  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
-}
+bool CaretPollStandIn::Needed() { return RunningUnderWine(); }
 
 std::vector<CaretPollStandIn::Event> CaretPollStandIn::Poll() {
   HWND window = nullptr;

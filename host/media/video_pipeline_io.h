@@ -68,7 +68,8 @@ class PipelineEncoder {
 };
 
 // Whether the PC's session is locked and the lock-screen stream that runs meanwhile.
-// Left empty, the PC counts as never locked.
+// ThreadMain fills both in when both are empty; a pipeline built directly with only
+// `locked` empty counts the PC as never locked.
 struct PipelineLockScreen {
   std::function<bool()> locked;
   std::function<void()> stream;

@@ -1,10 +1,12 @@
-// The video thread's body, and the product's capture and encoder behind the pipeline's
-// replaceable parts.
+// The video thread's body, and the product's capture, encoder and lock-screen stream
+// behind the pipeline's replaceable parts.
 #include <windows.h>
 #include <avrt.h>
 #include <objbase.h>
 
 #include "media/desktop_duplication.h"
+#include "media/lock_screen_stream.h"
+#include "media/session_lock.h"
 #include "media/stream_context.h"
 #include "media/video_pipeline.h"
 
@@ -18,6 +20,9 @@ class DuplicationCapture final : public PipelineCapture {
   int AcquireFrame(uint32_t timeoutMs) override {
     const int r = dup_.AcquireFrame(timeoutMs);
     TakePointer();
+    // Windows switches to the secure desktop on a lock, which ends duplication; the GDI
+    // stand-in would go on copying the user's desktop, so it reports the image lost.
+    if (dup_.UsingStandIn() && IsSessionLocked(session_)) return kLost;
     return r;
   }
   RECT DesktopRect() const override { return dup_.DesktopRect(); }
@@ -52,6 +57,7 @@ class DuplicationCapture final : public PipelineCapture {
 
   DesktopDuplication dup_;
   CapturedPointer pointer_;
+  uint32_t session_ = OwnSessionId();
 };
 
 class MediaFoundationEncoder final : public PipelineEncoder {
@@ -81,6 +87,7 @@ std::unique_ptr<PipelineEncoder> MakeMediaFoundationEncoder() { return std::make
 void VideoPipeline::ThreadMain(StreamContext& context) { ThreadMain(context, PipelineIo{}); }
 
 void VideoPipeline::ThreadMain(StreamContext& context, PipelineIo io) {
+  if (!io.lockScreen.locked && !io.lockScreen.stream) io.lockScreen = LockScreenHooks(context);
   const bool comOk = SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED));
   DWORD taskIndex = 0;
   const HANDLE task = AvSetMmThreadCharacteristicsW(L"Capture", &taskIndex);

@@ -21,4 +21,10 @@ inline constexpr double kRemoteMaxPixels = 2304000.0;
 EncodedSize ComputeEncodedSize(uint32_t sourceWidth, uint32_t sourceHeight, uint32_t targetWidth,
                                uint32_t targetHeight, bool mirror, bool remote);
 
+// The lock screen is always scaled to the device, whatever the session's display mode.
+inline EncodedSize ComputeLockScreenSize(uint32_t sourceWidth, uint32_t sourceHeight, uint32_t targetWidth,
+                                         uint32_t targetHeight, bool remote) {
+  return ComputeEncodedSize(sourceWidth, sourceHeight, targetWidth, targetHeight, true, remote);
+}
+
 }  // namespace kelm

@@ -1,6 +1,7 @@
 #pragma once
 // Sends the process's log lines to a file for one test and reads them back.
 #include <string>
+#include <string_view>
 
 #include "core/log.h"
 #include "support/temp_dir.h"
@@ -21,5 +22,19 @@ class LogCapture {
  private:
   std::wstring path_;
 };
+
+// Lines of a log text at `level` ("INFO", "WARN", ...) that hold `what`.
+inline size_t LogLines(const std::string& text, const std::string& level, const std::string& what) {
+  size_t n = 0;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    const std::string_view line(text.data() + start, end - start);
+    if (line.find(" " + level + " ") != std::string_view::npos && line.find(what) != std::string_view::npos) ++n;
+    start = end + 1;
+  }
+  return n;
+}
 
 }  // namespace kelm::test
