@@ -15,6 +15,7 @@
 
 #include "bench.h"
 #include "bench_timing.h"
+#include "process_cpu.h"
 #include "core/clock.h"
 #include "core/session_parts.h"
 #include "media/cpu_nv12_converter.h"
@@ -176,13 +177,6 @@ class ChangingScreen {
   HWND window_ = nullptr;
   std::atomic<bool> started_{false};
 };
-
-double ProcessCpuSeconds() {
-  FILETIME created, exited, kernel, user;
-  if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)) return 0;
-  const auto value = [](const FILETIME& f) { return (uint64_t{f.dwHighDateTime} << 32 | f.dwLowDateTime) / 1e7; };
-  return value(kernel) + value(user);
-}
 
 double Percentile(std::vector<double> v, double p) {
   if (v.empty()) return 0;

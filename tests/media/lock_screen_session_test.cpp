@@ -8,10 +8,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <functional>
 #include <mutex>
 #include <thread>
@@ -20,6 +16,7 @@
 #include "core/session_parts.h"
 #include "core/text.h"
 #include "d3d_test_device.h"
+#include "device_recorder.h"
 #include "fake_driver.h"
 #include "media/lock_screen_stream.h"
 #include "media/session_lock.h"
@@ -38,126 +35,16 @@ namespace kelm {
 namespace {
 
 using test::Bytes;
+using test::CountType;
+using test::DeviceRecorder;
+using test::NthOfType;
+using test::Record;
+using test::VideoFormatBytes;
 
 constexpr uint8_t kCodecConfig = 3, kVideoFrame = 4, kVideoFormat = 5, kCursorPosition = 7, kDeviceKeyboard = 8;
-constexpr uint8_t kTouch = 11, kKey = 12, kText = 13, kFrameAck = 22, kPing = 30, kBye = 40;
+constexpr uint8_t kTouch = 11, kKey = 12, kText = 13, kBye = 40;
 
 uint64_t NowMs() { return NowMicros() / 1000; }
-
-struct Record {
-  uint64_t ms;
-  uint8_t type;
-  Bytes payload;
-};
-
-// Reads the host's records on a thread of its own, acknowledging every frame, and pings
-// once a second as a device does (a locked PC without its helper sends nothing, and the
-// host drops a silent device).
-class DeviceRecorder {
- public:
-  explicit DeviceRecorder(test::SessionHarness& h) : h_(h), thread_([this] { Run(); }), pinger_([this] { Ping(); }) {}
-  ~DeviceRecorder() { Join(); }
-  void Join() {
-    if (thread_.joinable()) thread_.join();
-    if (pinger_.joinable()) pinger_.join();
-  }
-  std::vector<Record> All() {
-    std::lock_guard lock(mutex_);
-    return records_;
-  }
-  size_t Count(uint8_t type) {
-    std::lock_guard lock(mutex_);
-    return static_cast<size_t>(std::count_if(records_.begin(), records_.end(),
-                                             [type](const Record& r) { return r.type == type; }));
-  }
-  // Waits until `done` holds on the records seen so far.
-  bool WaitFor(const std::function<bool(const std::vector<Record>&)>& done, uint32_t limitMs) {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::milliseconds(limitMs), [&] { return done(records_); });
-  }
-  bool Ended() const { return ended_.load(); }
-
- private:
-  void Run() {
-    uint8_t type = 0;
-    Bytes payload;
-    while (h_.Read(type, payload)) {
-      if (type == kVideoFrame && payload.size() >= 9) h_.Send(kFrameAck, Bytes(payload.begin(), payload.begin() + 8));
-      {
-        std::lock_guard lock(mutex_);
-        records_.push_back({NowMs(), type, payload});
-      }
-      changed_.notify_all();
-    }
-    {
-      std::lock_guard lock(mutex_);
-      ended_ = true;
-    }
-    changed_.notify_all();
-  }
-
-  void Ping() {
-    std::unique_lock lock(mutex_);
-    while (!ended_) {
-      if (changed_.wait_for(lock, std::chrono::seconds(1), [this] { return ended_.load(); })) break;
-      lock.unlock();
-      h_.Send(kPing, Bytes(8, 0));
-      lock.lock();
-    }
-  }
-
-  test::SessionHarness& h_;
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<Record> records_;
-  std::atomic<bool> ended_{false};
-  std::thread thread_;
-  std::thread pinger_;
-};
-
-size_t CountType(const std::vector<Record>& all, uint8_t type, size_t from = 0) {
-  return static_cast<size_t>(
-      std::count_if(all.begin() + static_cast<ptrdiff_t>(std::min(from, all.size())), all.end(),
-                    [type](const Record& r) { return r.type == type; }));
-}
-// Index of the n-th (from 1) record of `type`, or the record count when there is none.
-size_t NthOfType(const std::vector<Record>& all, uint8_t type, size_t n) {
-  for (size_t i = 0; i < all.size(); ++i) {
-    if (all[i].type == type && --n == 0) return i;
-  }
-  return all.size();
-}
-
-Bytes VideoFormatBytes(uint16_t w, uint16_t h, uint8_t codec, uint16_t sw, uint16_t sh) {
-  return {static_cast<uint8_t>(w), static_cast<uint8_t>(w >> 8), static_cast<uint8_t>(h), static_cast<uint8_t>(h >> 8),
-          codec, 0, static_cast<uint8_t>(sw), static_cast<uint8_t>(sw >> 8), static_cast<uint8_t>(sh),
-          static_cast<uint8_t>(sh >> 8)};
-}
-
-// The records from `from` (a VideoFormat) to the next VideoFormat as one Annex-B file, at
-// TAVRO_ANNEXB_OUT when the decoder check asked for it.
-void WriteAnnexB(const std::vector<Record>& all, size_t from, const test::TempDir& dir) {
-  Bytes annexB;
-  int frames = 0;
-  const uint16_t width = static_cast<uint16_t>(all[from].payload[0] | all[from].payload[1] << 8);
-  const uint16_t height = static_cast<uint16_t>(all[from].payload[2] | all[from].payload[3] << 8);
-  for (size_t i = from + 1; i < all.size() && all[i].type != kVideoFormat; ++i) {
-    const Record& r = all[i];
-    if (r.type == kCodecConfig) annexB.insert(annexB.end(), r.payload.begin(), r.payload.end());
-    if (r.type == kVideoFrame) {
-      annexB.insert(annexB.end(), r.payload.begin() + 9, r.payload.end());
-      ++frames;
-    }
-  }
-  const char* target = std::getenv("TAVRO_ANNEXB_OUT");
-  const std::string path = target != nullptr ? target : WideToUtf8(dir.File(L"lock.h264"));
-  std::ofstream file(std::filesystem::path(Utf8ToWide(path)), std::ios::binary);
-  file.write(reinterpret_cast<const char*>(annexB.data()), static_cast<std::streamsize>(annexB.size()));
-  ASSERT_TRUE(file.good());
-  std::ofstream meta(std::filesystem::path(Utf8ToWide(path + ".json")));
-  meta << "{\"videoFrames\": " << frames << ", \"width\": " << width << ", \"height\": " << height << "}\n";
-}
-
 test::HelloFields MirrorHello() {
   test::HelloFields hello;
   hello.displayMode = 1;
@@ -221,7 +108,9 @@ class LockScreenSession : public ::testing::Test {
     const auto w = harness_->Connect(hello);
     ASSERT_TRUE(w);
     ASSERT_EQ(w->status, 0) << w->message;
-    recorder_ = std::make_unique<DeviceRecorder>(*harness_);
+    recorder_ = std::make_unique<DeviceRecorder>(
+        [h = harness_.get()](uint8_t& type, Bytes& payload) { return h->Read(type, payload); },
+        [h = harness_.get()](uint8_t type, const Bytes& payload) { return h->Send(type, payload); });
   }
   // Waits for a log line (at `level`, holding `what`) to appear `count` times; the time
   // it was seen, or 0.
@@ -338,7 +227,7 @@ TEST_F(LockScreenSession, LockShowsTheAgentsScreenAndUnlockBringsTheDesktopBack)
   EXPECT_EQ(records[NthOfType(records, kVideoFormat, 3)].payload, VideoFormatBytes(1280, 720, 0, 1920, 1080));
   // The desktop stream again, as it was before the lock.
   EXPECT_EQ(records[NthOfType(records, kVideoFormat, 4)].payload, records[NthOfType(records, kVideoFormat, 1)].payload);
-  WriteAnnexB(records, lockFormat, dir_);
+  EXPECT_TRUE(test::WriteAnnexBStretch(records, lockFormat, dir_.File(L"lock.h264")));
 }
 
 TEST_F(LockScreenSession, WithoutTheAgentOneWarningAfterFiveSecondsAndNoVideo) {

@@ -8,24 +8,6 @@
 namespace kelm::test {
 namespace {
 
-// Bytes moved before the pipe failed or the buffer was done.
-size_t RawTransfer(HANDLE pipe, bool write, uint8_t* data, size_t size) {
-  WinHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  size_t done = 0;
-  while (done < size) {
-    OVERLAPPED ov{};
-    ov.hEvent = event.Get();
-    const DWORD piece = static_cast<DWORD>(size - done);
-    const BOOL ok = write ? WriteFile(pipe, data + done, piece, nullptr, &ov)
-                          : ReadFile(pipe, data + done, piece, nullptr, &ov);
-    if (!ok && GetLastError() != ERROR_IO_PENDING) break;
-    DWORD moved = 0;
-    if (!GetOverlappedResult(pipe, &ov, &moved, TRUE) || moved == 0) break;
-    done += moved;
-  }
-  return done;
-}
-
 std::wstring UserSidText() {
   HANDLE token = nullptr;
   if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return {};
@@ -42,6 +24,23 @@ std::wstring UserSidText() {
 }
 
 }  // namespace
+
+size_t RawPipeTransfer(HANDLE pipe, bool write, uint8_t* data, size_t size) {
+  WinHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  size_t done = 0;
+  while (done < size) {
+    OVERLAPPED ov{};
+    ov.hEvent = event.Get();
+    const DWORD piece = static_cast<DWORD>(size - done);
+    const BOOL ok = write ? WriteFile(pipe, data + done, piece, nullptr, &ov)
+                          : ReadFile(pipe, data + done, piece, nullptr, &ov);
+    if (!ok && GetLastError() != ERROR_IO_PENDING) break;
+    DWORD moved = 0;
+    if (!GetOverlappedResult(pipe, &ov, &moved, TRUE) || moved == 0) break;
+    done += moved;
+  }
+  return done;
+}
 
 WinHandle CreateLockPipeServer(const std::wstring& name, bool systemOwned) {
   SECURITY_ATTRIBUTES attributes{sizeof attributes, nullptr, FALSE};
@@ -81,12 +80,12 @@ TestPipe MakeTestPipe(DWORD bufferSize) {
 }
 
 bool RawPipeWrite(HANDLE pipe, std::span<const uint8_t> bytes) {
-  return RawTransfer(pipe, true, const_cast<uint8_t*>(bytes.data()), bytes.size()) == bytes.size();
+  return RawPipeTransfer(pipe, true, const_cast<uint8_t*>(bytes.data()), bytes.size()) == bytes.size();
 }
 
 std::vector<uint8_t> RawPipeReadSome(HANDLE pipe, size_t n) {
   std::vector<uint8_t> out(n);
-  out.resize(RawTransfer(pipe, false, out.data(), n));
+  out.resize(RawPipeTransfer(pipe, false, out.data(), n));
   return out;
 }
 

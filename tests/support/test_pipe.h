@@ -32,6 +32,8 @@ WinHandle CreateLockPipeServer(const std::wstring& name, bool systemOwned);
 // for without a time limit. The write is true when every byte moved; the read returns
 // exactly n bytes, fewer when the pipe ended first.
 bool RawPipeWrite(HANDLE pipe, std::span<const uint8_t> bytes);
+// The same on a raw buffer: the bytes moved.
+size_t RawPipeTransfer(HANDLE pipe, bool write, uint8_t* data, size_t size);
 std::vector<uint8_t> RawPipeReadSome(HANDLE pipe, size_t n);
 
 }  // namespace kelm::test
