@@ -11,8 +11,6 @@
 namespace kelm::service {
 namespace {
 
-using ScHandle = UniqueAny<SC_HANDLE, &CloseServiceHandle>;
-
 constexpr DWORD kFailureResetSeconds = 86400;
 constexpr DWORD kFirstRestartMs = 5000;
 constexpr DWORD kSecondRestartMs = 30000;

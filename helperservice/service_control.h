@@ -4,7 +4,11 @@
 
 #include <functional>
 
+#include "core/unique_any.h"
+
 namespace kelm::service {
+
+using ScHandle = UniqueAny<SC_HANDLE, &CloseServiceHandle>;
 
 // Opens the service manager with the given access (OpenSCManagerW by default); tests
 // put a refusing one in its place.

@@ -1,9 +1,16 @@
-// The running service: reports its states, handles stop and shutdown, and takes up a
-// restart marker left by an update.
+// The running service: reports its states, handles stop and shutdown, starts the lock
+// agent of a session that locks, and takes up a restart marker left by an update.
 #include "service_main.h"
+
+#include <wtsapi32.h>
+
+#include <map>
 
 #include "core/log.h"
 #include "core/win_handle.h"
+#include "lock_agent_map.h"
+#include "lock_agent_start.h"
+#include "lock_watch_standin.h"
 #include "restart_marker.h"
 #include "service_names.h"
 
@@ -20,6 +27,7 @@ struct RunningService {
   SERVICE_STATUS status{};
   CRITICAL_SECTION statusLock;
   WinHandle stopEvent;
+  LockAgentMap agents;
   RunningService() { InitializeCriticalSection(&statusLock); }
 };
 
@@ -58,8 +66,13 @@ void WINAPI ServiceMain(DWORD, wchar_t**) {
   Report(SERVICE_START_PENDING, 0, kStartWaitHintMs);
   LogInfo("Service started");
   Report(SERVICE_RUNNING, SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_SESSIONCHANGE, 0);
+  std::map<uint32_t, bool> locked = StartAgentsOfLockedSessions(s.agents);
   CheckRestartMarkerAtStart();
+  LockWatchStandIn lockWatch;
+  if (s.stopEvent && LockWatchStandIn::Needed()) lockWatch.Start(s.agents, s.stopEvent.Get(), std::move(locked));
   if (s.stopEvent) WaitForSingleObject(s.stopEvent.Get(), INFINITE);
+  lockWatch.Join();
+  s.agents.TerminateAll();
   LogInfo("Service stopped");
   Report(SERVICE_STOPPED, 0, 0);
   // The detached marker thread may still wait (up to 600 s) for an installer: end the
@@ -67,7 +80,7 @@ void WINAPI ServiceMain(DWORD, wchar_t**) {
   ExitProcess(0);
 }
 
-DWORD WINAPI ServiceControlHandler(DWORD control, DWORD, void*, void*) {
+DWORD WINAPI ServiceControlHandler(DWORD control, DWORD eventType, void* eventData, void*) {
   switch (control) {
     case SERVICE_CONTROL_STOP:
     case SERVICE_CONTROL_SHUTDOWN:
@@ -77,6 +90,10 @@ DWORD WINAPI ServiceControlHandler(DWORD control, DWORD, void*, void*) {
     case SERVICE_CONTROL_INTERROGATE:
       return NO_ERROR;
     case SERVICE_CONTROL_SESSIONCHANGE:
+      // An unlock needs nothing: the agent ends itself.
+      if (eventType == WTS_SESSION_LOCK && eventData != nullptr) {
+        StartLockAgent(Service().agents, static_cast<const WTSSESSION_NOTIFICATION*>(eventData)->dwSessionId);
+      }
       return NO_ERROR;
     default:
       return ERROR_CALL_NOT_IMPLEMENTED;

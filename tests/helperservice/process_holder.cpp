@@ -1,7 +1,8 @@
 // Test helper: "hold FILE MS" opens FILE without delete sharing, prints "held" and
 // keeps it open for MS ms; "suspend PID" and "resume PID" suspend or resume every
 // thread of a process; "sleep MS" prints its process id and lives that long (a
-// stand-in installer).
+// stand-in installer); "pipe NAME MS" creates the named pipe NAME, prints "held" and
+// keeps it for MS ms (a squatter on another program's pipe name).
 #include <windows.h>
 #include <tlhelp32.h>
 
@@ -38,6 +39,14 @@ int wmain(int argc, wchar_t** argv) {
   if (command == L"hold" && argc >= 4) {
     kelm::WinHandle file(CreateFileW(argv[2], GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
     if (!file) return 1;
+    std::printf("held\n");
+    std::fflush(stdout);
+    Sleep(static_cast<DWORD>(std::wcstoul(argv[3], nullptr, 10)));
+    return 0;
+  }
+  if (command == L"pipe" && argc >= 4) {
+    kelm::WinHandle pipe(CreateNamedPipeW(argv[2], PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, 1, 4096, 4096, 0, nullptr));
+    if (!pipe) return 1;
     std::printf("held\n");
     std::fflush(stdout);
     Sleep(static_cast<DWORD>(std::wcstoul(argv[3], nullptr, 10)));

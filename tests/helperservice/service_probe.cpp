@@ -1,8 +1,11 @@
 // Test helper: "query" prints the tavroHelper service's state and configuration as one
 // JSON line ({"exists":false,"error":1060} when it is missing); "press-box SECONDS"
 // waits for the "#32770" window titled "tavro", prints its text as JSON and presses OK;
-// "wait-exit PID SECONDS" prints "watching", then the process's exit code once it ends.
+// "wait-exit PID SECONDS" prints "watching", then the process's exit code once it ends;
+// "pipe-owner NAME" connects to the pipe and prints its owner's SID as JSON.
 #include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
 
 #include <cstdio>
 #include <string>
@@ -91,9 +94,26 @@ int PressBox(unsigned long seconds) {
 
 }  // namespace
 
+int PipeOwner(const wchar_t* name) {
+  const HANDLE pipe = CreateFileW(name, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (pipe == INVALID_HANDLE_VALUE) return Print({{"error", GetLastError()}}), 1;
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  const DWORD got = GetSecurityInfo(pipe, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
+                                    nullptr, &sd);
+  wchar_t* text = nullptr;
+  const bool ok = got == ERROR_SUCCESS && ConvertSidToStringSidW(owner, &text);
+  Print(ok ? nlohmann::json{{"owner", Text(text)}} : nlohmann::json{{"error", got}});
+  LocalFree(text);
+  LocalFree(sd);
+  CloseHandle(pipe);
+  return ok ? 0 : 1;
+}
+
 int wmain(int argc, wchar_t** argv) {
   const std::wstring_view command = argc > 1 ? argv[1] : L"";
   if (command == L"query") return Query();
+  if (command == L"pipe-owner" && argc > 2) return PipeOwner(argv[2]);
   if (command == L"wait-exit" && argc > 3) return WaitExit(std::wcstoul(argv[2], nullptr, 10), std::wcstoul(argv[3], nullptr, 10));
   if (command == L"press-box") return PressBox(argc > 2 ? std::wcstoul(argv[2], nullptr, 10) : 20);
   return 2;
