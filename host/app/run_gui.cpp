@@ -1,13 +1,41 @@
+// The GUI run: single-instance lock, log file, common controls and COM around the App.
 #include "app/run_gui.h"
+
+#include <commctrl.h>
+#include <objbase.h>
+
+#include "app/app.h"
+#include "app/app_texts.h"
+#include "app/single_instance.h"
+#include "core/log.h"
+#include "core/paths.h"
 
 namespace kelm {
 
-// Placeholder until the application shell is built: the tray app is not there yet,
-// so say so and point at the console host instead of starting silently.
-int RunGui(HINSTANCE, CliOverrides, bool, bool, std::vector<std::wstring>) {
-  MessageBoxW(nullptr, L"The tray application is not available in this build; run tavro --console.",
-              L"tavro", MB_OK | MB_ICONINFORMATION);
-  return 1;
+int RunGui(HINSTANCE instance, CliOverrides overrides, bool minimized, bool verbose,
+           std::vector<std::wstring> files) {
+  SingleInstanceLock lock;
+  if (!lock.Acquired()) {
+    // The other instance may end while we look for it: then this one runs.
+    if (ActivateRunningInstance(lock, files) != HandOffResult::BecameInstance) return 0;
+  }
+  OpenLogFile(LocalDataDir() + L"\\host.log");
+  LogInfo("tavro {} starting", kAppVersion);
+  INITCOMMONCONTROLSEX controls{sizeof(controls), ICC_STANDARD_CLASSES};
+  InitCommonControlsEx(&controls);
+  if (FAILED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) {
+    LogError("COM initialization failed");
+    return 1;
+  }
+  int code = 1;
+  {
+    App app(instance, std::move(overrides), verbose, std::move(files));
+    code = app.Run(minimized);
+  }
+  CoUninitialize();
+  LogInfo("Exited");
+  CloseLogFile();
+  return code;
 }
 
 }  // namespace kelm
