@@ -277,6 +277,31 @@ TEST_F(AppTest, PinTicksTellTheHostOnlyWhileTheWindowIsShown) {
   EXPECT_EQ(windowOpenCalls, 3);
 }
 
+TEST_F(AppTest, TheTrayHintComesWithTheFirstCloseEver) {
+  StartApp();
+  auto hints = [&] {
+    int n = 0;
+    for (const NotifyCall& c : calls)
+      if ((c.flags & NIF_INFO) && c.infoTitle == L"tavro keeps running in the tray") ++n;
+    return n;
+  };
+  app->ShowMainWindow();
+  SendMessageW(app->Window(), WM_CLOSE, 0, 0);
+  EXPECT_EQ(hints(), 1);
+  EXPECT_TRUE(IsWindow(app->Window()));
+  app->ShowMainWindow();
+  SendMessageW(app->Window(), WM_CLOSE, 0, 0);
+  EXPECT_EQ(hints(), 1);
+  // Remembered for the next run.
+  app.reset();
+  calls.clear();
+  StartApp();
+  EXPECT_TRUE(app->CurrentSettings().trayHintShown);
+  app->ShowMainWindow();
+  SendMessageW(app->Window(), WM_CLOSE, 0, 0);
+  EXPECT_EQ(hints(), 0);
+}
+
 TEST_F(AppTest, AFailingTaskDialogFallsBackToAMessageBox) {
   dialogResult = E_FAIL;
   StartApp();
@@ -325,6 +350,7 @@ TEST_F(AppTest, BalloonClicksOpenTheReceivedFileOrTheWindow) {
   }));
   EXPECT_FALSE(IsWindowVisible(app->Window()));
   PostMessageW(explorer, WM_CLOSE, 0, 0);
+  EXPECT_TRUE(PumpUntil([&] { return !IsWindow(explorer); }, 10s));
   // Any other balloon: a click shows the window.
   PostUserText(app->Window(), "A text for the user");
   ASSERT_TRUE(PumpUntil([&] { return BalloonShown(L"tavro"); }));

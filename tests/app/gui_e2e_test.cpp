@@ -10,6 +10,8 @@
 #include "app/single_instance.h"
 #include "app/ui_posts.h"
 #include "app/web_ui.h"
+#include "core/paths.h"
+#include "core/settings.h"
 #include "core/text.h"
 #include "gui_probe.h"
 #include "support/child_process.h"
@@ -83,6 +85,13 @@ int CountColor(const test::Capture& c, const RECT& area, bool (*match)(uint32_t)
 
 bool IsDark(uint32_t px) { return (px & 0xFF) < 0x60 && ((px >> 8) & 0xFF) < 0x60 && ((px >> 16) & 0xFF) < 0x60; }
 bool IsWhite(uint32_t px) { return (px & 0xFF) > 0xC0 && ((px >> 8) & 0xFF) > 0xC0 && ((px >> 16) & 0xFF) > 0xC0; }
+
+// Wine shows a balloon as a visible tooltip window holding its text.
+bool BalloonShowing(const std::wstring& text) {
+  for (const test::WindowInfo& w : test::FindTopWindows(L"tooltips_class32", L"", 0, true))
+    if (w.title.find(text) != std::wstring::npos) return true;
+  return false;
+}
 
 class GuiTest : public ::testing::Test {
  protected:
@@ -223,6 +232,16 @@ TEST_F(GuiTest, FirstStartShowsTheRuntimeNoticeThenTheThemedWindow) {
   SetCursorPos(1200, 900);
   EXPECT_TRUE(test::WaitUntil([] { return test::FindTopWindows(L"tooltips_class32", L"", 0, true).empty(); }, 10s));
   Sleep(500);
+  for (HWND above = GetWindow(window, GW_HWNDPREV); above != nullptr; above = GetWindow(above, GW_HWNDPREV)) {
+    RECT r, mine, both;
+    GetWindowRect(above, &r);
+    GetWindowRect(window, &mine);
+    if (IsWindowVisible(above) && IntersectRect(&both, &r, &mine)) {
+      wchar_t name[128] = {};
+      GetClassNameW(above, name, 128);
+      ADD_FAILURE() << "covered by " << WideToUtf8(name) << " '" << WideToUtf8(test::WindowText(above)) << "'";
+    }
+  }
   test::Capture light = test::CaptureClient(window);
   test::SaveBmp(light, test::SiblingExe(L"app_gui_light.bmp"));
   ASSERT_EQ(light.width, 440);
@@ -272,6 +291,7 @@ TEST_F(GuiTest, SecondStartShowsTheHiddenWindowAndExitsZero) {
   ASSERT_TRUE(second.Start(Line(L"", Profile()), dir.File(L"second.txt")));
   DismissNotice();
   EXPECT_NE(WaitMainWindowVisible(), nullptr);
+  EXPECT_TRUE(test::WaitUntil([&] { return GetForegroundWindow() == MainWindow(); }, 5s));
   uint32_t code = 0xFFFF;
   ASSERT_TRUE(second.Wait(20000, code));
   EXPECT_EQ(code, 0u);
@@ -290,6 +310,9 @@ TEST_F(GuiTest, SecondStartShowsTheHiddenWindowAndExitsZero) {
 }
 
 TEST_F(GuiTest, PinPairingOnlyWhileTheWindowIsOpen) {
+  // With a fixed PIN the stored one is kept; the command line's is for this run only.
+  CreateDirectoryW(Profile().c_str(), nullptr);
+  ASSERT_TRUE(test::WriteFileBytes(Profile() + L"\\settings.json", "{\"fixedPin\": true}"));
   Start(L" --pin 135790 --minimized");
   ASSERT_TRUE(WaitLog("listening on port")) << Log();
   test::DeviceIdentity identity;
@@ -303,9 +326,12 @@ TEST_F(GuiTest, PinPairingOnlyWhileTheWindowIsOpen) {
   ASSERT_NE(WaitMainWindowVisible(), nullptr);
   Device paired;
   EXPECT_TRUE(paired.Connect(port, identity, "135790")) << paired.outcome.admissionMessage;
-  // The command-line PIN is never stored.
-  EXPECT_EQ(test::ReadFileBytes(Profile() + L"\\settings.json").find("135790"), std::string::npos);
   QuitForUpdate();
+  SetProfileDir(Profile());
+  const Settings stored = LoadSettings();
+  EXPECT_TRUE(stored.fixedPin);
+  EXPECT_NE(stored.pin, 0u);
+  EXPECT_NE(stored.pin, 135790u);
 }
 
 TEST_F(GuiTest, HandsFilesToTheRunningInstanceInOrder) {
@@ -354,6 +380,7 @@ TEST_F(GuiTest, FilesWithoutADeviceWaitForTheFirstOne) {
   ASSERT_TRUE(second.Wait(20000, code));
   EXPECT_EQ(code, 0u);
   EXPECT_EQ(Log().find("Sending"), std::string::npos);
+  EXPECT_TRUE(test::WaitUntil([] { return BalloonShowing(L"Connect your phone or tablet to send 3 files."); }, 10s));
   PostMessageW(MainWindow(), RegisterWindowMessageW(kShowWindowMessage), 0, 0);
   DismissNotice();
   test::DeviceIdentity identity;
@@ -365,6 +392,36 @@ TEST_F(GuiTest, FilesWithoutADeviceWaitForTheFirstOne) {
     EXPECT_EQ(got->data, "pending");
   }
   EXPECT_TRUE(WaitLog("Sending 3 file(s) to Test tablet")) << Log();
+  QuitForUpdate();
+}
+
+TEST_F(GuiTest, ASecondStartWaitsOutAnInstanceWithoutAWindow) {
+  // Another program holds the profile's lock without a window, as an instance does
+  // while it starts or after its window is gone.
+  CreateDirectoryW(Profile().c_str(), nullptr);
+  SetProfileDir(Profile());
+  HANDLE held = CreateMutexW(nullptr, TRUE, SingleInstanceMutexName(LocalDataDir()).c_str());
+  ASSERT_NE(held, nullptr);
+  const std::wstring file = dir.File(L"late.txt");
+  ASSERT_TRUE(test::WriteFileBytes(file, "late but delivered"));
+  Start(L" --pin 012345 --send \"" + file + L"\"");
+  Sleep(4000);
+  EXPECT_EQ(Log().find("starting"), std::string::npos);
+  uint32_t code = 0;
+  EXPECT_FALSE(host.Wait(0, code)) << "it still waits";
+  ReleaseMutex(held);
+  CloseHandle(held);
+  ASSERT_TRUE(WaitLog("tavro 1.0.0 starting")) << Log();
+  ASSERT_TRUE(WaitLog("listening on port"));
+  ASSERT_TRUE(test::WaitUntil([&] { return MainWindow() != nullptr; }));
+  PostMessageW(MainWindow(), RegisterWindowMessageW(kShowWindowMessage), 0, 0);
+  DismissNotice();
+  test::DeviceIdentity identity;
+  Device device;
+  ASSERT_TRUE(device.Connect(port, identity, "012345"));
+  const std::optional<test::FileFromPc> got = test::ReceiveFileOnDevice(*device.client);
+  ASSERT_TRUE(got);
+  EXPECT_EQ(got->data, "late but delivered");
   QuitForUpdate();
 }
 
