@@ -11,27 +11,7 @@ namespace {
 constexpr size_t kWelcomeStatusOffset = 6;  // "KELM", version (u16), then the status byte
 }
 
-uint16_t FreeLoopbackPort() {
-  // Winsock stays started for the process, like the device client's own use of it.
-  static const bool winsock = [] {
-    WSADATA data;
-    return WSAStartup(MAKEWORD(2, 2), &data) == 0;
-  }();
-  if (!winsock) return 0;
-  SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  if (s == INVALID_SOCKET) return 0;
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  int size = sizeof address;
-  uint16_t port = 0;
-  if (bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-      getsockname(s, reinterpret_cast<sockaddr*>(&address), &size) == 0) {
-    port = ntohs(address.sin_port);
-  }
-  closesocket(s);
-  return port;
-}
+uint16_t FreeLoopbackPort() { return test::FreeLoopbackPort(); }
 
 BenchHost::BenchHost() {
   if (!host_.Initialize(error_)) return;

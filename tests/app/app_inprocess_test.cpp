@@ -4,8 +4,6 @@
 
 #include <objbase.h>
 #include <shlobj.h>
-#include <winsock2.h>
-
 #include <thread>
 
 #include "app/app.h"
@@ -49,20 +47,6 @@ std::vector<MenuRow> ReadMenu(HMENU menu) {
                     (info.fState & MFS_CHECKED) != 0, (info.fState & MFS_DEFAULT) != 0});
   }
   return rows;
-}
-
-uint16_t FreePort() {
-  WSADATA wsa;
-  WSAStartup(MAKEWORD(2, 2), &wsa);
-  SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(s, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-  int size = sizeof(a);
-  getsockname(s, reinterpret_cast<sockaddr*>(&a), &size);
-  closesocket(s);
-  return ntohs(a.sin_port);
 }
 
 bool PumpUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 15s) {
@@ -152,7 +136,7 @@ class AppTest : public ::testing::Test {
   }
 
   test::TempDir dir;
-  uint16_t port = FreePort();
+  uint16_t port = test::FreeLoopbackPort();
   CliOverrides overrides;
   AppSeams seams;
   std::vector<NotifyCall> calls;

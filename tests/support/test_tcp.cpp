@@ -15,6 +15,23 @@ void StartWinsock() {
 }
 }  // namespace
 
+uint16_t FreeLoopbackPort() {
+  StartWinsock();
+  SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  if (s == INVALID_SOCKET) return 0;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  int size = sizeof(address);
+  uint16_t port = 0;
+  if (bind(s, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
+      getsockname(s, reinterpret_cast<sockaddr*>(&address), &size) == 0) {
+    port = ntohs(address.sin_port);
+  }
+  closesocket(s);
+  return port;
+}
+
 TestTcpStream::~TestTcpStream() { closesocket(socket_); }
 
 bool TestTcpStream::ReadExact(void* data, size_t size) {

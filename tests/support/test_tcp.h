@@ -31,6 +31,8 @@ class TestTcpStream : public ByteStream {
 std::unique_ptr<TestTcpStream> ConnectTcp(const std::string& host, uint16_t port, uint32_t timeoutMs = 5000,
                                           uint32_t receiveBufferBytes = 0);
 
+// A loopback port nobody listens on right now (the system picks it); 0 on failure.
+uint16_t FreeLoopbackPort();
 // Two ends of one real loopback TCP connection: first the accepted (host) end, then
 // the connecting (device) end.
 std::pair<std::unique_ptr<TestTcpStream>, std::unique_ptr<TestTcpStream>> LoopbackPair();
