@@ -53,9 +53,11 @@ ensure_toolchain() {
 }
 
 # The machine's own folders that a command line may name (/tmp, /root, /home and the
-# current folder), for in_toolchain with TOOLCHAIN_MACHINE_FILES=1. Folders of the
+# current folder). Every command in the root sees them at their usual paths, so the one
+# wineserver of a build tree (which opens the files its programs name) sees what each of
+# its programs sees, whichever of scripts/run and scripts/test started it. Folders of the
 # root's own system (and / itself) are never covered.
-machine_file_binds() {
+machine_file_dirs() {
   local dir seen=" "
   for dir in /tmp /root /home "$PWD"; do
     [[ "$seen" == *" $dir "* ]] && continue
@@ -64,25 +66,36 @@ machine_file_binds() {
       / | /usr | /usr/* | /etc | /etc/* | /bin | /bin/* | /sbin | /sbin/* | /lib* | /var | /var/* | \
         /opt/tavro-toolchain-* | /proc | /proc/* | /dev | /dev/* | /sys | /sys/* | /run | /run/*) continue ;;
     esac
-    [ -d "$dir" ] && printf '%s\0' --bind "$dir" "$dir"
+    [ -d "$dir" ] && printf '%s\n' "$dir"
   done
 }
 
-# Runs a command inside the root with the checkout at the same path and the
-# machine's network (native test clients reach Wine servers on 127.0.0.1). /tmp is
-# private unless TOOLCHAIN_MACHINE_FILES=1 asks for the machine's own folders.
+# Runs a command inside the root with the checkout and the machine's own folders at the
+# same paths and the machine's network (native test clients reach Wine servers on
+# 127.0.0.1). Already inside the root (a test that runs scripts/run), the command runs
+# as it is. Ctrl+C and a closed terminal are meant for the program the command runs, not
+# for bwrap: bwrap ignores them and the command starts with the usual signal handling.
 in_toolchain() {
-  ensure_toolchain
-  local files=(--tmpfs /tmp)
-  if [ "${TOOLCHAIN_MACHINE_FILES:-0}" = 1 ]; then
-    mapfile -d '' files < <(machine_file_binds)
+  if [ -f /.tavro-ready ] && [ -d "$REPO_TOP" ]; then
+    (cd "$REPO_TOP" && "$@")
+    return
   fi
-  bwrap --bind "$TOOLCHAIN_ROOT" / \
-    --dev-bind /dev /dev --proc /proc "${files[@]}" \
-    --bind "$REPO_TOP" "$REPO_TOP" \
-    --ro-bind /etc/resolv.conf /etc/resolv.conf \
-    --setenv HOME /root --setenv PATH /usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
-    --chdir "$REPO_TOP" \
-    --die-with-parent \
-    "$@"
+  ensure_toolchain
+  local dirs=() binds=() dir
+  mapfile -t dirs < <(machine_file_dirs)
+  for dir in "${dirs[@]}"; do binds+=(--bind "$dir" "$dir"); done
+  local joined
+  joined=$(IFS=:; printf '%s' "${dirs[*]}")
+  (
+    trap '' INT QUIT HUP
+    exec bwrap --bind "$TOOLCHAIN_ROOT" / \
+      --dev-bind /dev /dev --proc /proc "${binds[@]}" \
+      --bind "$REPO_TOP" "$REPO_TOP" \
+      --ro-bind /etc/resolv.conf /etc/resolv.conf \
+      --setenv HOME /root --setenv PATH /usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
+      --setenv TAVRO_MACHINE_DIRS "$joined:$REPO_TOP" \
+      --chdir "$REPO_TOP" \
+      --die-with-parent \
+      env --default-signal=INT,QUIT,HUP "$@"
+  )
 }
