@@ -53,7 +53,7 @@ void CpaceGeneratorBench(BenchOut& out) {
 void EcdsaBench(BenchOut& out) {
   HostIdentity identity;  // the PC's own key, as the handshake signs with it
   if (!identity.Open()) {
-    out.Fail("crypto.ecdsa: the identity key did not open");
+    out.Fail("crypto.ecdsa: the identity key did not open: " + identity.Error());
     return;
   }
   Digest32 hash = Sha256(Text("tavro-bench"));

@@ -4,6 +4,7 @@
 #include <ncrypt.h>
 
 #include <cstring>
+#include <format>
 #include <vector>
 
 #include "core/encoding.h"
@@ -99,6 +100,7 @@ bool HostIdentity::Open() {
   if (IsOpen()) {
     return true;
   }
+  error_.clear();
   const std::wstring name = KeyName();
   std::vector<IdentityProvider> providers;
   if (ProfileDir().empty()) {
@@ -127,9 +129,14 @@ bool HostIdentity::Open() {
   // (NTE_NOT_SUPPORTED from NCryptCreatePersistedKey, as under Wine) gets the
   // program's own key store; any other failure stays a failure, so a real Windows
   // key store that is broken or denied is never bypassed.
-  if (softwareCreateStatus == kNotSupported) {
+  if (softwareCreateStatus == ERROR_SUCCESS) {
+    error_ = std::format("Windows key storage made the key \"{}\" but cannot finalize or export it", WideToUtf8(name));
+  } else if (softwareCreateStatus != kNotSupported) {
+    error_ = std::format("Windows key storage cannot create the key \"{}\": {}", WideToUtf8(name),
+                         ErrorText(static_cast<uint32_t>(softwareCreateStatus)));
+  } else {
     bool created = false;
-    if (std::unique_ptr<IdentityKeyStandIn> standIn = IdentityKeyStandIn::OpenOrCreate(name, created)) {
+    if (std::unique_ptr<IdentityKeyStandIn> standIn = IdentityKeyStandIn::OpenOrCreate(name, created, error_)) {
       if (created) {
         LogInfo("Created the PC's identity key ({})", StoreLabel(false));
       }
@@ -141,7 +148,6 @@ bool HostIdentity::Open() {
       return true;
     }
   }
-  LogError("Could not create the PC's identity key");
   return false;
 }
 

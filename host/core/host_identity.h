@@ -34,8 +34,10 @@ class HostIdentity {
 
   // Opens (or, with `create`, creates) the key `keyName` in one provider.
   bool OpenIn(const std::wstring& keyName, const IdentityProvider& provider, bool create);
-  // Opens or creates the identity key, trying the providers in order.
+  // Opens or creates the identity key, trying the providers in order. On failure
+  // Error() says why, naming the key (its file for the stand-in) and the Windows error.
   bool Open();
+  const std::string& Error() const { return error_; }
   // Signs a 32-byte digest; `out` receives r || s (64 bytes).
   bool Sign(std::span<const uint8_t, 32> hash, std::span<uint8_t, 64> out) const;
 
@@ -52,6 +54,7 @@ class HostIdentity {
   NcryptHandle key_;
   std::unique_ptr<IdentityKeyStandIn> standIn_;
   P256PublicKey publicKey_{};
+  std::string error_;
 };
 
 }  // namespace kelm

@@ -74,7 +74,7 @@ bool HostService::Initialize(std::string& error) {
   });
   if (!PrepareDataDirs(error)) return false;
   if (!pairing_.Load()) {
-    error = "Could not create this PC's identity key (Windows key storage unavailable)";
+    error = "Could not open or create this PC's identity key: " + pairing_.Identity().Error();
     return false;
   }
   initialized_ = true;

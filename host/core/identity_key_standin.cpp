@@ -10,7 +10,6 @@
 
 #include "core/dpapi.h"
 #include "core/encoding.h"
-#include "core/log.h"
 #include "core/durable_file.h"
 #include "core/paths.h"
 #include "core/text.h"
@@ -19,23 +18,34 @@
 namespace kelm {
 namespace {
 constexpr size_t kPrivateBlobBytes = 8 + 3 * 32;  // magic, key length, X, Y, d
+constexpr LONGLONG kMaxFileBytes = 0x10000;
 
-bool ReadWholeFile(const std::wstring& path, std::vector<uint8_t>& out, bool& exists) {
+// ERROR_SUCCESS, or why the file could not be read; `exists` tells whether there is
+// something at `path` at all.
+DWORD ReadWholeFile(const std::wstring& path, std::vector<uint8_t>& out, bool& exists) {
   const WinHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
   if (!file) {
     const DWORD error = GetLastError();
     exists = error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND;
-    return false;
+    return error;
   }
   exists = true;
   LARGE_INTEGER size{};
-  if (!GetFileSizeEx(file.Get(), &size) || size.QuadPart > 0x10000) {
-    return false;
+  if (!GetFileSizeEx(file.Get(), &size)) {
+    return GetLastError();
+  }
+  if (size.QuadPart > kMaxFileBytes) {
+    return ERROR_FILE_TOO_LARGE;
   }
   out.resize(static_cast<size_t>(size.QuadPart));
   DWORD n = 0;
-  return out.empty() || (ReadFile(file.Get(), out.data(), static_cast<DWORD>(out.size()), &n, nullptr) && n == out.size());
+  if (!out.empty() && !ReadFile(file.Get(), out.data(), static_cast<DWORD>(out.size()), &n, nullptr)) {
+    return GetLastError();
+  }
+  return out.empty() || n == out.size() ? ERROR_SUCCESS : ERROR_HANDLE_EOF;
 }
+
+std::string FileText(const std::wstring& path) { return "the identity key file \"" + WideToUtf8(path) + "\""; }
 
 }  // namespace
 
@@ -45,13 +55,16 @@ std::wstring IdentityKeyStandIn::FilePath(const std::wstring& keyName) {
   return LocalDataDir() + L"\\identity-" + Utf8ToWide(HexEncode(std::span(digest.data(), 8))) + L".key";
 }
 
-std::unique_ptr<IdentityKeyStandIn> IdentityKeyStandIn::Load(const std::wstring& path, bool& fileExists) {
+std::unique_ptr<IdentityKeyStandIn> IdentityKeyStandIn::Load(const std::wstring& path, bool& fileExists,
+                                                             std::string& error) {
   std::vector<uint8_t> sealed;
-  if (!ReadWholeFile(path, sealed, fileExists)) {
+  if (const DWORD read = ReadWholeFile(path, sealed, fileExists); read != ERROR_SUCCESS) {
+    error = std::format("{} cannot be read: {}", FileText(path), ErrorText(read));
     return nullptr;
   }
   std::optional<std::vector<uint8_t>> blob = DpapiUnprotect(sealed);
   if (!blob) {
+    error = std::format("{} cannot be unsealed for this user: {}", FileText(path), ErrorText(GetLastError()));
     return nullptr;
   }
   std::unique_ptr<IdentityKeyStandIn> key;
@@ -60,10 +73,15 @@ std::unique_ptr<IdentityKeyStandIn> IdentityKeyStandIn::Load(const std::wstring&
     std::memcpy(&magic, blob->data(), 4);
     std::memcpy(&keyLength, blob->data() + 4, 4);
   }
-  if (magic == cng::kEcdsaPrivateP256Magic && keyLength == 32) {
+  if (magic != cng::kEcdsaPrivateP256Magic || keyLength != 32) {
+    error = std::format("{} holds no ECDSA P-256 key", FileText(path));
+  } else {
     key = std::make_unique<IdentityKeyStandIn>(Token{});
-    if (BCryptImportKeyPair(cng::EcdsaP256Alg(), nullptr, BCRYPT_ECCPRIVATE_BLOB, key->key_.Put(), blob->data(),
-                            static_cast<ULONG>(blob->size()), 0) < 0) {
+    const NTSTATUS imported = BCryptImportKeyPair(cng::EcdsaP256Alg(), nullptr, BCRYPT_ECCPRIVATE_BLOB,
+                                                  key->key_.Put(), blob->data(), static_cast<ULONG>(blob->size()), 0);
+    if (imported < 0) {
+      error = std::format("{} holds a key that cannot be imported: {}", FileText(path),
+                          ErrorText(static_cast<uint32_t>(imported)));
       key.reset();
     } else {
       key->publicKey_[0] = 0x04;
@@ -77,41 +95,49 @@ std::unique_ptr<IdentityKeyStandIn> IdentityKeyStandIn::Load(const std::wstring&
     const Digest32 probe = Sha256(std::span(key->publicKey_));
     std::array<uint8_t, 64> signature{};
     if (!key->Sign(probe, signature) || !EcdsaP256Verify(key->publicKey_, probe, signature)) {
+      error = std::format("{} holds a damaged key (its halves do not match)", FileText(path));
       key.reset();
     }
   }
   return key;
 }
 
-std::unique_ptr<IdentityKeyStandIn> IdentityKeyStandIn::OpenOrCreate(const std::wstring& keyName, bool& created) {
+std::unique_ptr<IdentityKeyStandIn> IdentityKeyStandIn::OpenOrCreate(const std::wstring& keyName, bool& created,
+                                                                     std::string& error) {
   created = false;
+  error.clear();
   const std::wstring path = FilePath(keyName);
   bool exists = false;
-  if (std::unique_ptr<IdentityKeyStandIn> key = Load(path, exists)) {
+  if (std::unique_ptr<IdentityKeyStandIn> key = Load(path, exists, error)) {
     return key;
   }
   if (exists) {
     // A key that was made once must not silently become another key: the paired
     // devices know this PC by it.
-    LogWarn("The identity key file {} cannot be read", WideToUtf8(path));
     return nullptr;
   }
 
   cng::KeyHandle fresh;
-  if (BCryptGenerateKeyPair(cng::EcdsaP256Alg(), fresh.Put(), 256, 0) < 0 ||
-      BCryptFinalizeKeyPair(fresh.Get(), 0) < 0) {
-    return nullptr;
+  NTSTATUS status = BCryptGenerateKeyPair(cng::EcdsaP256Alg(), fresh.Put(), 256, 0);
+  if (status >= 0) {
+    status = BCryptFinalizeKeyPair(fresh.Get(), 0);
   }
   uint8_t blob[kPrivateBlobBytes + 32] = {};
   ULONG n = 0;
-  const bool exported = BCryptExportKey(fresh.Get(), nullptr, BCRYPT_ECCPRIVATE_BLOB, blob, sizeof blob, &n, 0) >= 0 &&
-                        n == kPrivateBlobBytes;
-  std::optional<std::vector<uint8_t>> sealed;
-  if (exported) {
-    sealed = DpapiProtect(std::span(blob, n));
+  if (status >= 0) {
+    status = BCryptExportKey(fresh.Get(), nullptr, BCRYPT_ECCPRIVATE_BLOB, blob, sizeof blob, &n, 0);
   }
+  if (status < 0 || n != kPrivateBlobBytes) {
+    WipeBytes(blob, sizeof blob);
+    error = std::format("a new key for {} could not be made: {}", FileText(path),
+                        ErrorText(static_cast<uint32_t>(status)));
+    return nullptr;
+  }
+  std::optional<std::vector<uint8_t>> sealed = DpapiProtect(std::span(blob, n));
+  const DWORD sealError = GetLastError();
   WipeBytes(blob, sizeof blob);
   if (!sealed) {
+    error = std::format("a new key for {} cannot be sealed for this user: {}", FileText(path), ErrorText(sealError));
     return nullptr;
   }
 
@@ -123,17 +149,19 @@ std::unique_ptr<IdentityKeyStandIn> IdentityKeyStandIn::OpenOrCreate(const std::
   options.ownerOnly = true;
   options.replaceExisting = false;
   options.temporarySuffix = std::format(L".{}.tmp", GetCurrentProcessId());
-  uint32_t error = 0;
+  uint32_t written = 0;
   const std::string_view bytes(reinterpret_cast<const char*>(sealed->data()), sealed->size());
-  const DurableWrite written = WriteFileDurably(path, bytes, error, options);
-  if (written == DurableWrite::TemporaryFailed) {
+  const DurableWrite outcome = WriteFileDurably(path, bytes, written, options);
+  if (outcome == DurableWrite::TemporaryFailed) {
+    error = std::format("{} cannot be created (writing \"{}\"): {}", FileText(path),
+                        WideToUtf8(path + options.temporarySuffix), ErrorText(written));
     return nullptr;
   }
-  if (written == DurableWrite::MoveFailed) {
-    return Load(path, exists);
+  std::unique_ptr<IdentityKeyStandIn> key = Load(path, exists, error);
+  if (key == nullptr && outcome == DurableWrite::MoveFailed && !exists) {
+    error = std::format("{} cannot be created: {}", FileText(path), ErrorText(written));
   }
-  std::unique_ptr<IdentityKeyStandIn> key = Load(path, exists);
-  created = key != nullptr;
+  created = key != nullptr && outcome == DurableWrite::Written;
   return key;
 }
 

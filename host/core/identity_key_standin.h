@@ -17,9 +17,11 @@ namespace kelm {
 class IdentityKeyStandIn {
  public:
   // Loads the key stored for `keyName`, or creates and stores it when there is no
-  // file yet. `created` tells which happened. Nullptr on failure; an existing file
-  // that cannot be read is never replaced.
-  static std::unique_ptr<IdentityKeyStandIn> OpenOrCreate(const std::wstring& keyName, bool& created);
+  // file yet. `created` tells which happened. Nullptr on failure, with `error` naming
+  // the file and the Windows error; an existing file that cannot be read is never
+  // replaced.
+  static std::unique_ptr<IdentityKeyStandIn> OpenOrCreate(const std::wstring& keyName, bool& created,
+                                                          std::string& error);
 
   // The file that holds the key for `keyName`.
   static std::wstring FilePath(const std::wstring& keyName);
@@ -37,7 +39,7 @@ class IdentityKeyStandIn {
   bool Sign(std::span<const uint8_t, 32> hash, std::span<uint8_t, 64> out) const;
 
  private:
-  static std::unique_ptr<IdentityKeyStandIn> Load(const std::wstring& path, bool& fileExists);
+  static std::unique_ptr<IdentityKeyStandIn> Load(const std::wstring& path, bool& fileExists, std::string& error);
 
   cng::KeyHandle key_;
   P256PublicKey publicKey_{};

@@ -4,6 +4,9 @@
 #include <atomic>
 
 #include "core/console_host.h"
+#include "core/host_identity.h"
+#include "core/identity_key_standin.h"
+#include "core/paths.h"
 #include "core/text.h"
 #include "fake_adb/fake_adb_dir.h"
 #include "support/child_process.h"
@@ -149,6 +152,20 @@ TEST_F(ConsoleHostTest, ProfileFolderThatCannotBeMadeIsNamed) {
   EXPECT_EQ(r.exitCode, 1u);
   EXPECT_NE(r.err.find("ERROR Cannot create the folder \"" + WideToUtf8(folder) + "\": 0x0000010B"), std::string::npos) << r.err;
   EXPECT_EQ(r.err.find("key storage"), std::string::npos) << r.err;
+}
+
+TEST_F(ConsoleHostTest, KeyFileThatCannotBeReadIsNamed) {
+  const std::wstring folder = profile.File(L"p");
+  SetProfileDir(folder);
+  const std::wstring keyFile = IdentityKeyStandIn::FilePath(HostIdentity::KeyName());
+  SetProfileDir(L"");
+  ASSERT_EQ(CreateFolderWithParents(keyFile), 0u);  // a folder where the key file goes
+  const test::ProcessResult r = test::RunProcess(L"\"" + test::SiblingExe(L"tavro.exe") + L"\" --console --profile \"" +
+                                                 folder + L"\" --no-adb --no-driver --no-discovery --port " +
+                                                 std::to_wstring(port));
+  EXPECT_EQ(r.exitCode, 1u);
+  const std::string named = "the identity key file \"" + WideToUtf8(keyFile) + "\" cannot be read: 0x00000005";
+  EXPECT_NE(r.err.find("ERROR Could not open or create this PC's identity key: " + named), std::string::npos) << r.err;
 }
 
 TEST_F(ConsoleHostTest, StopEventIsForThisUserOnly) {

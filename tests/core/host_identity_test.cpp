@@ -1,5 +1,7 @@
 #include "core/host_identity.h"
 
+#include <format>
+#include <functional>
 #include <map>
 #include <sstream>
 #include <string>
@@ -11,6 +13,7 @@
 #include "core/paths.h"
 #include "core/durable_file.h"
 #include "core/owner_only_security.h"
+#include "core/text.h"
 #include "support/log_capture.h"
 #include "support/owner_only_check.h"
 #include "support/p256_reference.h"
@@ -129,14 +132,15 @@ TEST(HostIdentityTest, StandInKeepsAnUnreadableKeyFile) {
   test::TempDir dir;
   ProfileGuard profile(dir.File(L"profile"));
   bool created = false;
-  auto first = IdentityKeyStandIn::OpenOrCreate(L"test key", created);
+  std::string error;
+  auto first = IdentityKeyStandIn::OpenOrCreate(L"test key", created, error);
   ASSERT_NE(first, nullptr);
   EXPECT_TRUE(created);
-  auto second = IdentityKeyStandIn::OpenOrCreate(L"test key", created);
+  auto second = IdentityKeyStandIn::OpenOrCreate(L"test key", created, error);
   ASSERT_NE(second, nullptr);
   EXPECT_FALSE(created);
   EXPECT_EQ(second->PublicKey(), first->PublicKey());
-  auto other = IdentityKeyStandIn::OpenOrCreate(L"other key", created);
+  auto other = IdentityKeyStandIn::OpenOrCreate(L"other key", created, error);
   ASSERT_NE(other, nullptr);
   EXPECT_NE(other->PublicKey(), first->PublicKey());
 
@@ -144,10 +148,10 @@ TEST(HostIdentityTest, StandInKeepsAnUnreadableKeyFile) {
   const std::string stored = test::ReadFileBytes(path);
   ASSERT_FALSE(stored.empty());
   ASSERT_TRUE(test::WriteFileBytes(path, "damaged"));
-  EXPECT_EQ(IdentityKeyStandIn::OpenOrCreate(L"test key", created), nullptr);
+  EXPECT_EQ(IdentityKeyStandIn::OpenOrCreate(L"test key", created, error), nullptr);
   EXPECT_EQ(test::ReadFileBytes(path), "damaged");
   ASSERT_TRUE(test::WriteFileBytes(path, stored));
-  auto restored = IdentityKeyStandIn::OpenOrCreate(L"test key", created);
+  auto restored = IdentityKeyStandIn::OpenOrCreate(L"test key", created, error);
   ASSERT_NE(restored, nullptr);
   EXPECT_EQ(restored->PublicKey(), first->PublicKey());
 }
@@ -177,6 +181,61 @@ TEST(HostIdentityTest, StandInFileIsForThisUserOnlyAndSaysSo) {
       "WARN  The PC's identity key is protected by file permissions only (Windows key storage cannot keep it here)";
   EXPECT_NE(text.find(line), std::string::npos) << text;
   EXPECT_EQ(text.find(line), text.rfind(line));  // once
+}
+
+// Every way the key file can fail names the file and the Windows error in the error the
+// host shows; an unusable file is never replaced.
+TEST(HostIdentityTest, KeyFileFailuresNameThePathAndTheWindowsError) {
+  struct Case {
+    const char* what;
+    // Sets up the profile folder; returns the file the error must name besides the key.
+    std::function<std::wstring(const std::wstring& keyFile)> arrange;
+    const char* says;
+    uint32_t windowsError;
+  };
+  const std::wstring temporarySuffix = L"." + std::to_wstring(GetCurrentProcessId()) + L".tmp";
+  const Case cases[] = {
+      {"a folder planted where the key file goes",
+       [](const std::wstring& keyFile) {
+         EXPECT_TRUE(CreateDirectoryW(keyFile.c_str(), nullptr));
+         return keyFile;
+       },
+       "cannot be read: ", ERROR_ACCESS_DENIED},
+      {"a folder planted where the new key is written first",
+       [&](const std::wstring& keyFile) {
+         EXPECT_TRUE(CreateDirectoryW((keyFile + temporarySuffix).c_str(), nullptr));
+         return keyFile + temporarySuffix;
+       },
+       "cannot be created (writing ", ERROR_ACCESS_DENIED},
+      {"a key file that is not a key",
+       [](const std::wstring& keyFile) {
+         EXPECT_TRUE(test::WriteFileBytes(keyFile, "not sealed by this user"));
+         return keyFile;
+       },
+       "cannot be unsealed for this user: ", 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    test::TempDir dir;
+    ProfileGuard profile(dir.File(L"profile"));
+    const std::wstring keyFile = IdentityKeyStandIn::FilePath(HostIdentity::KeyName());
+    ASSERT_EQ(CreateFolderWithParents(ProfileDir()), 0u);
+    const std::wstring named = c.arrange(keyFile);
+    const std::string before = test::ReadFileBytes(keyFile);
+
+    HostIdentity identity;
+    ASSERT_FALSE(identity.Open());
+    const std::string error = identity.Error();
+    EXPECT_TRUE(error.starts_with("the identity key file \"" + WideToUtf8(keyFile) + "\" ")) << error;
+    EXPECT_NE(error.find(c.says), std::string::npos) << error;
+    EXPECT_NE(error.find(WideToUtf8(named)), std::string::npos) << error;
+    if (c.windowsError != 0) {
+      EXPECT_NE(error.find(std::format("0x{:08X} ", c.windowsError)), std::string::npos) << error;
+    } else {
+      EXPECT_NE(error.find(": 0x"), std::string::npos) << error;
+    }
+    EXPECT_EQ(test::ReadFileBytes(keyFile), before);  // nothing replaced
+  }
 }
 
 TEST(OwnerOnlySecurityTest, OneEntryForTheCurrentUser) {

@@ -15,7 +15,7 @@ int wmain(int argc, wchar_t** argv) {
   }
   kelm::HostIdentity identity;
   if (!identity.Open()) {
-    std::printf("open failed\n");
+    std::printf("open failed: %s\n", identity.Error().c_str());
     return 2;
   }
   const std::string message = "tavro identity probe";
