@@ -33,22 +33,43 @@ BenchHost::~BenchHost() { host_.Shutdown(); }
 bool BenchDevice::Handshake(uint16_t port, bool pair) {
   Close();
   stream_ = test::ConnectTcp("127.0.0.1", port);
-  if (!stream_) return false;
+  if (!stream_) return Failed("could not connect to port " + std::to_string(port));
   stream_->SetReadTimeout(15000);
   client_ = std::make_unique<test::DeviceClient>(*stream_);
   test::HandshakeOptions options;
   options.name = "Bench tablet";
   if (pair) options.pairing = test::PairingCode{0, 0, kBenchPinText};
   const test::HandshakeOutcome outcome = client_->Handshake(identity_, options);
-  return outcome.hostProofValid && outcome.admissionReceived && outcome.admissionResult == 0;
+  if (outcome.hostProofValid && outcome.admissionReceived && outcome.admissionResult == 0) return true;
+  if (outcome.errorCode) {
+    return Failed("the handshake was refused (error " + std::to_string(*outcome.errorCode) + ": " +
+                  outcome.errorText + ")");
+  }
+  if (!outcome.hostHello) return Failed("no HostHello (the connection closed or timed out)");
+  if (!outcome.hostProofValid) return Failed("the host's proof did not verify");
+  if (!outcome.admissionReceived) return Failed("no Admission record");
+  return Failed("not admitted (result " + std::to_string(outcome.admissionResult) + ": " + outcome.admissionMessage +
+                ")");
 }
 
 bool BenchDevice::HelloWelcome() {
-  if (!Send(proto::MsgType::Hello, test::BuildHello({}))) return false;
+  if (!Send(proto::MsgType::Hello, test::BuildHello({}))) return Failed("sending Hello failed");
   uint8_t type = 0;
   test::Bytes payload;
-  return Read(type, payload) && type == static_cast<uint8_t>(proto::MsgType::Welcome) &&
-         payload.size() > kWelcomeStatusOffset && payload[kWelcomeStatusOffset] == 0;
+  if (!Read(type, payload)) return Failed("no record after Hello (the connection closed or timed out)");
+  if (type != static_cast<uint8_t>(proto::MsgType::Welcome)) {
+    return Failed("record type " + std::to_string(type) + " instead of Welcome");
+  }
+  if (payload.size() <= kWelcomeStatusOffset || payload[kWelcomeStatusOffset] != 0) {
+    return Failed("Welcome with status " +
+                  (payload.size() > kWelcomeStatusOffset ? std::to_string(payload[kWelcomeStatusOffset]) : "missing"));
+  }
+  return true;
+}
+
+bool BenchDevice::Failed(std::string why) {
+  error_ = std::move(why);
+  return false;
 }
 
 void BenchDevice::Bye() {

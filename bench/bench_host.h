@@ -53,11 +53,16 @@ class BenchDevice {
 
   bool Send(proto::MsgType type, const test::Bytes& payload);
   bool Read(uint8_t& type, test::Bytes& payload);
+  // Why the last Handshake or HelloWelcome failed.
+  const std::string& Error() const { return error_; }
 
  private:
+  bool Failed(std::string why);
+
   test::DeviceIdentity identity_;
   std::unique_ptr<test::TestTcpStream> stream_;
   std::unique_ptr<test::DeviceClient> client_;
+  std::string error_;
 };
 
 }  // namespace kelm::bench

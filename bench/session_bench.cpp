@@ -7,6 +7,7 @@
 #include <cstring>
 #include <future>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <tuple>
 #include <vector>
@@ -110,10 +111,12 @@ void RecordsBench(BenchOut& out) {
 }
 
 // Whole sessions (reconnect, Hello/Welcome, Bye) by `devices` devices at once, each
-// already paired; returns sessions per second and counts the failed attempts.
+// already paired; returns sessions per second, counts the failed attempts and keeps
+// the first failure's cause.
 double SessionRate(BenchHost& host, std::vector<std::unique_ptr<BenchDevice>>& devices, size_t count,
-                   uint64_t& failures) {
+                   uint64_t& failures, std::string& firstFailure) {
   std::atomic<uint64_t> done{0}, failed{0};
+  std::mutex firstMutex;
   Stopwatch watch;
   std::vector<std::thread> threads;
   for (size_t i = 0; i < count; ++i) {
@@ -121,8 +124,9 @@ double SessionRate(BenchHost& host, std::vector<std::unique_ptr<BenchDevice>>& d
       while (watch.Seconds() < 2 * kSeconds) {
         if (d->Open(host.Port(), false)) {
           ++done;
-        } else {
-          ++failed;
+        } else if (++failed == 1) {
+          std::lock_guard lock(firstMutex);
+          firstFailure = d->Error();
         }
         d->Bye();
       }
@@ -139,16 +143,23 @@ void SessionRateBench(BenchOut& out) {
   std::vector<std::unique_ptr<BenchDevice>> devices;
   for (size_t i = 0; i < kParallel; ++i) {
     devices.push_back(std::make_unique<BenchDevice>());
-    if (!devices.back()->Open(host.Port(), true)) return out.Fail("session.rate: pairing a device failed");
+    if (!devices.back()->Open(host.Port(), true)) {
+      return out.Fail("session.rate: pairing a device failed: " + devices.back()->Error());
+    }
     devices.back()->Bye();
   }
   uint64_t sequentialFailures = 0, parallelFailures = 0;
-  const double sequential = SessionRate(host, devices, 1, sequentialFailures);
-  const double parallel = SessionRate(host, devices, kParallel, parallelFailures);
-  if (sequentialFailures != 0) out.Fail("session.rate: a sequential session failed");
+  std::string sequentialCause, parallelCause;
+  const double sequential = SessionRate(host, devices, 1, sequentialFailures, sequentialCause);
+  if (sequentialFailures != 0) {
+    return out.Fail("session.rate: " + std::to_string(sequentialFailures) + " sequential sessions failed, the first: " +
+                    sequentialCause);
+  }
+  const double parallel = SessionRate(host, devices, kParallel, parallelFailures, parallelCause);
   out.Figure("session.rate.sequential", sequential, "sessions/s");
   out.Figure("session.rate.parallel8", parallel, "sessions/s");
   out.Figure("session.rate.parallel8_failed", static_cast<double>(parallelFailures), "attempts");
+  if (parallelFailures != 0) out.Note("session.rate: the first failed parallel session: " + parallelCause);
 }
 
 // Round trips of `size`-byte messages to a thread that echoes them, over loopback.

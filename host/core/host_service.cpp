@@ -206,7 +206,7 @@ bool HostService::ClaimSlot() {
   std::lock_guard lock(sessionsMutex_);
   // The claiming session is admitted already and counts itself.
   const size_t admitted = static_cast<size_t>(std::count_if(sessions_.begin(), sessions_.end(), [](const SessionEntry& e) {
-    return e.session->Admitted() && !e.session->Ended();
+    return e.session->HoldsSlot();
   }));
   return admitted <= kMaxSessions;
 }
@@ -240,7 +240,7 @@ bool HostService::StartSession(std::unique_ptr<ByteStream> stream, const std::st
   size_t pending = 0;
   for (SessionEntry& e : sessions_) {
     Session& s = *e.session;
-    if (s.Admitted() && !s.Ended()) ++admitted;
+    if (s.HoldsSlot()) ++admitted;
     if (s.Pending()) {
       if (oldestPending == nullptr) oldestPending = &s;
       ++pending;

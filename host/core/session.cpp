@@ -186,6 +186,7 @@ void Session::Run() {
   } else if (accepted != AcceptResult::Refused) {
     LogWarn("[{}] secure handshake failed", peer_);
   }
+  leaving_ = true;
   if (reachedLoop) {
     LogInfo("[{}] disconnected", peer_);
   }

@@ -88,6 +88,10 @@ class Session {
   bool Ready() const { return ready_.load(); }
   bool Ended() const { return ended_.load(); }
   bool Admitted() const { return admitted_.load(); }
+  // Admitted and still serving the device: a session whose device said Bye or whose
+  // connection ended no longer counts against the session limit while its services
+  // stop, so the device can come straight back.
+  bool HoldsSlot() const { return admitted_.load() && !leaving_.load() && !ended_.load(); }
   // Still in the handshake or the Hello, and not stopped.
   bool Pending() const { return running_.load() && !ready_.load() && !ended_.load(); }
   std::chrono::steady_clock::time_point WelcomeDeadline() const { return welcomeDeadline_; }
@@ -132,6 +136,7 @@ class Session {
   std::atomic<bool> ended_{false};
   std::atomic<bool> ready_{false};
   std::atomic<bool> admitted_{false};  // set once the handshake result is complete
+  std::atomic<bool> leaving_{false};   // the record loop is over
   std::atomic<uint32_t> streamWidth_{0};
   std::atomic<uint32_t> streamHeight_{0};
   std::atomic<uint8_t> featureFlags_{0};
