@@ -124,7 +124,16 @@ int main(int argc, char** argv) {
     const std::wstring logPath = profile.File(L"bench.log");
     kelm::OpenLogFile(logPath);
     BenchOut out;
-    for (const BenchEntry& e : selected) e.run(out);
+    // Every host piece after a benchmark that forgot to restore the profile would read
+    // and write the user's real data folders (and what earlier runs left there).
+    const std::wstring runProfile = kelm::ProfileDir();
+    for (const BenchEntry& e : selected) {
+      e.run(out);
+      if (kelm::ProfileDir() != runProfile) {
+        out.Fail(std::string(e.name) + ": left the run's profile folder");
+        kelm::SetProfileDir(runProfile);
+      }
+    }
     kelm::CloseLogFile();
     if (out.Failed()) {
       PrintLogTail(logPath);

@@ -11,6 +11,7 @@
 
 #include "bench.h"
 #include "bench_relay_server.h"
+#include "bench_profile.h"
 #include "bench_timing.h"
 #include "connect/connect_client.h"
 #include "connect/base64url.h"
@@ -35,14 +36,10 @@ DeviceKey Key(unsigned n) {
 }
 
 void HelloBench(BenchOut& out) {
-  test::TempDir profile;
-  SetProfileDir(profile.Path());
+  ScopedBenchProfile profile;
   {
     Pairing pairing;
-    if (!pairing.Load()) {
-      SetProfileDir(L"");
-      return out.Fail("connect.hello: no identity key");
-    }
+    if (!pairing.Load()) return out.Fail("connect.hello: no identity key: " + pairing.Identity().Error());
     for (unsigned i = 0; i < Pairing::kMaxDevices; ++i) pairing.AddDevice(Key(i), "Phone");
     const std::string pcId = PublicKeyId(pairing.Identity().PublicKey());
     std::vector<double> ms;
@@ -54,17 +51,13 @@ void HelloBench(BenchOut& out) {
       const std::string text = RelayHelloText(pcId, "bench-nonce-0123456789abcdef", list);
       const Digest32 digest = Sha256({reinterpret_cast<const uint8_t*>(text.data()), text.size()});
       std::array<uint8_t, 64> signature{};
-      if (!pairing.Identity().Sign(digest, signature)) {
-        SetProfileDir(L"");
-        return out.Fail("connect.hello: signing failed");
-      }
+      if (!pairing.Identity().Sign(digest, signature)) return out.Fail("connect.hello: signing failed");
       const std::string hello = MakeRelayHello(pairing.Identity().PublicKey(), list, "1.0.0", signature);
       if (hello.empty()) return out.Fail("connect.hello: empty hello");
       ms.push_back(watch.Micros() / 1000);
     }
     out.Figure("connect.hello.64_phones_median", Quantile(ms, 0.5), "ms");
   }
-  SetProfileDir(L"");
 }
 
 void ParseConnectBench(BenchOut& out) {
@@ -119,15 +112,11 @@ constexpr int kSetUps = 10;
 void SetUpBench(BenchOut& out) {
   BenchRelayServer relay;
   if (!relay.Start()) return out.Fail("connect.setup: the local relay did not start");
-  test::TempDir profile;
-  SetProfileDir(profile.Path());
   std::vector<double> signIn, toAnswer, toHandOver;
   {
+    ScopedBenchProfile profile;
     Pairing pairing;
-    if (!pairing.Load()) {
-      SetProfileDir(L"");
-      return out.Fail("connect.setup: no identity key");
-    }
+    if (!pairing.Load()) return out.Fail("connect.setup: no identity key: " + pairing.Identity().Error());
     pairing.AddDevice(Key(1), "Phone");
     std::mutex mutex;
     std::condition_variable changed;
@@ -172,7 +161,6 @@ void SetUpBench(BenchOut& out) {
     }
     client.Configure(false, "");
   }
-  SetProfileDir(L"");
   if (toHandOver.size() != kSetUps) return out.Fail("connect.setup: a set-up did not finish");
   out.Figure("connect.setup.sign_in_median", Quantile(signIn, 0.5), "ms");
   out.Figure("connect.setup.request_to_answer_no_ice_median", Quantile(toAnswer, 0.5), "ms");

@@ -18,6 +18,7 @@
 #include "bench.h"
 #include "bench_host.h"
 #include "bench_ice_device.h"
+#include "bench_profile.h"
 #include "bench_relay_server.h"
 #include "bench_timing.h"
 #include "record_throughput.h"
@@ -178,10 +179,7 @@ void RelaySetUpBench(BenchOut& out) {
   BenchRelayServer relay;
   relay.SetReadyIceServers("[]");
   if (!relay.Start()) return out.Fail("connect.relay: the local relay did not start");
-  // A store of its own; the run's profile comes back afterwards.
-  const std::wstring runProfile = ProfileDir();
-  test::TempDir profile;
-  SetProfileDir(profile.Path());
+  ScopedBenchProfile profile;  // a store of its own
   test::DeviceIdentity phone;
   SetUpTimes times;
   std::string why;
@@ -189,10 +187,7 @@ void RelaySetUpBench(BenchOut& out) {
   {
     HostService host{SessionParts{}};
     std::string error;
-    if (!host.Initialize(error)) {
-      SetProfileDir(runProfile);
-      return out.Fail("connect.relay: " + error);
-    }
+    if (!host.Initialize(error)) return out.Fail("connect.relay: " + error);
     host.PairingStore().AddDevice(phone.PublicKey(), "Bench phone");
     host.SetConnectTestSettings(LoopbackSettings());
     HostOptions options;
@@ -220,7 +215,6 @@ void RelaySetUpBench(BenchOut& out) {
     if (!ok) why = "the paired-device store did not load";
     if (ok) ok = RelayRecordThroughput(relay, pairing, phone, toDevice, toHost, why);
   }
-  SetProfileDir(runProfile);
   if (!ok) return out.Fail("connect.relay: " + why);
   out.Figure("connect.relay.setup_to_answer.median", Quantile(times.toAnswer, 0.5), "ms");
   out.Figure("connect.relay.setup_to_ice_connected.median", Quantile(times.toIce, 0.5), "ms");
