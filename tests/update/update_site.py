@@ -18,6 +18,7 @@ Tools beside the files: /_count?path=P (GETs seen for path P), /_sign?file=F[&ke
 when run on its own."""
 import argparse
 import base64
+import hashlib
 import http.server
 import os
 import select
@@ -207,8 +208,8 @@ class Site:
 
         return Handler
 
-    def serve(self, certificate=None):
-        server = QuietServer(("127.0.0.1", 0), self.handler())
+    def serve(self, certificate=None, port=0):
+        server = QuietServer(("127.0.0.1", port), self.handler())
         server.daemon_threads = True
         if certificate:
             context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
@@ -227,14 +228,35 @@ class Site:
             server.server_close()
 
 
-def start(root, keys):
-    """Returns (environment for the test program, stop)."""
+def publish(root, keys, channel, version, installer, base, name=None, key="update"):
+    """Puts `installer` (bytes) into the site as files/NAME and the channel's manifest
+    naming it, signed with `key`, for the site address `base`. Returns the manifest text."""
+    name = name or f"tavro-Setup-{version}.exe"
+    os.makedirs(os.path.join(root, "files"), exist_ok=True)
+    with open(os.path.join(root, "files", name), "wb") as f:
+        f.write(installer)
+    manifest = (
+        '{"app":"tavro","platform":"windows","channel":"%s","version":"%s","url":"%s/files/%s",'
+        '"size":%d,"sha256":"%s"}' % (channel, version, base, name, len(installer),
+                                      hashlib.sha256(installer).hexdigest())).encode()
+    folder = os.path.join(root, channel, "windows")
+    os.makedirs(folder, exist_ok=True)
+    with open(os.path.join(folder, "latest.json"), "wb") as f:
+        f.write(manifest)
+    with open(os.path.join(folder, "latest.json.sig"), "wb") as f:
+        f.write(sign_text(manifest, os.path.join(keys, key + ".pem")))
+    return manifest.decode()
+
+
+def start(root, keys, https_port=0):
+    """Returns (environment for the test program, stop). `https_port` fixes the port of
+    the localhost https server (the service's test copy has its address built in)."""
     site = Site(root, keys)
     env = {
         "TAVRO_UPDATE_SITE_ROOT": root,
         "TAVRO_TEST_KEYS": keys,
         "TAVRO_UPDATE_HTTP_PORT": str(site.serve()),
-        "TAVRO_UPDATE_HTTPS_PORT": str(site.serve("localhost")),
+        "TAVRO_UPDATE_HTTPS_PORT": str(site.serve("localhost", https_port)),
         "TAVRO_UPDATE_HTTPS_OTHER_PORT": str(site.serve("otherhost.invalid")),
     }
     return env, site.stop
@@ -245,8 +267,9 @@ def main():
     parser.add_argument("--root", required=True)
     parser.add_argument("--keys", required=True)
     parser.add_argument("--lifetime", type=float, default=600)
+    parser.add_argument("--https-port", type=int, default=0)
     args = parser.parse_args()
-    env, stop = start(args.root, args.keys)
+    env, stop = start(args.root, args.keys, args.https_port)
     for name, value in env.items():
         print(f"{name}={value}", flush=True)
     try:
