@@ -5,6 +5,8 @@
 #include <userenv.h>
 
 #include <array>
+#include <cwchar>
+#include <string_view>
 #include <vector>
 
 #include "core/final_path.h"
@@ -55,8 +57,32 @@ bool IsInstalledHostClient(HANDLE pipe, const std::wstring& installDir) {
   return true;
 }
 
+std::vector<wchar_t> OverrideEnvironment(const wchar_t* block, const EnvironmentOverrides& overrides) {
+  std::vector<wchar_t> out;
+  for (const wchar_t* entry = block; entry != nullptr && *entry != L'\0'; entry += wcslen(entry) + 1) {
+    const std::wstring_view text(entry);
+    // "=C:=C:\\..." entries keep their leading '='.
+    const size_t equals = text.find(L'=', 1);
+    const std::wstring_view name = text.substr(0, equals);
+    bool replaced = false;
+    for (const auto& variable : overrides) {
+      replaced = replaced || CompareStringOrdinal(name.data(), static_cast<int>(name.size()), variable.first.c_str(),
+                                                  -1, TRUE) == CSTR_EQUAL;
+    }
+    if (!replaced) out.insert(out.end(), entry, entry + text.size() + 1);
+  }
+  for (const auto& [name, value] : overrides) {
+    const std::wstring entry = name + L"=" + value;
+    out.insert(out.end(), entry.c_str(), entry.c_str() + entry.size() + 1);
+  }
+  if (out.empty()) out.push_back(L'\0');
+  out.push_back(L'\0');
+  return out;
+}
+
 bool StartProcessAsUser(HANDLE token, const std::wstring& applicationPath, const std::wstring& commandLine,
-                        const std::wstring& currentDir, bool suspended, PROCESS_INFORMATION& pi) {
+                        const std::wstring& currentDir, bool suspended, PROCESS_INFORMATION& pi,
+                        const EnvironmentOverrides& overrides) {
   EnvironmentBlock environment;
   if (!CreateEnvironmentBlock(environment.Put(), token, FALSE)) {
     LogError("Starting {} failed: {}", WideToUtf8(applicationPath), GetLastError());
@@ -70,8 +96,11 @@ bool StartProcessAsUser(HANDLE token, const std::wstring& applicationPath, const
   cmd.push_back(L'\0');
   const DWORD flags = CREATE_UNICODE_ENVIRONMENT | (suspended ? CREATE_SUSPENDED : 0);
   pi = {};
-  if (!CreateProcessAsUserW(token, applicationPath.c_str(), cmd.data(), nullptr, nullptr, FALSE, flags,
-                            environment.Get(), currentDir.c_str(), &si, &pi)) {
+  std::vector<wchar_t> changed;
+  if (!overrides.empty()) changed = OverrideEnvironment(static_cast<const wchar_t*>(environment.Get()), overrides);
+  void* block = overrides.empty() ? environment.Get() : static_cast<void*>(changed.data());
+  if (!CreateProcessAsUserW(token, applicationPath.c_str(), cmd.data(), nullptr, nullptr, FALSE, flags, block,
+                            currentDir.c_str(), &si, &pi)) {
     LogError("Starting {} failed: {}", WideToUtf8(applicationPath), GetLastError());
     return false;
   }

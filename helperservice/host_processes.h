@@ -5,6 +5,8 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace kelm::service {
 
@@ -18,10 +20,19 @@ bool IsInstalledHostClient(HANDLE pipe);
 // The same against the tavro.exe in `installDir`.
 bool IsInstalledHostClient(HANDLE pipe, const std::wstring& installDir);
 
-// Starts `applicationPath` with the token's own environment on "winsta0\default" in
-// `currentDir`, suspended when asked; `pi` receives both handles, which the caller
-// closes. Logs ERROR "Starting {} failed: {}" on failure.
+// Environment variables set for one started program only (name, value).
+using EnvironmentOverrides = std::vector<std::pair<std::wstring, std::wstring>>;
+
+// Starts `applicationPath` with the token's own environment (`overrides` replacing or
+// adding variables) on "winsta0\default" in `currentDir`, suspended when asked; `pi`
+// receives both handles, which the caller closes. Logs ERROR "Starting {} failed: {}"
+// on failure.
 bool StartProcessAsUser(HANDLE token, const std::wstring& applicationPath, const std::wstring& commandLine,
-                        const std::wstring& currentDir, bool suspended, PROCESS_INFORMATION& pi);
+                        const std::wstring& currentDir, bool suspended, PROCESS_INFORMATION& pi,
+                        const EnvironmentOverrides& overrides = {});
+
+// A double-NUL-terminated environment block with `overrides` in place of same-named
+// variables (names compared without case).
+std::vector<wchar_t> OverrideEnvironment(const wchar_t* block, const EnvironmentOverrides& overrides);
 
 }  // namespace kelm::service

@@ -12,6 +12,7 @@
 #include "lock_agent_start.h"
 #include "lock_watch_standin.h"
 #include "restart_marker.h"
+#include "service_pipe_server.h"
 #include "service_names.h"
 
 namespace kelm::service {
@@ -19,6 +20,9 @@ namespace {
 
 constexpr DWORD kStartWaitHintMs = 3000;
 constexpr DWORD kStopWaitHintMs = 5000;
+// While the pipe thread finishes (a download ends within one blocked receive), the
+// service manager sees the stop advance this often.
+constexpr DWORD kStopProgressMs = 1000;
 
 // The one service of this process: touched by the service thread and, for stop and
 // shutdown, by the dispatcher's thread.
@@ -50,6 +54,11 @@ void Report(DWORD state, DWORD accepted, DWORD waitHint) {
   LeaveCriticalSection(&s.statusLock);
 }
 
+DWORD WINAPI PipeThread(void* stopEvent) {
+  kelm::helperservice::ServicePipeServer(static_cast<HANDLE>(stopEvent));
+  return 0;
+}
+
 }  // namespace
 
 int RunServiceDispatcher() {
@@ -68,9 +77,14 @@ void WINAPI ServiceMain(DWORD, wchar_t**) {
   Report(SERVICE_RUNNING, SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_SESSIONCHANGE, 0);
   std::map<uint32_t, bool> locked = StartAgentsOfLockedSessions(s.agents);
   CheckRestartMarkerAtStart();
+  WinHandle pipeThread;
+  if (s.stopEvent) pipeThread.Reset(CreateThread(nullptr, 0, &PipeThread, s.stopEvent.Get(), 0, nullptr));
   LockWatchStandIn lockWatch;
   if (s.stopEvent && LockWatchStandIn::Needed()) lockWatch.Start(s.agents, s.stopEvent.Get(), std::move(locked));
   if (s.stopEvent) WaitForSingleObject(s.stopEvent.Get(), INFINITE);
+  while (pipeThread && WaitForSingleObject(pipeThread.Get(), kStopProgressMs) == WAIT_TIMEOUT) {
+    Report(SERVICE_STOP_PENDING, 0, kStopWaitHintMs);
+  }
   lockWatch.Join();
   s.agents.TerminateAll();
   LogInfo("Service stopped");

@@ -3,13 +3,23 @@
 // parent's test variable reached it) to "starts.jsonl" beside itself and exits.
 // "--connect-pipe NAME" first connects to a pipe and stays until the server closes
 // it; "--wait-ms N" stays N ms after recording.
+// "--ask CHANNEL VERSION [--watchdog MS]" asks the service to install an update and
+// prints the result and the service's text; "--raw HEX [--read-reply] [--hold MS]"
+// writes raw bytes to the service pipe, then reads one reply and prints it (with the
+// time until the reply or the end of the pipe) or stays MS before closing. "--wait MS"
+// stays MS ms before exiting (a host still in its session).
 #include <windows.h>
 
 #include <array>
+#include <cstdio>
+#include <vector>
 #include <string>
 #include <string_view>
 
 #include <nlohmann/json.hpp>
+
+#include "core/encoding.h"
+#include "update/service_pipe_client.h"
 
 #include "core/paths.h"
 #include "core/text.h"
@@ -61,14 +71,95 @@ void StayConnected(const std::wstring& pipeName) {
   }
 }
 
+
+std::string Narrow(const wchar_t* text) { return kelm::WideToUtf8(text); }
+
+int Ask(const std::string& channel, const std::string& version, uint64_t watchdogMs) {
+  kelm::update::ServicePipeSettings settings;
+  settings.replyWaitMs = watchdogMs;
+  std::string error;
+  const auto result = kelm::update::AskServiceToInstall(channel, version, error, settings);
+  std::printf("%u %s\n", static_cast<unsigned>(result), error.c_str());
+  std::fflush(stdout);
+  return 0;
+}
+
+kelm::WinHandle OpenServicePipe() {
+  for (int i = 0; i < 200; ++i) {
+    kelm::WinHandle pipe(CreateFileW(kelm::update::kServicePipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                     OPEN_EXISTING, 0, nullptr));
+    if (pipe) return pipe;
+    Sleep(25);
+  }
+  return {};
+}
+
+// Reads what the service sends until it closes the pipe.
+int Raw(const std::string& hex, bool readReply, DWORD holdMs) {
+  const auto bytes = kelm::HexDecode(hex);
+  if (!bytes) return 2;
+  kelm::WinHandle pipe = OpenServicePipe();
+  if (!pipe) {
+    std::printf("no pipe %lu\n", GetLastError());
+    return 1;
+  }
+  const ULONGLONG start = GetTickCount64();
+  DWORD written = 0;
+  if (!bytes->empty() && !WriteFile(pipe.Get(), bytes->data(), static_cast<DWORD>(bytes->size()), &written, nullptr)) {
+    std::printf("write failed %lu\n", GetLastError());
+    return 1;
+  }
+  if (!readReply) {
+    std::printf("sent\n");
+    std::fflush(stdout);
+    Sleep(holdMs);
+    return 0;
+  }
+  std::vector<uint8_t> got;
+  std::array<uint8_t, 4096> buffer{};
+  DWORD read = 0;
+  while (ReadFile(pipe.Get(), buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr) && read > 0) {
+    got.insert(got.end(), buffer.begin(), buffer.begin() + read);
+  }
+  const DWORD error = GetLastError();
+  const std::string text(got.begin(), got.end());
+  if (got.empty()) {
+    std::printf("closed %llu %lu\n", GetTickCount64() - start, error);
+  } else {
+    std::printf("reply %llu %s\n", GetTickCount64() - start, got.size() > 5 ? text.substr(5).c_str() : "");
+  }
+  std::fflush(stdout);
+  return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
   AppendRecord();
-  for (int i = 1; i + 1 < argc; i += 2) {
+  std::string askChannel, askVersion, raw;
+  bool ask = false, haveRaw = false, readReply = false;
+  uint64_t watchdogMs = 120000;
+  DWORD holdMs = 0, waitMs = 0;
+  for (int i = 1; i < argc; ++i) {
     const std::wstring_view option = argv[i];
-    if (option == L"--connect-pipe") StayConnected(argv[i + 1]);
-    if (option == L"--wait-ms") Sleep(static_cast<DWORD>(std::wcstoul(argv[i + 1], nullptr, 10)));
+    const bool hasValue = i + 1 < argc;
+    if (option == L"--connect-pipe" && hasValue) StayConnected(argv[++i]);
+    else if (option == L"--wait-ms" && hasValue) Sleep(static_cast<DWORD>(std::wcstoul(argv[++i], nullptr, 10)));
+    else if (option == L"--ask" && i + 2 < argc) {
+      ask = true;
+      askChannel = Narrow(argv[++i]);
+      askVersion = Narrow(argv[++i]);
+    } else if (option == L"--watchdog" && hasValue) watchdogMs = std::wcstoull(argv[++i], nullptr, 10);
+    else if (option == L"--wait" && hasValue) waitMs = static_cast<DWORD>(std::wcstoul(argv[++i], nullptr, 10));
+    else if (option == L"--raw" && hasValue) {
+      haveRaw = true;
+      raw = Narrow(argv[++i]);
+    } else if (option == L"--read-reply") readReply = true;
+    else if (option == L"--hold" && hasValue) holdMs = static_cast<DWORD>(std::wcstoul(argv[++i], nullptr, 10));
   }
-  return 0;
+  int code = 0;
+  if (ask) code = Ask(askChannel, askVersion, watchdogMs);
+  if (haveRaw) code = Raw(raw, readReply, holdMs);
+  Sleep(waitMs);
+  return code;
 }

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -35,7 +36,7 @@ std::string Variable(const wchar_t* name) {
 }
 
 nlohmann::json ReadJson(const std::wstring& path) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(std::filesystem::path(path), std::ios::binary);
   if (!in) return nullptr;
   std::stringstream text;
   text << in.rdbuf();
@@ -81,7 +82,7 @@ int wmain() {
       {"markerSession", marker.is_object() ? marker.value("session", nlohmann::json(-1)) : nlohmann::json(-1)},
   };
   {
-    std::ofstream out(folder + L"\\runs.jsonl", std::ios::binary | std::ios::app);
+    std::ofstream out(std::filesystem::path(folder + L"\\runs.jsonl"), std::ios::binary | std::ios::app);
     out << run.dump() << "\n";
   }
   const bool configured = settings.is_object();

@@ -228,16 +228,17 @@ class Site:
             server.server_close()
 
 
-def publish(root, keys, channel, version, installer, base, name=None, key="update"):
+def publish(root, keys, channel, version, installer, base, name=None, key="update", script=""):
     """Puts `installer` (bytes) into the site as files/NAME and the channel's manifest
-    naming it, signed with `key`, for the site address `base`. Returns the manifest text."""
+    naming it, signed with `key`, for the site address `base`; `script` (e.g.
+    "/trickle/5000") scripts the installer's answer. Returns the manifest text."""
     name = name or f"tavro-Setup-{version}.exe"
     os.makedirs(os.path.join(root, "files"), exist_ok=True)
     with open(os.path.join(root, "files", name), "wb") as f:
         f.write(installer)
     manifest = (
-        '{"app":"tavro","platform":"windows","channel":"%s","version":"%s","url":"%s/files/%s",'
-        '"size":%d,"sha256":"%s"}' % (channel, version, base, name, len(installer),
+        '{"app":"tavro","platform":"windows","channel":"%s","version":"%s","url":"%s/files%s/%s",'
+        '"size":%d,"sha256":"%s"}' % (channel, version, base, script, name, len(installer),
                                       hashlib.sha256(installer).hexdigest())).encode()
     folder = os.path.join(root, channel, "windows")
     os.makedirs(folder, exist_ok=True)
@@ -248,10 +249,15 @@ def publish(root, keys, channel, version, installer, base, name=None, key="updat
     return manifest.decode()
 
 
+LAST_SITE = None  # the site start() made last, for its GET counts
+
+
 def start(root, keys, https_port=0):
     """Returns (environment for the test program, stop). `https_port` fixes the port of
     the localhost https server (the service's test copy has its address built in)."""
+    global LAST_SITE
     site = Site(root, keys)
+    LAST_SITE = site
     env = {
         "TAVRO_UPDATE_SITE_ROOT": root,
         "TAVRO_TEST_KEYS": keys,
