@@ -7,7 +7,9 @@
 // prints the result and the service's text; "--raw HEX [--read-reply] [--hold MS]"
 // writes raw bytes to the service pipe, then reads one reply and prints it (with the
 // time until the reply or the end of the pipe) or stays MS before closing. "--wait MS"
-// stays MS ms before exiting (a host still in its session).
+// stays MS ms before exiting (a host still in its session). "--try-change PATH" prints
+// the Windows errors of opening PATH for writing, deleting it and renaming it (0: done).
+// "--squat MS" holds the service pipe's name for MS ms.
 #include <windows.h>
 
 #include <array>
@@ -132,6 +134,25 @@ int Raw(const std::string& hex, bool readReply, DWORD holdMs) {
   return 0;
 }
 
+void TryChange(const std::wstring& path) {
+  kelm::WinHandle writer(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                     nullptr, OPEN_EXISTING, 0, nullptr));
+  const DWORD writeError = writer ? 0 : GetLastError();
+  writer.Reset();
+  const DWORD deleteError = DeleteFileW(path.c_str()) ? 0 : GetLastError();
+  const DWORD renameError = MoveFileW(path.c_str(), (path + L".moved").c_str()) ? 0 : GetLastError();
+  std::printf("%lu %lu %lu\n", writeError, deleteError, renameError);
+  std::fflush(stdout);
+}
+
+void Squat(DWORD ms) {
+  kelm::WinHandle pipe(CreateNamedPipeW(kelm::update::kServicePipeName, PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, 1, 4096,
+                                        4096, 0, nullptr));
+  std::printf(pipe ? "squatting\n" : "squat failed\n");
+  std::fflush(stdout);
+  Sleep(ms);
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -155,6 +176,8 @@ int wmain(int argc, wchar_t** argv) {
       haveRaw = true;
       raw = Narrow(argv[++i]);
     } else if (option == L"--read-reply") readReply = true;
+    else if (option == L"--try-change" && hasValue) TryChange(argv[++i]);
+    else if (option == L"--squat" && hasValue) Squat(static_cast<DWORD>(std::wcstoul(argv[++i], nullptr, 10)));
     else if (option == L"--hold" && hasValue) holdMs = static_cast<DWORD>(std::wcstoul(argv[++i], nullptr, 10));
   }
   int code = 0;

@@ -202,8 +202,17 @@ class UpdateTest(unittest.TestCase):
 
     def test_an_approved_update_installs_elevated_and_restarts_the_host(self):
         publish(variant("signed"))
-        line = host("--ask", "stable", "1.2.0", "--wait", "3000")
-        self.assertEqual(line, "0")
+        asker, out = PREFIX.start_program(INSTALL_WIN + "\\tavro.exe", "--ask", "stable", "1.2.0", "--wait", "3000")
+        try:
+            self.assertTrue(wait_for(lambda: read(out).strip() != "", 60), service_log())
+            self.assertEqual(read(out).strip(), "0")
+            # The host still runs: the installer waits, locked against replacement.
+            installer = UPDATES_WIN + "\\tavro-Setup-1.2.0.exe"
+            self.assertEqual(host("--try-change", installer), "32 32 32")
+            self.assertIsNone(asker.poll(), "the stand-in ended before the check")
+            self.assertEqual(installer_runs(), [])
+        finally:
+            asker.wait(30)
         log = service_log()
         self.assertIn("INFO  Update to tavro 1.2.0 approved by the user in session 1", log)
         self.assertTrue(wait_for(lambda: len(installer_runs()) == 1, 40), service_log())
@@ -265,6 +274,8 @@ class UpdateTest(unittest.TestCase):
             with self.subTest(name=name):
                 line = host("--raw", raw.hex(), "--read-reply")
                 self.assertTrue(line.startswith("closed "), line)
+        line = host("--raw", frame(3, b"{not json").hex(), "--read-reply")
+        self.assertTrue(line.endswith('{"error":"invalid request","fallback":false,"ok":false}'), line)
         line = host("--raw", frame(3, body).hex(), "--read-reply")
         self.assertTrue(line.startswith("reply ") and line.endswith(
             '{"error":"that version isn\'t newer than the installed one","fallback":false,"ok":false}'),
@@ -326,6 +337,23 @@ class UpdateTest(unittest.TestCase):
         time.sleep(2)
         self.assertEqual(installer_runs(), [])
         self.assertEqual(os.listdir(updates_dir()), [])
+
+    def test_a_squatter_on_the_pipe_name_delays_updates_only_while_it_holds_it(self):
+        self.assertEqual(helper("--stop"), 0)
+        squatter, out = PREFIX.start_program(INSTALL_WIN + "\\tavro.exe", "--squat", "8000")
+        try:
+            self.assertTrue(wait_for(lambda: "squatting" in read(out), 20), read(out))
+            self.assertEqual(helper("--install"), 0)
+            self.assertTrue(wait_for(lambda: "ERROR Service pipe: creating it failed" in service_log(), 10))
+        finally:
+            squatter.wait(60)
+        ended = time.monotonic()
+        answer = "3"
+        while answer == "3" and time.monotonic() - ended < 10:
+            answer = host("--ask", "stable", "1.0.0")
+        self.assertEqual(answer, "2 that version isn't newer than the installed one")
+        self.assertLess(time.monotonic() - ended, 6)
+        self.assertEqual(service_log().count("Service pipe: creating it failed"), 1)
 
     def stop_within(self, seconds):
         started = time.monotonic()
