@@ -17,10 +17,27 @@ constexpr uint64_t kChannelRefreshMs = 540000;     // channels last 600 s
 constexpr uint16_t kLastChannel = 0x7FFF;
 constexpr size_t kChannelHeader = 4;
 constexpr uint64_t kNever = ~uint64_t{0};
+// A granted lifetime below this is read as this: a server granting 0 would otherwise have
+// us refresh "now" on every tick (and a Refresh carrying LIFETIME 0 deletes the allocation).
+constexpr uint32_t kMinLifetimeSeconds = 60;
+// Never refresh sooner than this after the last grant, whatever the server said.
+constexpr uint64_t kMinRefreshIntervalMs = 30000;
+// REALM and NONCE are at most 763 bytes (RFC 8489); longer ones are refused.
+constexpr size_t kMaxRealmOrNonceBytes = 763;
 
 bool IsRequestOf(uint16_t response, uint16_t request) { return (response & 0x3EEF) == (request & 0x3EEF); }
 bool IsSuccess(uint16_t type) { return (type & 0x0110) == 0x0100; }
 bool IsError(uint16_t type) { return (type & 0x0110) == 0x0110; }
+
+uint32_t UsableLifetime(uint32_t granted) { return std::max(granted, kMinLifetimeSeconds); }
+
+uint64_t RefreshDelayMs(uint32_t lifetimeSeconds) {
+  return std::max<uint64_t>(uint64_t{lifetimeSeconds} * 1000 / 2, kMinRefreshIntervalMs);
+}
+
+bool WithinBound(const std::optional<std::string>& text) {
+  return !text || text->size() <= kMaxRealmOrNonceBytes;
+}
 
 }  // namespace
 
@@ -110,14 +127,20 @@ bool TurnClient::OnDatagram(std::span<const uint8_t> bytes, uint64_t now, std::o
   }
   auto it = pending_.find(m->transaction);
   if (it == pending_.end() || !IsRequestOf(m->type, it->second.type)) return false;
+  // Answers to authenticated requests must carry our key's integrity; a success without it
+  // is ignored (the request stays pending, so a forged answer cannot end it).
+  if (authenticated_ && m->integrityOffset != 0 && !StunIntegrityValid(bytes, *m, Key())) return true;
+  if (authenticated_ && IsSuccess(m->type) && m->integrityOffset == 0) return true;
   Pending p = it->second;
   pending_.erase(it);
-  // Answers to authenticated requests must carry our key's integrity.
-  if (authenticated_ && m->integrityOffset != 0 && !StunIntegrityValid(bytes, *m, Key())) return true;
   if (IsError(m->type)) {
     int code = m->ErrorCode().value_or(0);
     auto realm = m->Text(kStunAttrRealm);
     auto nonce = m->Text(kStunAttrNonce);
+    if (!WithinBound(realm) || !WithinBound(nonce)) {
+      if (p.type == kTurnAllocateRequest || p.type == kTurnRefreshRequest) state_ = State::kFailed;
+      return true;
+    }
     if (code == kStunErrorUnauthorized && !authenticated_ && realm && nonce) {
       stats_.unauthorized++;
       realm_ = *realm;
@@ -158,15 +181,15 @@ bool TurnClient::OnDatagram(std::span<const uint8_t> bytes, uint64_t now, std::o
     case kTurnAllocateRequest:
       relayed_ = m->XorAddress(kStunAttrXorRelayedAddress);
       mapped_ = m->XorAddress(kStunAttrXorMappedAddress);
-      lifetimeSeconds_ = m->U32(kStunAttrLifetime).value_or(600);
-      stats_.firstLifetimeSeconds = lifetimeSeconds_;
+      stats_.firstLifetimeSeconds = m->U32(kStunAttrLifetime).value_or(600);
+      lifetimeSeconds_ = UsableLifetime(stats_.firstLifetimeSeconds);
       state_ = relayed_ ? State::kAllocated : State::kFailed;
-      refreshAt_ = now + uint64_t{lifetimeSeconds_} * 1000 / 2;
+      refreshAt_ = now + RefreshDelayMs(lifetimeSeconds_);
       break;
     case kTurnRefreshRequest:
       stats_.refreshes++;
-      lifetimeSeconds_ = m->U32(kStunAttrLifetime).value_or(lifetimeSeconds_);
-      refreshAt_ = now + uint64_t{lifetimeSeconds_} * 1000 / 2;
+      lifetimeSeconds_ = UsableLifetime(m->U32(kStunAttrLifetime).value_or(lifetimeSeconds_));
+      refreshAt_ = now + RefreshDelayMs(lifetimeSeconds_);
       break;
     case kTurnChannelBindRequest:
       for (auto& [peer, state] : peers_) {
@@ -197,7 +220,7 @@ uint64_t TurnClient::OnTimer(uint64_t now) {
   if (state_ != State::kAllocated) return next;
   if (now >= refreshAt_) {
     Request(kTurnRefreshRequest, std::nullopt, 0, now);
-    refreshAt_ = now + uint64_t{lifetimeSeconds_} * 1000 / 2;
+    refreshAt_ = now + RefreshDelayMs(lifetimeSeconds_);
   }
   next = std::min(next, refreshAt_);
   for (auto& [peer, state] : peers_) {
