@@ -24,6 +24,8 @@ constexpr size_t kZoneMarkBytes = sizeof kZoneMark - 1;
 constexpr char kStatusSeparator[] = " \xC2\xB7 ";
 // Attempts at the final move while other programs keep taking the chosen name.
 constexpr int kMoveAttempts = 8;
+// A received file must leave this much of its volume free.
+constexpr uint64_t kFreeSpaceMarginBytes = 64ull << 20;
 
 bool PathExists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
@@ -47,17 +49,19 @@ bool VolumeKeepsNamedStreams(const std::wstring& path) {
 
 // Where the volume has no named streams, the stream name would make a visible sibling
 // file (or fail), so nothing is written there.
-bool MarkDownloadedOn(const std::wstring& path, bool volumeKeepsStreams) {
-  bool marked = false;
-  if (volumeKeepsStreams) {
-    WinHandle stream(CreateFileW((path + L":Zone.Identifier").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                 FILE_ATTRIBUTE_NORMAL, nullptr));
-    DWORD written = 0;
-    marked = stream && WriteFile(stream.Get(), kZoneMark, kZoneMarkBytes, &written, nullptr) &&
-             written == kZoneMarkBytes;
-  }
-  if (!marked) LogWarn("Could not mark {} as downloaded", WideToUtf8(path));
-  return marked;
+bool WriteZoneMark(const std::wstring& path, bool volumeKeepsStreams) {
+  if (!volumeKeepsStreams) return false;
+  WinHandle stream(CreateFileW((path + L":Zone.Identifier").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                               FILE_ATTRIBUTE_NORMAL, nullptr));
+  DWORD written = 0;
+  return stream && WriteFile(stream.Get(), kZoneMark, kZoneMarkBytes, &written, nullptr) &&
+         written == kZoneMarkBytes;
+}
+
+std::optional<uint64_t> FreeBytesOn(const std::wstring& folder) {
+  ULARGE_INTEGER available{};
+  if (!GetDiskFreeSpaceExW(folder.c_str(), &available, nullptr, nullptr)) return std::nullopt;
+  return available.QuadPart;
 }
 
 }  // namespace
@@ -79,7 +83,11 @@ std::wstring UniqueName(const std::wstring& folder, const std::wstring& name) {
   return UniqueNameIn(folder, name, PathExists, GetTickCount64());
 }
 
-bool MarkDownloaded(const std::wstring& path) { return MarkDownloadedOn(path, VolumeKeepsNamedStreams(path)); }
+bool MarkDownloaded(const std::wstring& path) {
+  const bool marked = WriteZoneMark(path, VolumeKeepsNamedStreams(path));
+  if (!marked) LogWarn("Could not mark {} as downloaded", WideToUtf8(path));
+  return marked;
+}
 
 FileTransfer::FileTransfer(SendFn send, EventFn onEvent, Config config)
     : send_(std::move(send)), onEvent_(std::move(onEvent)), config_(std::move(config)) {
@@ -331,6 +339,12 @@ void FileTransfer::OnBegin(const uint8_t* data, size_t size) {
     SendAck(begin->id, 0, transfer::kAckFailed);
     return;
   }
+  const auto freeBytes = config_.freeBytes ? config_.freeBytes(Folder()) : FreeBytesOn(Folder());
+  if (freeBytes && (*freeBytes < kFreeSpaceMarginBytes || begin->size > *freeBytes - kFreeSpaceMarginBytes)) {
+    LogWarn("Not receiving {}: {} bytes do not fit in the {} bytes free", name, begin->size, *freeBytes);
+    SendAck(begin->id, 0, transfer::kAckFailed);
+    return;
+  }
   Incoming in;
   in.name = name;
   in.finalPath = UniqueName(Folder(), Utf8ToWide(name));
@@ -419,11 +433,19 @@ void FileTransfer::Finish(uint32_t id, bool success) {
   in.file.Reset();
   TransferEvent event{kTransferNotCompleted, kTransferReceived, in.name, {}, in.size};
   if (success && in.received == in.size) {
+    // The mark goes on before the file takes its final name, so it is never seen unmarked
+    // there, and a ".part" kept after a failed move carries it too.
+    bool marked = false;
+    if (config_.markDownloaded) {
+      marked = config_.markDownloaded(in.partPath);
+    } else {
+      // The volume's answer is asked once: it costs more than the rest of a small file.
+      std::call_once(streamsOnce_, [&] { folderKeepsStreams_ = VolumeKeepsNamedStreams(in.partPath); });
+      marked = WriteZoneMark(in.partPath, folderKeepsStreams_);
+    }
     std::wstring finalPath = in.finalPath;
     if (MoveIntoPlace(in.partPath, finalPath)) {
-      // The volume's answer is asked once: it costs more than the rest of a small file.
-      std::call_once(streamsOnce_, [&] { folderKeepsStreams_ = VolumeKeepsNamedStreams(finalPath); });
-      MarkDownloadedOn(finalPath, folderKeepsStreams_);
+      if (!marked) LogWarn("Could not mark {} as downloaded", WideToUtf8(finalPath));
       LogInfo("Received {}", WideToUtf8(finalPath));
       SendAck(id, in.size, transfer::kAckSaved);
       event.result = kTransferCompleted;
@@ -432,6 +454,7 @@ void FileTransfer::Finish(uint32_t id, bool success) {
       return;
     }
     // The data are complete: they stay as the ".part" file rather than being lost.
+    if (!marked) LogWarn("Could not mark {} as downloaded", WideToUtf8(in.partPath));
     LogInfo("Receiving {} failed", in.name);
     SendAck(id, in.received, transfer::kAckFailed);
     event.path = in.partPath;

@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -62,6 +63,13 @@ class FileTransfer {
     // setting the thread's last error on failure; empty: MoveFileExW. Tests replace it
     // to make the move fail.
     std::function<bool(const std::wstring& from, const std::wstring& to)> moveFile;
+    // Marks a complete ".part" file as downloaded before its move; empty: the
+    // ":Zone.Identifier" stream where the volume keeps named streams. Tests replace it to
+    // see when and on what it runs.
+    std::function<bool(const std::wstring& path)> markDownloaded;
+    // The bytes free to this user on the folder's volume, or nothing when unknown; empty:
+    // GetDiskFreeSpaceExW.
+    std::function<std::optional<uint64_t>(const std::wstring& folder)> freeBytes;
   };
 
   FileTransfer(SendFn send, EventFn onEvent) : FileTransfer(std::move(send), std::move(onEvent), Config{}) {}

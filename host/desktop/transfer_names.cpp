@@ -64,8 +64,27 @@ size_t Utf16Units(std::u32string_view text) {
   return n;
 }
 
+// Unicode's format characters (category Cf) and the C1 controls: bidi overrides and
+// isolates would show "photo\u202Egpj.exe" as "photoexe.jpg", and invisible ones would hide
+// inside a name such as "aux\u200B.txt".
+bool IsFormatOrControl(char32_t cp) {
+  struct Range {
+    char32_t first, last;
+  };
+  static constexpr std::array<Range, 21> kRanges = {{
+      {0x0080, 0x009F},   {0x00AD, 0x00AD},   {0x0600, 0x0605},   {0x061C, 0x061C},
+      {0x06DD, 0x06DD},   {0x070F, 0x070F},   {0x08E2, 0x08E2},   {0x180E, 0x180E},
+      {0x200B, 0x200F},   {0x202A, 0x202E},   {0x2060, 0x2064},   {0x2066, 0x206F},
+      {0xFEFF, 0xFEFF},   {0xFFF9, 0xFFFB},   {0x110BD, 0x110BD}, {0x110CD, 0x110CD},
+      {0x13430, 0x1343F}, {0x1BCA0, 0x1BCA3}, {0x1D173, 0x1D17A}, {0xE0001, 0xE0001},
+      {0xE0020, 0xE007F},
+  }};
+  return std::any_of(kRanges.begin(), kRanges.end(),
+                     [cp](const Range& r) { return cp >= r.first && cp <= r.last; });
+}
+
 bool IsForbidden(char32_t cp) {
-  return cp < 32 || cp == U'<' || cp == U'>' || cp == U':' || cp == U'"' || cp == U'/' || cp == U'\\' ||
+  return cp < 32 || IsFormatOrControl(cp) || cp == U'<' || cp == U'>' || cp == U':' || cp == U'"' || cp == U'/' || cp == U'\\' ||
          cp == U'|' || cp == U'?' || cp == U'*';
 }
 

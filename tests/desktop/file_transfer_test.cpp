@@ -373,6 +373,83 @@ TEST_F(FileTransferTest, AFailedMoveKeepsTheCompleteData) {
   EXPECT_NE(text.find("Receiving kept.txt failed"), std::string::npos);
 }
 
+TEST_F(FileTransferTest, TheMarkGoesOnThePartBeforeTheMove) {
+  struct MarkSeen {
+    std::wstring path;
+    bool finalExisted;
+  };
+  std::vector<MarkSeen> marks;
+  const std::wstring finalPath = folder.File(L"marked.txt");
+  FileTransfer::Config config;
+  config.markDownloaded = [&](const std::wstring& path) {
+    marks.push_back({path, test::FileExists(finalPath)});
+    return true;
+  };
+  Make(config);
+  Deliver(MsgType::FileBegin, Begin(3, 4, "marked.txt"));
+  Deliver(MsgType::FileData, Data(3, "data"));
+  Deliver(MsgType::FileEnd, End(3, 0));
+  ASSERT_EQ(marks.size(), 1u);
+  EXPECT_EQ(marks[0].path, finalPath + L".part");
+  EXPECT_FALSE(marks[0].finalExisted);
+  EXPECT_EQ(test::ReadFileBytes(finalPath), "data");
+  EXPECT_EQ(log.Text().find("Could not mark"), std::string::npos);
+}
+
+TEST_F(FileTransferTest, AFailedMoveLeavesAMarkedPart) {
+  std::vector<std::wstring> marked;
+  FileTransfer::Config config;
+  config.markDownloaded = [&](const std::wstring& path) {
+    marked.push_back(path);
+    return true;
+  };
+  config.moveFile = [](const std::wstring&, const std::wstring&) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return false;
+  };
+  Make(config);
+  Deliver(MsgType::FileBegin, Begin(4, 4, "stays.txt"));
+  Deliver(MsgType::FileData, Data(4, "data"));
+  Deliver(MsgType::FileEnd, End(4, 0));
+  const std::wstring part = folder.File(L"stays.txt.part");
+  EXPECT_EQ(test::ReadFileBytes(part), "data");
+  EXPECT_EQ(marked, std::vector<std::wstring>{part});
+}
+
+TEST_F(FileTransferTest, AFileLargerThanTheFreeSpaceIsRefused) {
+  // The volume's own answer: nothing this size fits anywhere.
+  Make();
+  Deliver(MsgType::FileBegin, Begin(6, uint64_t{1} << 62, "huge.bin"));
+  EXPECT_EQ(Acks(), (std::vector<AckSeen>{{6, 0, 1}}));
+  EXPECT_TRUE(FolderEntries(folder.Path()).empty());
+  EXPECT_TRUE(Events().empty());
+  EXPECT_NE(log.Text().find("Not receiving huge.bin: "), std::string::npos);
+  transfer.reset();
+
+  // At the edge, with the free space given: 64 MiB must stay free.
+  struct Case {
+    uint64_t free, size;
+    bool accepted;
+  };
+  const uint64_t mib = uint64_t{1} << 20;
+  for (const Case& c : {Case{100 * mib, 36 * mib, true}, Case{100 * mib, 36 * mib + 1, false},
+                        Case{10 * mib, 0, false}, Case{0, 1, false}}) {
+    SCOPED_TRACE(c.size);
+    {
+      std::lock_guard lock(mutex);
+      sent.clear();
+    }
+    FileTransfer::Config config;
+    config.freeBytes = [&](const std::wstring&) { return std::optional<uint64_t>(c.free); };
+    Make(config);
+    const std::string name = "edge-" + Tag() + ".bin";
+    Deliver(MsgType::FileBegin, Begin(7, c.size, name));
+    EXPECT_EQ(test::FileExists(folder.File(Utf8ToWide(name)) + L".part"), c.accepted);
+    EXPECT_EQ(Acks().empty(), c.accepted);
+    transfer.reset();
+  }
+}
+
 TEST_F(FileTransferTest, ARepeatedIdCancelsTheEarlierFile) {
   Make();
   Deliver(MsgType::FileBegin, Begin(3, 10, "first.txt"));

@@ -56,6 +56,16 @@ TEST(SafeFileNameTest, Table) {
       {".hidden", ".hidden"},
       {"caf\xC3\xA9.png", "caf\xC3\xA9.png"},
       {"bad\xFF.txt", "bad\xEF\xBF\xBD.txt"},
+      // Bidi controls and invisible format characters would disguise a name.
+      {"photo\xE2\x80\xAEgpj.exe", "photo_gpj.exe"},          // U+202E
+      {"a\xE2\x81\xA6txt.exe\xE2\x81\xA9", "a_txt.exe_"},      // U+2066, U+2069
+      {"aux\xE2\x80\x8B.txt", "aux_.txt"},                      // U+200B
+      {"x\xE2\x80\x8E\xE2\x80\x8Fy", "x__y"},                  // U+200E, U+200F
+      {"\xEF\xBB\xBFname.txt", "_name.txt"},                    // U+FEFF
+      {"soft\xC2\xADhyphen", "soft_hyphen"},                    // U+00AD
+      {"c1\xC2\x85.txt", "c1_.txt"},                             // U+0085
+      {"tag\xF3\xA0\x80\x81.txt", "tag_.txt"},                 // U+E0001
+      {"\xE2\x80\xAA\xE2\x80\xAB\xE2\x80\xAC\xE2\x80\xAD", "____"},  // U+202A-202D
   };
   for (const Case& c : cases) EXPECT_EQ(SafeFileName(c.in), c.out) << c.in;
 }
@@ -124,7 +134,8 @@ TEST(SafeFileNameTest, RandomNamesKeepEveryRule) {
   // characters, characters of two and four bytes and invalid bytes.
   const std::vector<std::string> pieces = {"/", "\\", ":", ".", " ", "..", "\x01", "\x7F", "con", "NUL", "Com",
                                            "lpt", "1", "9", "\xC2\xB9", "$", "conout", "clock", "a", "Z", "\xC3\xA9",
-                                           "\xF0\x9F\x98\x80", "\xFF", "\xC0\x80", "*", "?", "<", "|", "\""};
+                                           "\xF0\x9F\x98\x80", "\xFF", "\xC0\x80", "*", "?", "<", "|", "\"",
+                                           "\xE2\x80\xAE", "\xE2\x81\xA6", "\xE2\x80\x8B", "\xEF\xBB\xBF"};
   std::mt19937 random(1234);
   for (int round = 0; round < 20000; ++round) {
     std::string in;
@@ -135,6 +146,7 @@ TEST(SafeFileNameTest, RandomNamesKeepEveryRule) {
     ASSERT_FALSE(name.empty()) << in;
     for (const char32_t cp : name) {
       ASSERT_TRUE(cp >= 32 && std::u32string_view(U"<>:\"/\\|?*").find(cp) == std::u32string_view::npos) << in;
+      ASSERT_TRUE(cp != 0x202E && cp != 0x2066 && cp != 0x200B && cp != 0xFEFF) << in;
     }
     ASSERT_NE(name.back(), U'.') << in;
     ASSERT_NE(name.back(), U' ') << in;
