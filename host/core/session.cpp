@@ -392,6 +392,8 @@ void Session::OnMessage(uint8_t type, const std::vector<uint8_t>& payload) {
       }
       return;
     case MsgType::NotificationActivate:
+      // Only a device that takes notifications can have been shown one to activate.
+      if ((featureFlags_.load() & proto::kFeatureNotifications) == 0) return;
       if (const auto id = msg::ParseU32(payload); id && callbacks_.onLaunchApp) callbacks_.onLaunchApp(*id);
       return;
     case MsgType::Ping:

@@ -97,8 +97,14 @@ void NudgeMouse() {
 
 }  // namespace
 
+bool AppIdAcceptable(std::wstring_view appId) {
+  return !appId.empty() && appId.find_first_of(L"\\/") == std::wstring_view::npos &&
+         appId.find(L"..") == std::wstring_view::npos;
+}
+
 AppReference ResolveApp(const std::wstring& appId) {
   AppReference app;
+  if (!AppIdAcceptable(appId)) return app;
   const size_t bang = appId.find(L'!');
   if (bang != std::wstring::npos) app.packageFamilyName = appId.substr(0, bang);
   ComPtr<IShellItem2> item;
@@ -172,7 +178,10 @@ void BringToFront(HWND window, const std::optional<RECT>& monitorRect) {
 }
 
 void ActivateApp(const std::wstring& appId, const std::optional<RECT>& monitorRect, const AppResolver& resolve) {
-  if (appId.empty()) return;
+  if (!AppIdAcceptable(appId)) {
+    LogWarn("Not activating '{}': not an app id", WideToUtf8(appId));
+    return;
+  }
   const AppReference app = resolve ? resolve(appId) : AppReference{};
   if (app.Usable()) {
     if (HWND window = FindAppWindow(app)) {
@@ -181,14 +190,23 @@ void ActivateApp(const std::wstring& appId, const std::optional<RECT>& monitorRe
       return;
     }
   }
-  AllowSetForegroundWindow(ASFW_ANY);
   HWND before = GetForegroundWindow();
-  const auto result = reinterpret_cast<INT_PTR>(
-      ShellExecuteW(nullptr, L"open", (std::wstring(kAppsFolder) + appId).c_str(), nullptr, nullptr, SW_SHOWNORMAL));
-  if (result <= 32) {
-    LogWarn("Opening {} failed ({})", WideToUtf8(appId), static_cast<int64_t>(result));
+  // No error UI: a dialog about an app uninstalled since its notification would keep this
+  // activation, and with it every later one, waiting on a user who is at the device.
+  const std::wstring target = std::wstring(kAppsFolder) + appId;
+  SHELLEXECUTEINFOW run{};
+  run.cbSize = sizeof run;
+  run.fMask = SEE_MASK_FLAG_NO_UI | SEE_MASK_NOCLOSEPROCESS | SEE_MASK_NOASYNC;
+  run.lpVerb = L"open";
+  run.lpFile = target.c_str();
+  run.nShow = SW_SHOWNORMAL;
+  if (!ShellExecuteExW(&run)) {
+    LogWarn("Opening {} failed ({})", WideToUtf8(appId), GetLastError());
     return;
   }
+  const WinHandle launched(run.hProcess);
+  // Foreground rights go to the launched process only, never to every process.
+  if (launched) AllowSetForegroundWindow(GetProcessId(launched.Get()));
   LogInfo("Opened {}", WideToUtf8(appId));
   for (int look = 0; look < kLaunchLooks; ++look) {
     Sleep(kLaunchLookMs);

@@ -5,6 +5,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace kelm {
 
@@ -16,6 +17,10 @@ struct AppReference {
 };
 
 using AppResolver = std::function<AppReference(const std::wstring& appId)>;
+
+// Whether an app user model id may go after "shell:AppsFolder\": not empty, and without
+// "\", "/" or "..", which would leave the folder for a path of the device's choosing.
+bool AppIdAcceptable(std::wstring_view appId);
 
 // The shell's view of an app user model id (the AppsFolder item's link target and the
 // package family before "!").

@@ -37,10 +37,14 @@ void NotificationForwarder::Start(ItemCallback onItem) {
 }
 
 void NotificationForwarder::Stop() {
-  if (!thread_.joinable()) return;
-  SetEvent(stopEvent_.Get());
-  thread_.join();
-  stopEvent_.Reset();
+  if (thread_.joinable()) {
+    SetEvent(stopEvent_.Get());
+    thread_.join();
+    stopEvent_.Reset();
+  }
+  // Forwarding off: notifications sent earlier no longer open anything.
+  std::lock_guard lock(mutex_);
+  apps_ = NotificationAppMap{};
 }
 
 std::wstring NotificationForwarder::AppIdFor(uint32_t id) const {

@@ -172,5 +172,95 @@ TEST_F(NotificationEndToEnd, OnlyOneActivationRunsAtATime) {
   EXPECT_GE(Count(log.Text(), "DEBUG Notification activation dropped: another one is running"), 1u);
 }
 
+// Visible top-level windows of this process (an error dialog of the shell would be one).
+size_t OwnVisibleWindows() {
+  size_t count = 0;
+  EnumWindows(
+      [](HWND window, LPARAM param) -> BOOL {
+        DWORD pid = 0;
+        GetWindowThreadProcessId(window, &pid);
+        if (pid == GetCurrentProcessId() && IsWindowVisible(window)) ++*reinterpret_cast<size_t*>(param);
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&count));
+  return count;
+}
+
+bool WaitForCount(test::LogCapture& log, const std::string& what, size_t count, int ms) {
+  for (int waited = 0; waited < ms; waited += 20) {
+    if (Count(log.Text(), what) >= count) return true;
+    Sleep(20);
+  }
+  return Count(log.Text(), what) >= count;
+}
+
+TEST_F(NotificationEndToEnd, AnAppThatIsGoneShowsNoDialogAndFreesTheNextActivation) {
+  test::DeviceSession device;
+  ASSERT_TRUE(device.Connect(options.port, 2));
+  ASSERT_TRUE(source->WaitListings(2));
+  source->Add(Toast(9, L"Gone.Vendor_8wekyb3d8bbwe!App", {"Uninstalled since"}));
+  ASSERT_TRUE(device.Next(kNotification, 3000));
+  const size_t windowsBefore = OwnVisibleWindows();
+  const std::string failed = "WARN  Opening Gone.Vendor_8wekyb3d8bbwe!App failed";
+  ASSERT_TRUE(device.client->SendRecord(kNotificationActivate, U32(9)));
+  ASSERT_TRUE(WaitForCount(log, failed, 1, 5000)) << log.Text();
+  EXPECT_EQ(OwnVisibleWindows(), windowsBefore);
+  Sleep(1000);
+  ASSERT_TRUE(device.client->SendRecord(kNotificationActivate, U32(9)));
+  EXPECT_TRUE(WaitForCount(log, failed, 2, 5000)) << log.Text();
+  EXPECT_EQ(Count(log.Text(), "Notification activation dropped"), 0u);
+  EXPECT_EQ(OwnVisibleWindows(), windowsBefore);
+}
+
+TEST_F(NotificationEndToEnd, RefusedActivations) {
+  test::DeviceSession with, without;
+  ASSERT_TRUE(with.Connect(options.port, 2));
+  ASSERT_TRUE(without.Connect(options.port, 1));
+  ASSERT_TRUE(source->WaitListings(2));
+  source->Add(Toast(11, kHelperApp, {"Mine"}));
+  source->Add(Toast(12, L"..\\..\\Windows\\notepad.exe", {"Climbs out"}));
+  source->Add(Toast(13, L"Vendor.App/..!App", {"Slash"}));
+  ASSERT_TRUE(with.Next(kNotification, 3000));
+  ASSERT_TRUE(with.Next(kNotification, 3000));
+  ASSERT_TRUE(with.Next(kNotification, 3000));
+
+  // A session without the notification feature cannot activate.
+  ASSERT_TRUE(without.client->SendRecord(kNotificationActivate, U32(11)));
+  Sleep(300);
+  EXPECT_EQ(resolves.load(), 0);
+
+  // Ids that would leave the apps folder are refused before anything resolves them.
+  ASSERT_TRUE(with.client->SendRecord(kNotificationActivate, U32(12)));
+  EXPECT_TRUE(WaitForCount(log, "Not activating '..\\..\\Windows\\notepad.exe': not an app id", 1, 3000))
+      << log.Text();
+  ASSERT_TRUE(with.client->SendRecord(kNotificationActivate, U32(13)));
+  EXPECT_TRUE(WaitForCount(log, "Not activating 'Vendor.App/..!App': not an app id", 1, 3000)) << log.Text();
+  EXPECT_EQ(resolves.load(), 0);
+
+  // Forwarding off: the ids sent earlier no longer open anything.
+  host.SetForwardNotifications(false);
+  ASSERT_TRUE(with.client->SendRecord(kNotificationActivate, U32(11)));
+  Sleep(300);
+  EXPECT_EQ(resolves.load(), 0);
+  EXPECT_EQ(host.Notifications().AppIdFor(11), L"");
+}
+
+TEST(AppIdAcceptable, Table) {
+  struct Case {
+    std::wstring id;
+    bool acceptable;
+  };
+  const Case cases[] = {
+      {L"Microsoft.WindowsCalculator_8wekyb3d8bbwe!App", true},
+      {L"{6D809377-6AF0-444B-8957-A3773F02200E}\\app.exe", false},
+      {L"C:/Windows/notepad.exe", false},
+      {L"..", false},
+      {L"a..b!App", false},
+      {L"Vendor.App!App", true},
+      {L"", false},
+  };
+  for (const Case& c : cases) EXPECT_EQ(AppIdAcceptable(c.id), c.acceptable) << WideToUtf8(c.id);
+}
+
 }  // namespace
 }  // namespace kelm
