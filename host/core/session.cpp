@@ -21,6 +21,9 @@ constexpr uint32_t kPcVersionMin = 2;
 constexpr uint32_t kPcVersionMax = 3;
 constexpr size_t kHelloLimit = 4096;
 constexpr size_t kMaxDeviceName = 64;
+// Device clipboards taken per second; more than a person copies, few enough that a
+// device sending 12 MiB images back to back cannot keep the PC decoding.
+constexpr uint32_t kDeviceClipboardsPerSecond = 4;
 
 const char* LinkWay(Session::Link link, bool remote) {
   switch (link) {
@@ -378,6 +381,17 @@ void Session::OnMessage(uint8_t type, const std::vector<uint8_t>& payload) {
       return;
     case MsgType::Clipboard:
       if ((featureFlags_.load() & proto::kFeatureClipboard) != 0 && callbacks_.onDeviceClipboard) {
+        const auto now = std::chrono::steady_clock::now();
+        if (now - clipboardSecond_ >= std::chrono::seconds(1)) {
+          clipboardSecond_ = now;
+          clipboardsThisSecond_ = 0;
+        }
+        if (++clipboardsThisSecond_ > kDeviceClipboardsPerSecond) {
+          if (clipboardsThisSecond_ == kDeviceClipboardsPerSecond + 1) {
+            LogDebug("[{}] clipboard messages beyond {} a second are dropped", peer_, kDeviceClipboardsPerSecond);
+          }
+          return;
+        }
         if (auto clip = msg::ParseClipboard(payload)) {
           callbacks_.onDeviceClipboard(static_cast<uint8_t>(clip->format), std::move(clip->data));
         }

@@ -140,6 +140,9 @@ class Session {
   std::atomic<uint32_t> streamWidth_{0};
   std::atomic<uint32_t> streamHeight_{0};
   std::atomic<uint8_t> featureFlags_{0};
+  // Device clipboards taken in the current second (session thread only).
+  std::chrono::steady_clock::time_point clipboardSecond_;
+  uint32_t clipboardsThisSecond_ = 0;
   std::unique_ptr<SessionDisplay> display_;
   std::unique_ptr<InputRouter> input_;
   StreamFeedback feedback_;

@@ -4,7 +4,9 @@
 #include <wincodec.h>
 #include <wrl/client.h>
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <new>
 
 #include "desktop/dib_layout.h"
@@ -66,8 +68,15 @@ std::optional<BgraImage> DecodePng(std::span<const uint8_t> png) {
       FAILED(stream->InitializeFromMemory(const_cast<BYTE*>(png.data()), static_cast<DWORD>(png.size())))) {
     return std::nullopt;
   }
+  // The PNG decoder only, never whichever decoder recognises the bytes: the device says
+  // it sends a PNG, and other formats' decoders are more code for its bytes to reach.
+  static constexpr uint8_t kPngSignature[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+  if (png.size() < sizeof kPngSignature || !std::equal(std::begin(kPngSignature), std::end(kPngSignature), png.begin())) {
+    return std::nullopt;
+  }
   ComPtr<IWICBitmapDecoder> decoder;
-  if (FAILED(factory->CreateDecoderFromStream(stream.Get(), nullptr, WICDecodeMetadataCacheOnDemand, &decoder))) {
+  if (FAILED(factory->CreateDecoder(GUID_ContainerFormatPng, nullptr, &decoder)) ||
+      FAILED(decoder->Initialize(stream.Get(), WICDecodeMetadataCacheOnDemand))) {
     return std::nullopt;
   }
   ComPtr<IWICBitmapFrameDecode> frame;

@@ -8,11 +8,13 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <utility>
 
 #include "core/log.h"
 #include "core/messages.h"
 #include "core/text.h"
 #include "desktop/clipboard_image.h"
+#include "desktop/dib_layout.h"
 #include "desktop/global_memory.h"
 
 namespace kelm {
@@ -111,14 +113,20 @@ void ClipboardSync::Stop() {
 }
 
 void ClipboardSync::SetFromDevice(proto::ClipboardFormat format, std::vector<uint8_t> data) {
-  std::lock_guard lock(mutex_);
-  if (window_ == nullptr) return;
   auto record = std::make_unique<DeviceContent>();
   record->format = static_cast<uint8_t>(format);
   record->data = std::move(data);
-  if (PostMessageW(window_, kDeviceContentMessage, 0, reinterpret_cast<LPARAM>(record.get()))) {
-    record.release();  // the window procedure owns it now
-  }
+  std::unique_ptr<DeviceContent> older;  // freed outside the lock
+  std::lock_guard lock(mutex_);
+  if (window_ == nullptr) return;
+  // One slot, not one message each: a device can send far faster than images decode.
+  older = std::exchange(pending_, std::move(record));
+  if (!posted_) posted_ = PostMessageW(window_, kDeviceContentMessage, 0, 0) != FALSE;
+}
+
+size_t ClipboardSync::PendingFromDevice() {
+  std::lock_guard lock(mutex_);
+  return pending_ ? 1 : 0;
 }
 
 void ClipboardSync::ThreadMain(HANDLE started) {
@@ -148,20 +156,16 @@ void ClipboardSync::ThreadMain(HANDLE started) {
   while (GetMessageW(&m, nullptr, 0, 0) > 0) {
     DispatchMessageW(&m);
   }
+  std::unique_ptr<DeviceContent> left;
   {
     std::lock_guard lock(mutex_);
     window_ = nullptr;  // from now on SetFromDevice drops content
+    left = std::move(pending_);
+    posted_ = false;
   }
+  left.reset();  // content still waiting is freed, never set
   RemoveClipboardFormatListener(window);
-  // Records still queued are freed here, before the window goes and takes its
-  // messages with it.
-  while (PeekMessageW(&m, nullptr, kDeviceContentMessage, kDeviceContentMessage, PM_REMOVE)) {
-    std::unique_ptr<DeviceContent>(reinterpret_cast<DeviceContent*>(m.lParam));
-  }
   DestroyWindow(window);
-  while (PeekMessageW(&m, nullptr, kDeviceContentMessage, kDeviceContentMessage, PM_REMOVE)) {
-    std::unique_ptr<DeviceContent>(reinterpret_cast<DeviceContent*>(m.lParam));
-  }
   if (SUCCEEDED(com)) CoUninitialize();
   threadEnded_ = true;
 }
@@ -184,8 +188,14 @@ LRESULT CALLBACK ClipboardSync::WindowProc(HWND window, UINT message, WPARAM wPa
       }
       return 0;
     case kDeviceContentMessage: {
-      std::unique_ptr<DeviceContent> record(reinterpret_cast<DeviceContent*>(lParam));
-      if (self != nullptr && record) self->SetClipboard(*record);
+      if (self == nullptr) return 0;
+      std::unique_ptr<DeviceContent> record;
+      {
+        std::lock_guard lock(self->mutex_);
+        record = std::move(self->pending_);
+        self->posted_ = false;
+      }
+      if (record) self->SetClipboard(*record);
       return 0;
     }
     default:
@@ -232,6 +242,16 @@ void ClipboardSync::OnLocalChange() {
 
 void ClipboardSync::SetClipboard(const DeviceContent& content) {
   if (content.data.empty()) return;
+  GlobalMemory dib;
+  if (content.format == static_cast<uint8_t>(proto::ClipboardFormat::Image)) {
+    // Decoded before the clipboard is touched: what is not a PNG within the bounds sets
+    // nothing, and the PC's clipboard keeps what it held.
+    dib = PngToDib(content.data);
+    if (!dib) {
+      LogDebug("Device image not set: not a PNG within {} megapixels", kMaxClipboardImagePixels / 1000000);
+      return;
+    }
+  }
   if (!OpenWithRetry()) return;
   EmptyClipboard();
   if (content.format == static_cast<uint8_t>(proto::ClipboardFormat::Text)) {
@@ -247,7 +267,7 @@ void ClipboardSync::SetClipboard(const DeviceContent& content) {
     }
   } else if (content.format == static_cast<uint8_t>(proto::ClipboardFormat::Image)) {
     PutOnClipboard(PngClipboardFormat(), GlobalFromBytes(content.data));
-    PutOnClipboard(CF_DIB, PngToDib(content.data));
+    PutOnClipboard(CF_DIB, std::move(dib));
   }
   CloseClipboard();
   ownSequence_ = GetClipboardSequenceNumber();

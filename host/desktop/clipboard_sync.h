@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -40,7 +41,10 @@ class ClipboardSync {
   void Start(ChangeCallback onChange);
   void Stop();
   // Any thread: hands device content to the clipboard thread; dropped without a window.
+  // At most one waits: newer content replaces content not yet taken.
   void SetFromDevice(proto::ClipboardFormat format, std::vector<uint8_t> data);
+  // Device content handed over and not yet taken by the clipboard thread (0 or 1).
+  size_t PendingFromDevice();
 
  private:
   static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
@@ -52,6 +56,8 @@ class ClipboardSync {
   ChangeCallback onChange_;
   std::thread thread_;
   HWND window_ = nullptr;  // guarded by mutex_
+  std::unique_ptr<DeviceContent> pending_;  // guarded by mutex_
+  bool posted_ = false;  // a kDeviceContentMessage is queued; guarded by mutex_
   std::mutex mutex_;
   std::atomic<DWORD> threadId_{0};
   std::atomic<bool> threadEnded_{false};

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <string>
 #include <thread>
 
 #include <objbase.h>
@@ -182,16 +183,44 @@ TEST_F(ClipboardEndToEnd, DeviceImagesArriveAsPngAndDibUnlessAboveTheBound) {
   EXPECT_EQ(dib[14], 32);  // bits per pixel
   EXPECT_FALSE(device.Next(kClipboard, 800));  // not echoed
 
+  // Above the pixel bound: not decoded, so nothing is set and the earlier image stays.
+  Sleep(1000);  // past the device's clipboard rate limit
   const auto huge = test::MakeBlackBitPng(7000, 7000);
   ASSERT_TRUE(device.client->SendRecord(kClipboard, ClipboardPayload(1, std::string(huge.begin(), huge.end()))));
-  std::string stored;
-  for (int i = 0; i < 300 && stored.size() != huge.size(); ++i) {
+  bool refused = false;
+  for (int i = 0; i < 300 && !refused; ++i) {
     Sleep(10);
-    stored = test::ReadClipboardBlock(PngClipboardFormat());
+    refused = log.Text().find("Device image not set") != std::string::npos;
   }
-  EXPECT_EQ(stored.size(), huge.size());
-  Sleep(200);
-  EXPECT_FALSE(test::ClipboardHasFormat(CF_DIB));
+  EXPECT_TRUE(refused);
+  EXPECT_EQ(test::ReadClipboardBlock(PngClipboardFormat()), std::string(png.begin(), png.end()));
+  EXPECT_TRUE(test::ClipboardHasFormat(CF_DIB));
+}
+
+TEST_F(ClipboardEndToEnd, ADeviceSendingClipboardsBackToBackIsLimited) {
+  test::DeviceSession device;
+  ASSERT_TRUE(device.Connect(options.port, 1));
+  for (int i = 0; i < 40; ++i) {
+    ASSERT_TRUE(device.client->SendRecord(kClipboard, ClipboardPayload(0, "burst " + std::to_string(i))));
+  }
+  bool limited = false;
+  for (int i = 0; i < 300 && !limited; ++i) {
+    Sleep(10);
+    limited = log.Text().find("clipboard messages beyond 4 a second are dropped") != std::string::npos;
+  }
+  EXPECT_TRUE(limited);
+  Sleep(500);
+  const std::wstring text = test::ReadClipboardText();
+  EXPECT_EQ(text.rfind(L"burst ", 0), 0u);
+  EXPECT_LT(std::stoi(text.substr(6)), 4);  // only the first four of the second were taken
+  Sleep(1000);
+  ASSERT_TRUE(device.client->SendRecord(kClipboard, ClipboardPayload(0, "later")));
+  std::wstring later;
+  for (int i = 0; i < 300 && later != L"later"; ++i) {
+    Sleep(10);
+    later = test::ReadClipboardText();
+  }
+  EXPECT_EQ(later, L"later");
 }
 
 TEST_F(ClipboardEndToEnd, PcContentKinds) {
