@@ -38,6 +38,8 @@ constexpr int kMarkerSends = 3;
 constexpr size_t kReadBufferCap = 4u << 20;
 // Received datagrams waiting for the pump; beyond this they are dropped (and resent).
 constexpr size_t kMaxQueuedDatagrams = 4096;
+// ... and in bytes: the count alone would let 64 KiB datagrams queue 256 MiB.
+constexpr size_t kMaxQueuedBytes = kMaxQueuedDatagrams * 1200;
 // How long a close waits for unacknowledged data before the marker goes out anyway.
 constexpr int kCloseDrainMs = 2000;
 
@@ -71,6 +73,7 @@ struct IceStream::Impl {
   std::condition_variable signalCv;
   uint32_t juiceState = JUICE_STATE_DISCONNECTED;
   std::deque<std::vector<uint8_t>> queue;
+  size_t queuedBytes = 0;
   bool gatheringDone = false, peerClosed = false, closedForWaiters = false, changed = false, stop = false;
   size_t peakQueue = 0;
 
@@ -132,10 +135,11 @@ struct IceStream::Impl {
         impl->peerClosed = true;
       } else if (size < static_cast<size_t>(kKcpOverhead)) {
         return;
-      } else if (impl->queue.size() >= kMaxQueuedDatagrams) {
+      } else if (impl->queue.size() >= kMaxQueuedDatagrams || impl->queuedBytes + size > kMaxQueuedBytes) {
         return;  // the pump is behind: drop, the sender resends
       } else {
         impl->queue.emplace_back(data, data + size);
+        impl->queuedBytes += size;
         impl->peakQueue = std::max(impl->peakQueue, impl->queue.size());
       }
       impl->changed = true;
@@ -193,6 +197,7 @@ struct IceStream::Impl {
         if (stop) return;
         changed = false;
         taken.swap(queue);
+        queuedBytes = 0;
         state = juiceState;
         peerGone = peerClosed;
       }

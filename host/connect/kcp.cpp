@@ -268,6 +268,13 @@ int ikcp_input(ikcpcb* kcp, const char* data, long size) {
       gotAck = true;
     } else if (cmd == kKcpCmdPush) {
       kcp->tellReopened = false;
+      // A segment longer than the MSS was never cut by a sender of ours: it is dropped
+      // unacknowledged, so the window's slots hold at most the MSS each.
+      if (len > kcp->mss) {
+        p += len;
+        size -= static_cast<long>(len);
+        continue;
+      }
       if (Diff(sn, kcp->rcv_nxt + kcp->rcv_wnd) < 0) {
         kcp->acklist.emplace_back(sn, ts);
         if (Diff(sn, kcp->rcv_nxt) >= 0) {

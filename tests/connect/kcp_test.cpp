@@ -219,6 +219,52 @@ TEST(Kcp, InputRefusesGarbage) {
   EXPECT_EQ(ikcp_recv(kcp.get(), buf, sizeof buf), 3);
 }
 
+// One PUSH segment of the given length and sequence number.
+std::vector<uint8_t> Push(uint32_t sn, size_t length) {
+  std::vector<uint8_t> d(kKcpOverhead + length, 0x5A);
+  // conv, (cmd, frg, wnd), ts, sn, una, len
+  const uint32_t fields[] = {kTestConv, 0, 0, sn, 0, static_cast<uint32_t>(length)};
+  for (size_t i = 0; i < 6; ++i) {
+    if (i == 1) continue;  // cmd, frg, wnd set below
+    for (int b = 0; b < 4; ++b) d[i * 4 + b] = static_cast<uint8_t>(fields[i] >> (8 * b));
+  }
+  d[4] = kKcpCmdPush;
+  d[6] = 0x00, d[7] = 0x04;
+  return d;
+}
+
+size_t HeldBytes(const ikcpcb* kcp) {
+  size_t held = 0;
+  for (const auto& seg : kcp->rcv_buf) held += seg.data.capacity();
+  for (const auto& seg : kcp->rcv_queue) held += seg.data.capacity();
+  return held;
+}
+
+TEST(Kcp, SegmentsLongerThanTheMssAreDroppedUnacknowledged) {
+  Capture capture;
+  KcpPtr kcp = MakeStreamKcp(&capture, CaptureOutput);
+  ikcp_update(kcp.get(), 0);
+  // 1023 out-of-order segments of 60 KB: sequence 0 never comes, so all would wait.
+  for (uint32_t sn = 1; sn <= 1023; ++sn) {
+    const auto d = Push(sn, 60000);
+    ASSERT_EQ(ikcp_input(kcp.get(), reinterpret_cast<const char*>(d.data()), static_cast<long>(d.size())), 0);
+  }
+  EXPECT_LT(HeldBytes(kcp.get()), 2u << 20);
+  EXPECT_TRUE(kcp->acklist.empty());
+  // At the MSS they are kept and acknowledged as ever.
+  for (uint32_t sn = 1; sn <= 1023; ++sn) {
+    const auto d = Push(sn, kcp->mss);
+    ASSERT_EQ(ikcp_input(kcp.get(), reinterpret_cast<const char*>(d.data()), static_cast<long>(d.size())), 0);
+  }
+  EXPECT_EQ(kcp->rcv_buf.size(), 1023u);
+  EXPECT_LT(HeldBytes(kcp.get()), 2u << 20);
+  EXPECT_EQ(kcp->acklist.size(), 1023u);
+  const auto first = Push(0, kcp->mss + 1);
+  ASSERT_EQ(ikcp_input(kcp.get(), reinterpret_cast<const char*>(first.data()), static_cast<long>(first.size())), 0);
+  char buf[2048];
+  EXPECT_EQ(ikcp_recv(kcp.get(), buf, sizeof buf), kKcpRecvEmpty);
+}
+
 TEST(Kcp, ZeroWindowIsProbedAndReopened) {
   SimulatedLink link(0, 0.0, 5, 9);
   ikcp_wndsize(link.B(), 1024, 128);
