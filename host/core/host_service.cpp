@@ -236,31 +236,38 @@ bool HostService::StartSession(std::unique_ptr<ByteStream> stream, const std::st
   const HostOptions o = OptionsCopy();
   std::lock_guard lock(sessionsMutex_);
   size_t admitted = 0;
-  Session* oldestPending = nullptr;
-  size_t pending = 0;
+  // Only connections still in their handshake make room: a device past it (waiting in
+  // its Hello or the display set-up) has proved itself and is never evicted.
+  std::vector<Session*> inHandshake;
+  std::vector<PendingHandshake> pending;
   for (SessionEntry& e : sessions_) {
     Session& s = *e.session;
     if (s.HoldsSlot()) ++admitted;
-    if (s.Pending()) {
-      if (oldestPending == nullptr) oldestPending = &s;
-      ++pending;
+    if (s.InHandshake()) {
+      inHandshake.push_back(&s);
+      pending.push_back({s.Peer(), s.GetLink() != Session::Link::Usb});
     }
   }
   if (admitted >= kMaxSessions) {
     LogWarn("Rejecting connection from {}: too many sessions", peer);
     return false;  // the stream is destroyed here, which closes the connection
   }
-  if (pending >= kMaxPending) {
-    // The oldest has had the longest to finish: it makes room, so a flood of
-    // half-open connections can delay a device but never lock it out.
+  // USB connections all come from the loopback address through adb, so only the
+  // table's own bound applies to them.
+  const Eviction eviction = ChooseHandshakeToEvict(pending, {peer, link != Session::Link::Usb});
+  if (eviction.reason == EvictionReason::kTableFull) {
+    // The oldest of the busiest source has had the longest to finish: it makes room, so
+    // a flood of half-open connections can delay a device but never lock it out.
     if (!pendingOverflow_) {
       LogWarn("Too many connections in their handshake - closing the oldest ones");
       pendingOverflow_ = true;
     }
-    oldestPending->Stop();
+  } else if (eviction.reason == EvictionReason::kSourceFull) {
+    LogDebug("Too many handshakes from {} - closing its oldest", peer);
   } else {
     pendingOverflow_ = false;
   }
+  if (eviction.reason != EvictionReason::kNone) inHandshake[eviction.index]->Stop();
   SessionEntry& entry = sessions_.emplace_back();
   entry.id = ++nextSessionId_;
   Session::Callbacks callbacks;

@@ -20,6 +20,7 @@
 
 #include "connect/connect_client.h"
 #include "core/discovery.h"
+#include "core/handshake_eviction.h"
 #include "core/host_options.h"
 #include "core/host_status.h"
 #include "core/local_addresses.h"
@@ -39,9 +40,9 @@ namespace kelm {
 class HostService {
  public:
   static constexpr size_t kMaxSessions = 8;
-  // Connections still in their handshake or Hello, counted apart from the admitted
+  // Connections still in their secure handshake, counted apart from the admitted
   // sessions so that unauthenticated peers cannot take a device's place.
-  static constexpr size_t kMaxPending = 16;
+  static constexpr size_t kMaxPending = kMaxPendingHandshakes;
   static constexpr char kVersion[] = "1.0.0";
 
   using SessionStatus = HostSessionStatus;

@@ -94,6 +94,8 @@ class Session {
   bool HoldsSlot() const { return admitted_.load() && !leaving_.load() && !ended_.load(); }
   // Still in the handshake or the Hello, and not stopped.
   bool Pending() const { return running_.load() && !ready_.load() && !ended_.load(); }
+  // Still in the secure handshake (not yet admitted), and not stopped.
+  bool InHandshake() const { return running_.load() && !admitted_.load() && !ended_.load(); }
   std::chrono::steady_clock::time_point WelcomeDeadline() const { return welcomeDeadline_; }
   bool Remote() const { return remote_; }
   uint64_t LastInputTick() const;

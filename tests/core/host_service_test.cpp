@@ -4,12 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <tlhelp32.h>
+#include <ws2tcpip.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <random>
 #include <thread>
@@ -58,13 +60,15 @@ class HostServiceTest : public ::testing::Test {
     std::unique_ptr<test::TestTcpStream> stream;
     std::unique_ptr<test::DeviceClient> client;
   };
-  bool Connect(Device& d, bool pair = true, uint16_t port = 0, uint32_t receiveBufferBytes = 0) {
+  bool Connect(Device& d, bool pair = true, uint16_t port = 0, uint32_t receiveBufferBytes = 0,
+               const std::function<void()>& beforeHello = {}) {
     d.stream = test::ConnectTcp("127.0.0.1", port != 0 ? port : options.port, 5000, receiveBufferBytes);
     if (!d.stream) return false;
     d.client = std::make_unique<test::DeviceClient>(*d.stream);
     test::HandshakeOptions o;
     if (pair) o.pairing = test::PairingCode{0, 0, "123456"};
     if (d.client->Handshake(d.identity, o).admissionResult != 0) return false;
+    if (beforeHello) beforeHello();
     if (!d.client->SendRecord(1, test::BuildHello({}))) return false;
     uint8_t type = 0;
     Bytes payload;
@@ -511,6 +515,85 @@ TEST_F(HostServiceTest, TricklingPeersCannotKeepAPairedDeviceOut) {
     WaitForSessions(0);
   }
   EXPECT_EQ(Count(LogText(), "Too many connections in their handshake"), 1u);  // one line per burst
+}
+
+TEST_F(HostServiceTest, AnAdmittedDeviceIsNeverEvictedByBareConnections) {
+  ASSERT_TRUE(host.Start(options));
+  const auto paired = PairedDevices(1);
+  std::vector<std::unique_ptr<test::TestTcpStream>> bare;
+  // Past its handshake, the device waits before its Hello while 16 connections arrive.
+  EXPECT_TRUE(Connect(*paired[0], false, 0, 0, [&] {
+    for (int i = 0; i < 16; ++i) {
+      bare.push_back(test::ConnectTcp("127.0.0.1", options.port));
+      EXPECT_TRUE(bare.back()) << i;
+    }
+    Sleep(500);
+  }));
+  EXPECT_EQ(LogText().find("no longer paired"), std::string::npos);
+}
+
+// Connections from `source` (a loopback address of its own) at about `perSecond`, each
+// left open without a byte until the ring of open ones is full.
+class Flood {
+ public:
+  Flood(const char* source, uint16_t port, int perSecond) {
+    thread_ = std::thread([=, this] {
+      std::vector<SOCKET> open;
+      const auto every = std::chrono::microseconds(1000000 / perSecond);
+      auto next = std::chrono::steady_clock::now();
+      while (!stop_) {
+        SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        inet_pton(AF_INET, source, &local.sin_addr);
+        sockaddr_in host{};
+        host.sin_family = AF_INET;
+        host.sin_port = htons(port);
+        inet_pton(AF_INET, "127.0.0.1", &host.sin_addr);
+        if (s != INVALID_SOCKET && bind(s, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0 &&
+            connect(s, reinterpret_cast<sockaddr*>(&host), sizeof host) == 0) {
+          ++made_;
+          open.push_back(s);
+        } else if (s != INVALID_SOCKET) {
+          closesocket(s);
+        }
+        if (open.size() > 64) {
+          closesocket(open.front());
+          open.erase(open.begin());
+        }
+        next += every;
+        std::this_thread::sleep_until(next);
+      }
+      for (SOCKET o : open) closesocket(o);
+    });
+  }
+  ~Flood() {
+    stop_ = true;
+    thread_.join();
+  }
+  int Made() const { return made_.load(); }
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::atomic<int> made_{0};
+  std::thread thread_;
+};
+
+TEST_F(HostServiceTest, AFloodFromOneSourceNeverKeepsOutADeviceFromAnother) {
+  ASSERT_TRUE(host.Start(options));
+  const auto paired = PairedDevices(1);
+  Device& d = *paired[0];
+  int welcomed = 0;
+  {
+    Flood flood("127.0.0.2", options.port, 300);
+    Sleep(500);
+    for (int round = 0; round < 10; ++round) {
+      if (Connect(d, false, 0, 0, [] { Sleep(200); })) ++welcomed;
+      if (d.client) d.client->SendRecord(40, {});
+    }
+    EXPECT_GT(flood.Made(), 300);
+  }
+  EXPECT_EQ(welcomed, 10);
 }
 
 TEST_F(HostServiceTest, HandshakeHasOneDeadlineHoweverSlowlyThePeerSends) {
