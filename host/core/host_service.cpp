@@ -190,6 +190,16 @@ std::chrono::steady_clock::time_point HostService::ExpireHandshakes() {
   std::lock_guard lock(sessionsMutex_);
   for (SessionEntry& e : sessions_) {
     Session& s = *e.session;
+    if (s.InDisplaySetup()) {
+      if (s.DisplaySetupDeadline() <= now) {
+        LogWarn("[{}] the display set-up took longer than {} ms - closing the connection", s.Peer(),
+                sessionTiming_.displaySetupMs);
+        s.Stop();
+      } else {
+        next = std::min(next, s.DisplaySetupDeadline());
+      }
+      continue;
+    }
     if (!s.Pending()) continue;
     if (s.WelcomeDeadline() <= now) {
       LogWarn("[{}] no Welcome within {} ms of connecting - closing the connection", s.Peer(),
@@ -202,13 +212,21 @@ std::chrono::steady_clock::time_point HostService::ExpireHandshakes() {
   return next;
 }
 
-bool HostService::ClaimSlot() {
+bool HostService::ClaimSlot(uint64_t sessionId) {
   std::lock_guard lock(sessionsMutex_);
-  // The claiming session is admitted already and counts itself.
-  const size_t admitted = static_cast<size_t>(std::count_if(sessions_.begin(), sessions_.end(), [](const SessionEntry& e) {
+  // Counted and taken in one critical section: of two devices admitted together for the
+  // last slot, one gets it. Sessions refused here or stopping hold none.
+  const size_t held = static_cast<size_t>(std::count_if(sessions_.begin(), sessions_.end(), [](const SessionEntry& e) {
     return e.session->HoldsSlot();
   }));
-  return admitted <= kMaxSessions;
+  if (held >= kMaxSessions) return false;
+  for (SessionEntry& e : sessions_) {
+    if (e.id == sessionId) {
+      e.session->TakeSlot();
+      return true;
+    }
+  }
+  return false;
 }
 
 void HostService::Reap() {
@@ -290,7 +308,7 @@ bool HostService::StartSession(std::unique_ptr<ByteStream> stream, const std::st
   callbacks.onTransfer = [this](const std::string& deviceName, const TransferEvent& event) {
     if (onTransfer_) onTransfer_(deviceName.empty() ? "your device" : deviceName, event);
   };
-  callbacks.claimSlot = [this] { return ClaimSlot(); };
+  callbacks.claimSlot = [this, id = entry.id] { return ClaimSlot(id); };
   entry.session = std::make_shared<Session>(std::move(stream), peer, link, o, driver_, pairing_, std::move(callbacks),
                                             sessionParts_, sessionTiming_);
   Session* s = entry.session.get();

@@ -102,7 +102,7 @@ class HostService {
   void WatchHandshakes();
   // Stops sessions past their Welcome deadline; the earliest deadline still ahead.
   std::chrono::steady_clock::time_point ExpireHandshakes();
-  bool ClaimSlot();
+  bool ClaimSlot(uint64_t sessionId);
   void Reap();
   void UpdateKeepAwake();
   void StatusChanged();

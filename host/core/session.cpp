@@ -260,12 +260,19 @@ void Session::ApplyStreamWishes() {
 
 bool Session::SetUpDisplayAndWelcome() {
   std::string error;
-  if (display_ && !display_->Setup(hello_, fps_, options_.driver, error)) {
+  displayDeadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(timing_.displaySetupMs);
+  stage_ = Stage::kDisplay;
+  const bool shown = !display_ || display_->Setup(hello_, fps_, options_.driver, error);
+  stage_ = Stage::kWelcomed;
+  if (!shown) {
     LogError("[{}] {}", peer_, error);
     SendWelcome(driver_.IsOpen() ? proto::WelcomeStatus::Refused : proto::WelcomeStatus::DisplayFailedNoDriver, error);
     return false;
   }
-  if (!running_ || !pairing_.IsPaired(handshake_.devicePublicKey)) {
+  // Stopped meanwhile (by the display set-up limit, or the host stopping): whoever stopped
+  // it said why.
+  if (!running_) return false;
+  if (!pairing_.IsPaired(handshake_.devicePublicKey)) {
     LogWarn("[{}] '{}' is no longer paired", peer_, SanitizeForLog(deviceName_));
     SendWelcome(proto::WelcomeStatus::Refused, "This device was removed on the PC. Pair it again.");
     return false;

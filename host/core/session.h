@@ -32,6 +32,9 @@ struct SessionTiming {
   // From accept to the Welcome, however slowly the peer sends; enforced by the owner
   // (see WelcomeDeadline), since a trickling peer satisfies every single read.
   uint32_t welcomeDeadlineMs = 10000;
+  // The display set-up (an extend-mode monitor can take seconds to appear) has its own
+  // limit: the Welcome deadline stops when it begins.
+  uint32_t displaySetupMs = 30000;
 };
 
 class Session {
@@ -88,15 +91,20 @@ class Session {
   bool Ready() const { return ready_.load(); }
   bool Ended() const { return ended_.load(); }
   bool Admitted() const { return admitted_.load(); }
-  // Admitted and still serving the device: a session whose device said Bye or whose
-  // connection ended no longer counts against the session limit while its services
-  // stop, so the device can come straight back.
-  bool HoldsSlot() const { return admitted_.load() && !leaving_.load() && !ended_.load(); }
-  // Still in the handshake or the Hello, and not stopped.
-  bool Pending() const { return running_.load() && !ready_.load() && !ended_.load(); }
+  // Still in the handshake or the Hello, and not stopped: the Welcome deadline applies.
+  bool Pending() const { return running_.load() && stage_.load() == Stage::kHandshake && !ended_.load(); }
   // Still in the secure handshake (not yet admitted), and not stopped.
   bool InHandshake() const { return running_.load() && !admitted_.load() && !ended_.load(); }
+  // Setting up its display, and not stopped: the display set-up limit applies.
+  bool InDisplaySetup() const { return running_.load() && stage_.load() == Stage::kDisplay && !ended_.load(); }
   std::chrono::steady_clock::time_point WelcomeDeadline() const { return welcomeDeadline_; }
+  std::chrono::steady_clock::time_point DisplaySetupDeadline() const { return displayDeadline_.load(); }
+  // Holds one of the host's session slots and still serves the device. Taken through
+  // Callbacks::claimSlot, under the owner's lock; a session whose device said Bye or
+  // whose connection ended gives it up at once, while its services stop, so the device
+  // can come straight back.
+  bool HoldsSlot() const { return holdsSlot_.load() && running_.load() && !leaving_.load() && !ended_.load(); }
+  void TakeSlot() { holdsSlot_ = true; }
   bool Remote() const { return remote_; }
   uint64_t LastInputTick() const;
   // In extend mode, where the device's input lands (apps opened from it go there).
@@ -139,6 +147,10 @@ class Session {
   std::atomic<bool> ready_{false};
   std::atomic<bool> admitted_{false};  // set once the handshake result is complete
   std::atomic<bool> leaving_{false};   // the record loop is over
+  std::atomic<bool> holdsSlot_{false};
+  enum class Stage : uint8_t { kHandshake, kDisplay, kWelcomed };
+  std::atomic<Stage> stage_{Stage::kHandshake};
+  std::atomic<std::chrono::steady_clock::time_point> displayDeadline_{};
   std::atomic<uint32_t> streamWidth_{0};
   std::atomic<uint32_t> streamHeight_{0};
   std::atomic<uint8_t> featureFlags_{0};

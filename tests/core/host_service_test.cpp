@@ -641,6 +641,22 @@ TEST_F(HostServiceTest, EightDevicesReconnectingTogetherAllGetTheirWelcomeWithin
   WaitForSessions(8);
 }
 
+TEST_F(HostServiceTest, TwoReconnectsForTheLastSlotGiveOneWelcome) {
+  ASSERT_TRUE(host.Start(options));
+  auto devices = PairedDevices(9);
+  std::vector<std::unique_ptr<Device>> last;
+  last.push_back(std::move(devices[7]));
+  last.push_back(std::move(devices[8]));
+  devices.resize(7);
+  for (size_t i = 0; i < devices.size(); ++i) EXPECT_TRUE(Connect(*devices[i], false)) << i;
+  WaitForSessions(7);
+  // Both are admitted together; the slot count is taken with the claim, so exactly one
+  // gets the eighth slot and neither counts the other's refusal.
+  const std::vector<Reconnect> results = ReconnectAtOnce(last);
+  EXPECT_EQ(std::count_if(results.begin(), results.end(), [](const Reconnect& r) { return r.welcomed; }), 1);
+  WaitForSessions(8);
+}
+
 TEST_F(HostServiceTest, NineDevicesAtOnceNeverMakeNineSessions) {
   ASSERT_TRUE(host.Start(options));
   auto devices = PairedDevices(9);
