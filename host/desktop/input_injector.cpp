@@ -72,7 +72,13 @@ RECT AroundPoint(POINT pt, int32_t halfW, int32_t halfH) {
 
 InputInjector::InputInjector() : InputInjector(Win32InputBackend::Shared()) {}
 
-InputInjector::InputInjector(InputBackend& backend) : backend_(backend) {
+InputInjector::InputInjector(InputBackend& backend, bool openDevices) : backend_(backend) {
+  if (openDevices) OpenDevices();
+}
+
+void InputInjector::OpenDevices() {
+  if (devicesOpened_) return;
+  devicesOpened_ = true;
   uint32_t error = 0;
   penDevice_ = backend_.CreatePointerDevice(PT_PEN, 1, error);
   if (penDevice_ == nullptr && !penWarned.exchange(true)) {

@@ -66,8 +66,9 @@ class InputInjector {
 
   // Uses the real Win32 calls.
   InputInjector();
-  // `backend` must outlive the injector.
-  explicit InputInjector(InputBackend& backend);
+  // `backend` must outlive the injector. Without `openDevices` the synthetic pen and touch
+  // devices wait for OpenDevices (a session makes them only once its input starts).
+  explicit InputInjector(InputBackend& backend, bool openDevices = true);
   ~InputInjector();
   InputInjector(const InputInjector&) = delete;
   InputInjector& operator=(const InputInjector&) = delete;
@@ -85,6 +86,9 @@ class InputInjector {
   }
   // Lifts every key, button, pen and touch contact that is held.
   void ReleaseAll();
+
+  // Creates the synthetic pen and touch devices, once; before any message is handled.
+  void OpenDevices();
 
   bool HasPenDevice() const { return penDevice_ != nullptr; }
   bool HasTouchDevice() const { return touchDevice_ != nullptr; }
@@ -125,6 +129,7 @@ class InputInjector {
   bool Map(float fx, float fy, POINT& out) const;
 
   InputBackend& backend_;
+  bool devicesOpened_ = false;
 
   TapTracker penTap_;
   TapTracker touchTap_;

@@ -49,7 +49,7 @@ InputRouter::InputRouter(std::string label)
                   [] { return static_cast<uint64_t>(GetTickCount64()); }) {}
 
 InputRouter::InputRouter(std::string label, InputBackend& backend, TextFieldSource& fields, Clock clock)
-    : label_(std::move(label)), injector_(backend), clock_(std::move(clock)), fields_(fields) {}
+    : label_(std::move(label)), injector_(backend, false), clock_(std::move(clock)), fields_(fields) {}
 
 InputRouter::~InputRouter() { Stop(); }
 
@@ -58,6 +58,9 @@ void InputRouter::Start(proto::PenMode pen, proto::TouchMode touch, SendFn send)
     std::lock_guard lock(keyboardMutex_);
     send_ = std::move(send);
   }
+  // The system's pointer devices are made here, for a device past its Welcome, never for
+  // a connection that has not proved itself.
+  injector_.OpenDevices();
   injector_.SetModes(pen, touch);
   if (subscription_ == 0) {
     subscription_ = fields_.Subscribe(

@@ -178,6 +178,28 @@ class InputSessionTest : public ::testing::Test {
   std::vector<Bytes> keyboard;
 };
 
+TEST_F(InputSessionTest, PointerDevicesAreMadeOnlyAfterTheWelcome) {
+  // 100 connections that never finish the handshake: half close at once, half stop
+  // inside the first frame.
+  for (int i = 0; i < 100; ++i) {
+    auto [hostEnd, deviceEnd] = test::LoopbackPair();
+    ASSERT_TRUE(hostEnd && deviceEnd);
+    Session s(std::move(hostEnd), "192.168.1.31", Session::Link::Wifi, options, driver, pairing,
+              Session::Callbacks{}, parts);
+    std::thread run([&s] { s.Run(); });
+    if (i % 2 == 1) {
+      const Bytes partial = {100, 0, 0, 0, 50, 1, 2};
+      deviceEnd->Write(partial.data(), partial.size());
+    }
+    deviceEnd.reset();
+    run.join();
+  }
+  EXPECT_EQ(backend.Creations(), 0);
+  ASSERT_NO_FATAL_FAILURE(Connect());
+  ASSERT_NO_FATAL_FAILURE(RoundTrip());
+  EXPECT_EQ(backend.Creations(), 2);  // the pen and the touch device, once
+}
+
 TEST_F(InputSessionTest, InputReachesTheInjectorOnTheMirroredDisplay) {
   Connect();
   const RECT screen{0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)};

@@ -20,6 +20,7 @@ class RecordingInputBackend final : public InputBackend {
 
   HSYNTHETICPOINTERDEVICE CreatePointerDevice(POINTER_INPUT_TYPE type, uint32_t, uint32_t& error) override {
     std::lock_guard lock(mutex_);
+    ++creations;
     if (!withDevices_) {
       error = createError;
       return nullptr;
@@ -86,6 +87,11 @@ class RecordingInputBackend final : public InputBackend {
   VirtualScreen screen{0, 0, 1920, 1080};
   uint32_t dpi = 96;
   uint32_t createError = ERROR_BAD_COMMAND;
+  int creations = 0;  // CreatePointerDevice calls, made or not; read with Creations()
+  int Creations() {
+    std::lock_guard lock(mutex_);
+    return creations;
+  }
   int failInjections = 0;
   HSYNTHETICPOINTERDEVICE penDevice = reinterpret_cast<HSYNTHETICPOINTERDEVICE>(0x10);
   HSYNTHETICPOINTERDEVICE touchDevice = reinterpret_cast<HSYNTHETICPOINTERDEVICE>(0x20);
