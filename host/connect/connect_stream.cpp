@@ -22,13 +22,23 @@ bool ConnectStream::ReadExact(void* buffer, size_t n) {
   return true;
 }
 
-bool ConnectStream::Write(const void* data, size_t n) { return stream_->Write(data, n); }
+namespace {
 
-void ConnectStream::SetReadTimeout(uint32_t ms) {
-  readTimeoutMs_.store(ms > static_cast<uint32_t>(std::numeric_limits<int32_t>::max())
-                           ? std::numeric_limits<int32_t>::max()
-                           : static_cast<int32_t>(ms));
+int32_t Clamped(uint32_t ms) {
+  return ms > static_cast<uint32_t>(std::numeric_limits<int32_t>::max()) ? std::numeric_limits<int32_t>::max()
+                                                                          : static_cast<int32_t>(ms);
 }
+
+}  // namespace
+
+bool ConnectStream::Write(const void* data, size_t n) {
+  const int32_t timeout = sendTimeoutMs_.load();
+  return stream_->Write(data, n, timeout == 0 ? -1 : timeout);
+}
+
+void ConnectStream::SetReadTimeout(uint32_t ms) { readTimeoutMs_.store(Clamped(ms)); }
+
+void ConnectStream::SetSendTimeout(uint32_t ms) { sendTimeoutMs_.store(Clamped(ms)); }
 
 void ConnectStream::Shutdown() { stream_->Close(); }
 

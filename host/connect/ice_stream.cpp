@@ -213,6 +213,13 @@ struct IceStream::Impl {
         uint32_t now32 = Now32(now);
         if (!taken.empty()) ikcp_flush(kcp);
         ikcp_update(kcp, now32);
+        if (kcp->state == -1 && !closed) {
+          // A segment was resent its maximum number of times: the link is dead, and
+          // whoever waits to read or write must learn it now.
+          Log(kLogWarn, "ICE: the link is dead (a segment went unacknowledged) - closing the stream");
+          closed = true;
+          markerPending = false;
+        }
         if (markerPending && (ikcp_waitsnd(kcp) == 0 || now >= markerDeadline)) SendMarker();
         // The control block's clock is 32 bits and wraps; only its distance counts.
         int32_t wait = static_cast<int32_t>(ikcp_check(kcp, now32) - now32);
@@ -361,22 +368,37 @@ long long IceStream::Read(void* buffer, size_t size, int timeoutMs) {
   return static_cast<long long>(n);
 }
 
-bool IceStream::Write(const void* data, size_t size) {
+bool IceStream::Write(const void* data, size_t size, int timeoutMs) {
   if (size == 0) return true;
   Impl& s = *impl_;
   const char* p = static_cast<const char*>(data);
-  std::unique_lock lock(s.transportMu);
-  while (!s.closed) {
-    if (size == 0) return true;
-    if (ikcp_waitsnd(s.kcp) < kMaxWaitingSegments) {
-      size_t piece = std::min(size, kWritePiece);
-      if (ikcp_send(s.kcp, p, static_cast<int>(piece)) < 0) return false;
-      ikcp_flush(s.kcp);
-      p += piece;
-      size -= piece;
-    } else {
-      s.transportCv.wait(lock);
+  bool timedOut = false;
+  {
+    std::unique_lock lock(s.transportMu);
+    // The time-out counts from the last piece handed over: a slow peer that keeps
+    // taking data is waited for, one that takes nothing is given up.
+    auto deadline = Clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
+    while (!s.closed) {
+      if (size == 0) return true;
+      if (ikcp_waitsnd(s.kcp) < kMaxWaitingSegments) {
+        size_t piece = std::min(size, kWritePiece);
+        if (ikcp_send(s.kcp, p, static_cast<int>(piece)) < 0) return false;
+        ikcp_flush(s.kcp);
+        p += piece;
+        size -= piece;
+        deadline = Clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
+      } else if (timeoutMs < 0) {
+        s.transportCv.wait(lock);
+      } else if (s.transportCv.wait_until(lock, deadline) == std::cv_status::timeout &&
+                 ikcp_waitsnd(s.kcp) >= kMaxWaitingSegments) {
+        timedOut = true;
+        break;
+      }
     }
+  }
+  if (timedOut) {
+    Log(kLogWarn, "ICE: the peer took no data for " + std::to_string(timeoutMs) + " ms - closing the stream");
+    Close();
   }
   return false;
 }

@@ -47,7 +47,9 @@ class IceStream {
   std::optional<CandidatePair> SelectedCandidates();
   // -1 on time-out, 0 when closed and drained, else the bytes copied. timeoutMs < 0: no limit.
   long long Read(void* buffer, size_t size, int timeoutMs);
-  bool Write(const void* data, size_t size);
+  // False once closed. With timeoutMs >= 0, a write that can hand nothing over for that
+  // long (the peer keeps its window shut) closes the stream and fails.
+  bool Write(const void* data, size_t size, int timeoutMs = -1);
   void Close();
 
   static std::optional<TurnServer> AddTurnServer(const std::string& url, const std::string& username,

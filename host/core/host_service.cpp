@@ -339,12 +339,12 @@ msg::ConnectInfo HostService::IceConfig() {
   return info;
 }
 
+// Sent outside the sessions mutex: a relay device that stopped reading holds its
+// session's send for up to the send time-out, and must not hold up new connections,
+// the status or Stop meanwhile.
 void HostService::BroadcastConnectInfo() {
   const msg::ConnectInfo info = IceConfig();
-  std::lock_guard lock(sessionsMutex_);
-  for (SessionEntry& e : sessions_) {
-    if (e.session->Ready() && !e.session->Ended()) e.session->SendConnectInfo(info);
-  }
+  for (const std::shared_ptr<Session>& s : ReadySessions()) s->SendConnectInfo(info);
 }
 
 std::vector<std::shared_ptr<Session>> HostService::ReadySessions() {

@@ -79,7 +79,8 @@ class InputRouter {
   TextFieldSource& fields_;
 
   // Guards the send callback and makes each change of the shown flag one step with the
-  // message that tells the device; taken after the detector's lock, before the send lock.
+  // message that tells the device; taken before the send lock (the detector calls in on a
+  // thread of the router's own, outside its lock).
   std::mutex keyboardMutex_;
   SendFn send_;
   int32_t subscription_ = 0;  // 0 = none; changed only by Start and Stop

@@ -68,17 +68,29 @@ int32_t TextFieldDetector::Subscribe(TextFieldCallback callback) {
       LogWarn("Text field detection could not start ({})", ErrorText(GetLastError()));
     }
   }
-  return state_.Subscribe([callback = std::move(callback)](bool active, const FieldRect& r, bool reset) {
-    if (callback) {
-      const RECT rect{r.left, r.top, r.right, r.bottom};
-      callback(active, rect, reset);
-    }
+  auto mailbox = std::make_shared<CallbackMailbox>();
+  auto shared = std::make_shared<TextFieldCallback>(std::move(callback));
+  const int32_t id = state_.Subscribe([mailbox, shared](bool active, const FieldRect& r, bool reset) {
+    if (!*shared) return;
+    const RECT rect{r.left, r.top, r.right, r.bottom};
+    mailbox->Post([shared, active, rect, reset] { (*shared)(active, rect, reset); });
   });
+  mailboxes_[id] = std::move(mailbox);
+  return id;
 }
 
 void TextFieldDetector::Unsubscribe(int32_t id) {
-  std::lock_guard lock(mutex_);
-  state_.Unsubscribe(id);
+  std::shared_ptr<CallbackMailbox> mailbox;
+  {
+    std::lock_guard lock(mutex_);
+    state_.Unsubscribe(id);
+    if (const auto it = mailboxes_.find(id); it != mailboxes_.end()) {
+      mailbox = std::move(it->second);
+      mailboxes_.erase(it);
+    }
+  }
+  // Closed outside the lock: a call under way may be sending to a stalled device.
+  if (mailbox) mailbox->Close();
 }
 
 bool TextFieldDetector::Stop() {

@@ -6,11 +6,13 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <thread>
 
 #include "core/win_handle.h"
+#include "desktop/callback_mailbox.h"
 #include "desktop/text_field_state.h"
 
 struct IUIAutomationElement;
@@ -23,10 +25,12 @@ class TextFieldDetector {
  public:
   static TextFieldDetector& Instance();
 
-  // Starts the detector thread on the first call. The callback runs on that thread with
-  // the detector's lock held: it must not subscribe, unsubscribe or block for long.
+  // Starts the detector thread on the first call. Each subscription's callback runs on a
+  // thread of its own, outside the detector's lock, so one that blocks (its device
+  // stopped reading) delays neither the detector nor the other subscribers.
   int32_t Subscribe(TextFieldCallback callback);
-  // The thread keeps running for later subscriptions.
+  // No call of that callback runs once this returns (one under way is waited for, so do
+  // not call it from the callback). The detector thread keeps running for later ones.
   void Unsubscribe(int32_t id);
 
   // How long process exit waits for the thread before leaving it behind.
@@ -54,6 +58,7 @@ class TextFieldDetector {
 
   std::mutex mutex_;
   TextFieldState state_;
+  std::map<int32_t, std::shared_ptr<CallbackMailbox>> mailboxes_;  // guarded by mutex_
   bool started_ = false;
   bool stopping_ = false;
   std::thread thread_;

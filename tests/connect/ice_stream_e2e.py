@@ -24,6 +24,8 @@ SCENARIOS = {
     "vanish": (["-mode", "idle"], ["vanish"]),
     "wrap": (["-mode", "echo"], ["wrap", str(16 * MiB)]),
     "peer-close": (["-mode", "closer"], ["peer-close"]),
+    "stall": (["-mode", "idle", "-life", "90s"], ["stall", str(64 * MiB)]),
+    "fat": (["-mode", "fat", "-count", "20000"], ["fat"]),
 }
 
 
@@ -93,6 +95,16 @@ def run(wine_exec, peer_exe, go_exe, scenario):
         if scenario == "peer-close":
             return 0 if r.get("PEER_CLOSE", "").startswith("message=equal after=0 ") and \
                 r["PEER_CLOSE"].endswith("write=0") else 1
+        if scenario == "stall":
+            v = dict(kv.split("=") for kv in r.get("STALL", "").split())
+            # Send time-out 1000 ms; the write fails and the stream is closed by then.
+            ok = v.get("write") == "0" and int(v.get("ms", "99999")) < 1000 + 2000 and v.get("read") == "0"
+            return 0 if ok else 1
+        if scenario == "fat":
+            growth = int(r["MEMORY_GROWTH_BYTES"])
+            print("memory growth", growth, "bytes")
+            ok = int(r["MEMORY_BEFORE_BYTES"]) > 0 and growth < 16 * MiB and r.get("AFTER_FAT") == "echoed"
+            return 0 if ok else 1
         if scenario == "consent":
             return 0 if r.get("AFTER_IDLE") == "connected" else 1
         if scenario == "vanish":

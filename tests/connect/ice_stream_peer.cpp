@@ -13,6 +13,8 @@
 //   gather            no peer: print the answer to a fixed offer and the TURN counters
 //   refresh MS        echo a little, stay MS, echo again through the relay
 //   peer-close        read the peer's message, then see its close marker end the stream
+//   stall BYTES       write BYTES to a peer that never reads, with a 1000 ms send time-out
+//   fat               report memory growth while the peer sends 64 KiB datagrams, then echo
 #include <windows.h>
 #include <psapi.h>
 
@@ -226,6 +228,36 @@ int main(int argc, char** argv) {
       got += static_cast<size_t>(n);
     }
     std::printf("AFTER_FLOOD %s\n", got == sizeof hello && std::memcmp(back, hello, got) == 0 ? "echoed" : "LOST");
+  } else if (scenario == "stall") {
+    kelm::ConnectStream cs(std::move(stream));
+    cs.SetSendTimeout(1000);
+    auto data = RandomData(bytes, 11);
+    auto start = Clock::now();
+    const bool wrote = cs.Write(data.data(), data.size());
+    const long long ms = Ms(start);
+    uint8_t any = 0;
+    cs.SetReadTimeout(2000);
+    const bool readable = cs.ReadExact(&any, 1);
+    std::printf("STALL write=%d ms=%lld read=%d\n", wrote ? 1 : 0, ms, readable ? 1 : 0);
+  } else if (scenario == "fat") {
+    size_t before = PrivateBytes();
+    size_t peak = before;
+    for (int i = 0; i < 50; ++i) {
+      Sleep(100);
+      peak = std::max(peak, PrivateBytes());
+    }
+    std::printf("MEMORY_BEFORE_BYTES %zu\nMEMORY_GROWTH_BYTES %lld\n", before,
+                static_cast<long long>(peak) - static_cast<long long>(before));
+    const char hello[] = "still working";
+    stream->Write(hello, sizeof hello);
+    char back[sizeof hello] = {};
+    size_t got = 0;
+    while (got < sizeof hello) {
+      long long n = stream->Read(back + got, sizeof hello - got, 10000);
+      if (n <= 0) break;
+      got += static_cast<size_t>(n);
+    }
+    std::printf("AFTER_FAT %s\n", got == sizeof hello && std::memcmp(back, hello, got) == 0 ? "echoed" : "LOST");
   } else if (scenario == "consent") {
     Sleep(static_cast<DWORD>(bytes));
     std::printf("AFTER_IDLE %s\n", stream->WaitConnected(0) ? "connected" : "CLOSED");

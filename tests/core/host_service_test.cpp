@@ -9,10 +9,12 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <random>
 #include <thread>
 
@@ -594,6 +596,95 @@ TEST_F(HostServiceTest, AFloodFromOneSourceNeverKeepsOutADeviceFromAnother) {
     EXPECT_GT(flood.Made(), 300);
   }
   EXPECT_EQ(welcomed, 10);
+}
+
+// The host end of a relay session whose device stops taking data once `Stall` is called:
+// a write then waits until the send time-out (as the relay stream does) or Shutdown.
+class StallingStream final : public ByteStream {
+ public:
+  explicit StallingStream(std::unique_ptr<ByteStream> inner) : inner_(std::move(inner)) {}
+  bool ReadExact(void* buffer, size_t n) override { return inner_->ReadExact(buffer, n); }
+  bool Write(const void* data, size_t n) override {
+    std::unique_lock lock(mutex_);
+    if (stalled_) {
+      ++waiting_;
+      const auto limit = std::chrono::milliseconds(sendTimeoutMs_ == 0 ? 600000 : sendTimeoutMs_);
+      cv_.wait_for(lock, limit, [this] { return shut_; });
+      --waiting_;
+      return false;
+    }
+    lock.unlock();
+    return inner_->Write(data, n);
+  }
+  void SetReadTimeout(uint32_t ms) override { inner_->SetReadTimeout(ms); }
+  void SetSendTimeout(uint32_t ms) override {
+    std::lock_guard lock(mutex_);
+    sendTimeoutMs_ = ms;
+  }
+  void Shutdown() override {
+    {
+      std::lock_guard lock(mutex_);
+      shut_ = true;
+    }
+    cv_.notify_all();
+    inner_->Shutdown();
+  }
+  void Stall() {
+    std::lock_guard lock(mutex_);
+    stalled_ = true;
+  }
+  int Waiting() {
+    std::lock_guard lock(mutex_);
+    return waiting_;
+  }
+
+ private:
+  std::unique_ptr<ByteStream> inner_;
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  bool stalled_ = false, shut_ = false;
+  int waiting_ = 0;
+  uint32_t sendTimeoutMs_ = 0;
+};
+
+TEST_F(HostServiceTest, AStalledRelaySessionHoldsUpNothingElse) {
+  options.sendTimeoutMs = 1000;
+  ASSERT_TRUE(host.Start(options));
+  const auto paired = PairedDevices(1);
+  auto [hostEnd, deviceEnd] = test::LoopbackPair();
+  ASSERT_TRUE(hostEnd && deviceEnd);
+  auto stalling = std::make_unique<StallingStream>(std::move(hostEnd));
+  StallingStream* relay = stalling.get();
+  ASSERT_TRUE(host.StartSession(std::move(stalling), "203.0.113.7", Session::Link::Relay));
+  test::DeviceClient client(*deviceEnd);
+  ASSERT_EQ(client.Handshake(paired[0]->identity, {}).admissionResult, 0);
+  ASSERT_TRUE(client.SendRecord(1, test::BuildHello({})));
+  uint8_t type = 0;
+  Bytes payload;
+  ASSERT_TRUE(client.ReadRecord(type, payload));
+  ASSERT_EQ(type, 2);
+  WaitForSessions(1);
+  relay->Stall();
+
+  using Clock = std::chrono::steady_clock;
+  const auto took = [](auto&& f) {
+    const auto start = Clock::now();
+    f();
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+  };
+  // A connect-info change sends to every ready session: this one's send stalls.
+  std::atomic<long long> setConnectMs{-1};
+  std::thread changer([&] { setConnectMs = took([&] { host.SetConnect(true, "wss://127.0.0.1:1/"); }); });
+  for (int i = 0; i < 200 && relay->Waiting() == 0; ++i) Sleep(5);
+  ASSERT_EQ(relay->Waiting(), 1);
+  // Meanwhile the status and a new device are not held up by it at all.
+  EXPECT_LT(took([&] { host.GetStatus(); }), 300);
+  Device fresh;
+  EXPECT_LT(took([&] { EXPECT_TRUE(Connect(fresh)); }), 2000);
+  changer.join();
+  EXPECT_GE(setConnectMs.load(), 0);
+  EXPECT_LT(setConnectMs.load(), 2000);
+  EXPECT_LT(took([&] { host.Stop(); }), 2000);
 }
 
 TEST_F(HostServiceTest, HandshakeHasOneDeadlineHoweverSlowlyThePeerSends) {

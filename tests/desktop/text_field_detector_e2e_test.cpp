@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include <chrono>
 #include <condition_variable>
 #include <format>
@@ -164,6 +166,39 @@ TEST_F(TextFieldDetectorEndToEnd, SubscriptionsShareOneThread) {
       << recorder.Text() << log.Text();
   detector.Unsubscribe(third);
   EXPECT_EQ(Count(log.Text(), "Text field detection started (UI Automation on, caret hooks on)"), 1u) << log.Text();
+}
+
+TEST_F(TextFieldDetectorEndToEnd, ASubscriberThatBlocksDelaysNoOther) {
+  TextFieldDetector& detector = TextFieldDetector::Instance();
+  // The first stands for a session whose device stopped reading: its send blocks for 2 s.
+  std::atomic<ULONGLONG> blockedAt{0}, otherAt{0};
+  const int32_t stalled = detector.Subscribe([&](bool active, const RECT&, bool) {
+    if (!active) return;
+    ULONGLONG expected = 0;
+    if (blockedAt.compare_exchange_strong(expected, GetTickCount64())) Sleep(2000);
+  });
+  const int32_t other = detector.Subscribe([&](bool active, const RECT& r, bool reset) {
+    if (active) {
+      ULONGLONG expected = 0;
+      otherAt.compare_exchange_strong(expected, GetTickCount64());
+    }
+    recorder.Add(active, r, reset);
+  });
+  Sleep(300);
+  Click(target.multi);
+  EXPECT_TRUE(recorder.WaitFor(0, [&](const Report& r) { return r.active && Inside(r.rect, target.multi); },
+                               std::chrono::milliseconds(1500)))
+      << recorder.Text() << log.Text();
+  for (int i = 0; i < 100 && blockedAt.load() == 0; ++i) Sleep(10);
+  ASSERT_NE(blockedAt.load(), 0u);
+  ASSERT_NE(otherAt.load(), 0u);
+  const auto a = static_cast<int64_t>(blockedAt.load());
+  const auto b = static_cast<int64_t>(otherAt.load());
+  EXPECT_LT(b - a, 100) << "the other subscriber waited for the blocked one";
+  const ULONGLONG before = GetTickCount64();
+  detector.Unsubscribe(other);
+  EXPECT_LT(GetTickCount64() - before, 500u);  // not held up by the blocked call
+  detector.Unsubscribe(stalled);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@ import (
 	"bufio"
 	"context"
 	"crypto/sha256"
+	"encoding/binary"
 	"encoding/hex"
 	"flag"
 	"fmt"
@@ -56,9 +57,9 @@ func (p *packetConn) SetReadDeadline(t time.Time) error         { return nil }
 func (p *packetConn) SetWriteDeadline(t time.Time) error        { return nil }
 
 func main() {
-	mode := flag.String("mode", "echo", "echo, sink, push, flood, idle, closer, bridge, native")
+	mode := flag.String("mode", "echo", "echo, sink, push, flood, fat, idle, closer, bridge, native")
 	size := flag.Int("bytes", 1<<20, "bytes for sink and push")
-	count := flag.Int("count", 100000, "datagrams for flood")
+	count := flag.Int("count", 100000, "datagrams for flood and fat")
 	life := flag.Duration("life", 60*time.Second, "how long to stay")
 	turnURL := flag.String("relay-only", "", "reach the host only through this TURN server (turn:host:port)")
 	turnUser := flag.String("turn-user", "", "TURN username for -relay-only")
@@ -200,6 +201,25 @@ func main() {
 				conn.Write(junk)
 			}
 			fmt.Println("FLOODED", *count)
+			io.Copy(sess, sess)
+		}()
+	case "fat":
+		// Segments of the stream's conversation that no sender of ours makes: 60000-byte
+		// PUSH payloads (datagrams near 64 KiB), out of order inside the receive window.
+		go func() {
+			fat := make([]byte, 24+60000)
+			binary.LittleEndian.PutUint32(fat[0:], 0x74766331)
+			fat[4] = 81 // PUSH
+			binary.LittleEndian.PutUint16(fat[6:], 1024)
+			binary.LittleEndian.PutUint32(fat[20:], 60000)
+			for i := 0; i < *count; i++ {
+				binary.LittleEndian.PutUint32(fat[12:], uint32(1+i%1023))
+				conn.Write(fat)
+				if i%64 == 63 {
+					time.Sleep(time.Millisecond)
+				}
+			}
+			fmt.Println("FAT", *count)
 			io.Copy(sess, sess)
 		}()
 	case "closer":
