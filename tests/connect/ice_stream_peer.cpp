@@ -13,6 +13,7 @@
 //   gather            no peer: print the answer to a fixed offer and the TURN counters
 //   refresh MS        echo a little, stay MS, echo again through the relay
 //   peer-close        read the peer's message, then see its close marker end the stream
+//   turn-idle MS      no peer: gather through the TURN server, stay MS, print the CPU time
 //   stall BYTES       write BYTES to a peer that never reads, with a 1000 ms send time-out
 //   fat               report memory growth while the peer sends 64 KiB datagrams, then echo
 #include <windows.h>
@@ -107,6 +108,22 @@ int main(int argc, char** argv) {
   auto printTurn = [&] {
     if (stream) printTurnOf(*stream);
   };
+  if (scenario == "turn-idle") {
+    // Gather through the TURN server, then stay idle: the CPU time spent meanwhile.
+    auto answer = stream->Answer("a=ice-ufrag:abcd\r\na=ice-pwd:abcdefghijklmnopqrstuv\r\n", 10000);
+    const auto cpuMs = [] {
+      FILETIME created, exited, kernel, user;
+      GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
+      const auto ticks = [](const FILETIME& f) { return (uint64_t{f.dwHighDateTime} << 32) | f.dwLowDateTime; };
+      return static_cast<long long>((ticks(kernel) + ticks(user)) / 10000);
+    };
+    const long long before = cpuMs();
+    Sleep(static_cast<DWORD>(bytes));
+    std::printf("ANSWERED %d\nIDLE_CPU_MS %lld\n", answer ? 1 : 0, cpuMs() - before);
+    printTurn();
+    std::printf("FINISHED\n");
+    return 0;
+  }
   if (scenario == "gather") {
     auto start = Clock::now();
     auto answer = stream->Answer("a=ice-ufrag:abcd\r\na=ice-pwd:abcdefghijklmnopqrstuv\r\n", 10000);

@@ -8,6 +8,7 @@
 #include "core/host_service.h"
 #include "core/log.h"
 #include "core/paths.h"
+#include "core/text.h"
 #include "desktop_helper_control.h"
 #include "device_session.h"
 #include "scripted_toast_source.h"
