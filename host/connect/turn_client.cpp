@@ -17,19 +17,15 @@ constexpr uint64_t kChannelRefreshMs = 540000;     // channels last 600 s
 constexpr uint16_t kLastChannel = 0x7FFF;
 constexpr size_t kChannelHeader = 4;
 constexpr uint64_t kNever = ~uint64_t{0};
-// A granted lifetime below this is read as this: a server granting 0 would otherwise have
-// us refresh "now" on every tick (and a Refresh carrying LIFETIME 0 deletes the allocation).
-constexpr uint32_t kMinLifetimeSeconds = 60;
-// Never refresh sooner than this after the last grant, whatever the server said.
-constexpr uint64_t kMinRefreshIntervalMs = 30000;
+// Never refresh sooner than this after the last grant, whatever lifetime the server
+// gave: a short one must not turn the timer into a loop of Refresh requests.
+constexpr uint64_t kMinRefreshIntervalMs = 2000;
 // REALM and NONCE are at most 763 bytes (RFC 8489); longer ones are refused.
 constexpr size_t kMaxRealmOrNonceBytes = 763;
 
 bool IsRequestOf(uint16_t response, uint16_t request) { return (response & 0x3EEF) == (request & 0x3EEF); }
 bool IsSuccess(uint16_t type) { return (type & 0x0110) == 0x0100; }
 bool IsError(uint16_t type) { return (type & 0x0110) == 0x0110; }
-
-uint32_t UsableLifetime(uint32_t granted) { return std::max(granted, kMinLifetimeSeconds); }
 
 uint64_t RefreshDelayMs(uint32_t lifetimeSeconds) {
   return std::max<uint64_t>(uint64_t{lifetimeSeconds} * 1000 / 2, kMinRefreshIntervalMs);
@@ -181,14 +177,17 @@ bool TurnClient::OnDatagram(std::span<const uint8_t> bytes, uint64_t now, std::o
     case kTurnAllocateRequest:
       relayed_ = m->XorAddress(kStunAttrXorRelayedAddress);
       mapped_ = m->XorAddress(kStunAttrXorMappedAddress);
-      stats_.firstLifetimeSeconds = m->U32(kStunAttrLifetime).value_or(600);
-      lifetimeSeconds_ = UsableLifetime(stats_.firstLifetimeSeconds);
-      state_ = relayed_ ? State::kAllocated : State::kFailed;
+      lifetimeSeconds_ = m->U32(kStunAttrLifetime).value_or(600);
+      stats_.firstLifetimeSeconds = lifetimeSeconds_;
+      // An allocation granted no lifetime at all is no allocation (and refreshing it with
+      // LIFETIME 0 would delete it).
+      state_ = relayed_ && lifetimeSeconds_ != 0 ? State::kAllocated : State::kFailed;
       refreshAt_ = now + RefreshDelayMs(lifetimeSeconds_);
       break;
     case kTurnRefreshRequest:
       stats_.refreshes++;
-      lifetimeSeconds_ = UsableLifetime(m->U32(kStunAttrLifetime).value_or(lifetimeSeconds_));
+      lifetimeSeconds_ = m->U32(kStunAttrLifetime).value_or(lifetimeSeconds_);
+      if (lifetimeSeconds_ == 0) state_ = State::kFailed;  // the server deleted it
       refreshAt_ = now + RefreshDelayMs(lifetimeSeconds_);
       break;
     case kTurnChannelBindRequest:

@@ -19,7 +19,7 @@ struct TurnStats {
   int staleNonce = 0;    // 438 answers
   int refreshes = 0;     // successful Refresh transactions
   int channelDataIn = 0, dataIndicationsIn = 0;
-  uint32_t lifetimeSeconds = 0;       // as in use (the last grant, at least 60 s)
+  uint32_t lifetimeSeconds = 0;       // as the server granted it last
   uint32_t firstLifetimeSeconds = 0;  // as granted with the allocation
 };
 

@@ -309,6 +309,12 @@ bool HostService::StartSession(std::unique_ptr<ByteStream> stream, const std::st
     if (onTransfer_) onTransfer_(deviceName.empty() ? "your device" : deviceName, event);
   };
   callbacks.claimSlot = [this, id = entry.id] { return ClaimSlot(id); };
+  callbacks.onDisplaySetup = [this] {
+    {
+      std::lock_guard wake(watchdogMutex_);
+    }
+    watchdogWake_.notify_one();
+  };
   entry.session = std::make_shared<Session>(std::move(stream), peer, link, o, driver_, pairing_, std::move(callbacks),
                                             sessionParts_, sessionTiming_);
   Session* s = entry.session.get();

@@ -262,6 +262,7 @@ bool Session::SetUpDisplayAndWelcome() {
   std::string error;
   displayDeadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(timing_.displaySetupMs);
   stage_ = Stage::kDisplay;
+  if (callbacks_.onDisplaySetup) callbacks_.onDisplaySetup();
   const bool shown = !display_ || display_->Setup(hello_, fps_, options_.driver, error);
   stage_ = Stage::kWelcomed;
   if (!shown) {

@@ -55,6 +55,8 @@ class Session {
     // Asked once the device is admitted: false when the admitted sessions are already
     // at their limit, and the session ends.
     std::function<bool()> claimSlot;
+    // The display set-up begins: its own limit now applies (the owner enforces it).
+    std::function<void()> onDisplaySetup;
   };
 
   Session(std::unique_ptr<ByteStream> stream, std::string peer, Link link, HostOptions options,

@@ -99,6 +99,7 @@ def main():
     cpu_ms = int(r.get("IDLE_CPU_MS", "999999"))
     refreshes = counts.get(0x0004, 0)
     allocated = counts.get(0x0003, 0) >= 2
+    # LIFETIME 0 is no allocation: it is given up, never refreshed in a loop.
     ok = allocated and refreshes <= 1 and cpu_ms < 500 and "FINISHED" in out
     print(f"allocated={allocated} refreshes={refreshes} cpu_ms={cpu_ms}")
     return 0 if ok else 1
