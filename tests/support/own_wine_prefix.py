@@ -14,8 +14,10 @@ import tempfile
 
 
 class OwnWinePrefix:
-    def __init__(self, build_dir, name):
+    def __init__(self, build_dir, name, fresh=False):
         self.path = os.path.join(os.path.abspath(build_dir), "wineprefix-" + name)
+        # fresh: start from an empty prefix (a killed run may have left one half made).
+        self.fresh = fresh
         self.env = dict(os.environ, WINEPREFIX=self.path, WINEDEBUG="-all")
         self.env.setdefault("WINEDLLOVERRIDES", "mscoree,mshtml=")
         self._scratch = None
@@ -33,6 +35,10 @@ class OwnWinePrefix:
                               stderr=subprocess.DEVNULL, timeout=timeout).returncode
 
     def start(self):
+        if self.fresh:
+            # A previous run that was killed may have left its server behind.
+            self._quiet("wineserver", "-k", timeout=60)
+            shutil.rmtree(self.path, ignore_errors=True)
         os.makedirs(self.path, exist_ok=True)
         self._scratch = tempfile.mkdtemp(prefix="own-prefix-out-", dir=os.path.dirname(self.path))
         self._quiet("wineserver", "-p")
@@ -70,6 +76,10 @@ class OwnWinePrefix:
                                   timeout=timeout).returncode
         with open(out, errors="replace") as o, open(err, errors="replace") as e:
             return code, o.read(), e.read()
+
+    def run_attached(self, *args):
+        """Runs one program to its end with our own standard streams; returns its exit code."""
+        return subprocess.run(("wine",) + args, env=self.env).returncode
 
     def start_program(self, *args):
         """Starts one program and returns (Popen, path of its output file)."""
