@@ -19,18 +19,7 @@ HostOptions ConsoleOptions(const CliOverrides& o) {
   HostOptions options;
   options.name = ComputerName();
   options.pin = HostService::NewPin();
-  if (o.port) options.port = *o.port;
-  if (o.pin) options.pin = *o.pin;
-  if (o.bitrateKbps) options.bitrateKbps = *o.bitrateKbps;
-  if (o.usbOnly) options.usbOnly = true;
-  if (o.noAdb) options.useAdb = false;
-  if (o.noDiscovery) options.discovery = false;
-  if (o.noDriver) options.driver = false;
-  if (!o.adbPath.empty()) options.adbPath = o.adbPath;
-  if (!o.connectServer.empty()) {
-    options.connectEnabled = true;
-    options.connectServer = o.connectServer;
-  }
+  ApplyCliOverrides(o, options);
   return options;
 }
 

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "core/cli_overrides.h"
 #include "core/pairing.h"
 
 namespace kelm {
@@ -29,5 +30,9 @@ struct HostOptions {
   // it cannot hold its session (or a broadcast to every session) forever.
   uint32_t sendTimeoutMs = 10000;
 };
+
+// Lays this run's command-line overrides over options (a console run's defaults, or a
+// GUI run's settings); the update site and key are not host options.
+void ApplyCliOverrides(const CliOverrides& overrides, HostOptions& options);
 
 }  // namespace kelm

@@ -1,7 +1,6 @@
 // The lock-screen pipe client: trust check, frame reader and input writer.
 #include "media/lock_screen_client.h"
 
-#include <aclapi.h>
 
 #include "core/log.h"
 #include "core/text.h"
@@ -11,18 +10,6 @@
 
 namespace kelm::lockscreen {
 namespace {
-
-bool OwnerIsLocalSystem(HANDLE pipe) {
-  PSID owner = nullptr;
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (GetSecurityInfo(pipe, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
-                      &descriptor) != ERROR_SUCCESS) {
-    return false;
-  }
-  const bool system = owner != nullptr && IsWellKnownSid(owner, WinLocalSystemSid);
-  LocalFree(descriptor);
-  return system;
-}
 
 bool ServerSessionOf(HANDLE pipe, uint32_t& session) {
   ULONG id = 0;
@@ -40,7 +27,7 @@ LockScreenClient::LockScreenClient(Options options)
       pipeName_(options_.pipeName.empty() ? LockScreenPipeName(OwnSessionId()) : options_.pipeName),
       frameEvent_(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
       stopEvent_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
-  if (!options_.trust.ownedByLocalSystem) options_.trust.ownedByLocalSystem = OwnerIsLocalSystem;
+  if (!options_.trust.ownedByLocalSystem) options_.trust.ownedByLocalSystem = PipeOwnedByLocalSystem;
   if (!options_.trust.serverSession) options_.trust.serverSession = ServerSessionOf;
 }
 

@@ -1,8 +1,11 @@
 // Overlapped transfers of whole pipe messages with a stop event.
 #include "media/pipe_framing.h"
 
+#include <aclapi.h>
+
 #include <algorithm>
 
+#include "core/unique_any.h"
 #include "core/win_handle.h"
 
 namespace kelm {
@@ -88,6 +91,17 @@ bool WritePipeMessage(HANDLE pipe, uint8_t type, std::span<const uint8_t> part1,
     if (!PipeTransfer(pipe, true, bytes, stopEvent, Remaining(timeLimitMs, start))) return false;
   }
   return true;
+}
+
+bool PipeOwnedByLocalSystem(HANDLE pipe) {
+  using LocalMemory = UniqueAny<HLOCAL, &LocalFree>;
+  PSID owner = nullptr;
+  LocalMemory descriptor;
+  if (GetSecurityInfo(pipe, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
+                      reinterpret_cast<PSECURITY_DESCRIPTOR*>(descriptor.Put())) != ERROR_SUCCESS) {
+    return false;
+  }
+  return owner != nullptr && IsWellKnownSid(owner, WinLocalSystemSid);
 }
 
 }  // namespace kelm

@@ -32,4 +32,8 @@ bool ReadPipeMessage(HANDLE pipe, uint8_t& type, std::vector<uint8_t>& body, siz
 bool WritePipeMessage(HANDLE pipe, uint8_t type, std::span<const uint8_t> part1, std::span<const uint8_t> part2,
                       HANDLE stopEvent, uint32_t timeLimitMs = kPipeNoTimeLimit);
 
+// Whether the pipe's server made it as LocalSystem: the host trusts only the helper
+// service's pipes, since any program of the user could create one of the same name.
+bool PipeOwnedByLocalSystem(HANDLE pipe);
+
 }  // namespace kelm

@@ -3,7 +3,6 @@
 #include "update/service_pipe_client.h"
 
 #include <windows.h>
-#include <aclapi.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -18,18 +17,6 @@
 
 namespace kelm::update {
 namespace {
-
-bool IsOwnedByLocalSystem(HANDLE pipe) {
-  PSID owner = nullptr;
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (GetSecurityInfo(pipe, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
-                      &descriptor) != ERROR_SUCCESS) {
-    return false;
-  }
-  const bool system = owner != nullptr && IsWellKnownSid(owner, WinLocalSystemSid);
-  LocalFree(descriptor);
-  return system;
-}
 
 // Cancels the pipe's I/O once the time limit has passed or the stop flag is set, and
 // keeps cancelling until the read is marked finished (a cancel that lands before the
@@ -83,7 +70,7 @@ ServiceRequestResult AskServiceToInstall(std::string_view channel, std::string_v
   WinHandle pipe(CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE | READ_CONTROL, 0, nullptr, OPEN_EXISTING,
                              FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
   if (!pipe) return ServiceRequestResult::NoUsableService;
-  if (!IsOwnedByLocalSystem(pipe.Get())) {
+  if (!PipeOwnedByLocalSystem(pipe.Get())) {
     LogWarn("Update: ignoring {} (not created by the tavro service)", WideToUtf8(name));
     return ServiceRequestResult::NoUsableService;
   }
