@@ -4,13 +4,37 @@ state: build/wineprefix-NAME with its own wineserver and wineboot, ended afterwa
 (the folder stays, so later runs skip Wine's first set-up). A crash ends the program at
 once (AeDebug "Debugger" is empty) instead of waiting in winedbg.
 
+It also gets an X display of its own: a second wineserver on the shared display has its
+own explorer and tray, whose windows take the X focus from (and paint over) the windows
+of tests that hold the display lock in the shared prefix.
+
     with OwnWinePrefix(build_dir, "service") as prefix:
         r = prefix.run(r"C:\\some\\program.exe", "--flag")
 """
 import os
+import select
 import shutil
 import subprocess
 import tempfile
+
+
+def start_private_display(timeout=20):
+    """Starts an Xvfb of its own; returns (Popen, ":N"). -displayfd picks a free number."""
+    read_end, write_end = os.pipe()
+    try:
+        proc = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1920x1080x24",
+                                 "-nolisten", "tcp"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL, pass_fds=(write_end,), start_new_session=True)
+    finally:
+        os.close(write_end)
+    with os.fdopen(read_end) as r:
+        ready, _, _ = select.select([r], [], [], timeout)
+        number = r.readline().strip() if ready else ""
+    if not number:
+        proc.kill()
+        proc.wait()
+        raise RuntimeError("Xvfb did not start")
+    return proc, ":" + number
 
 
 class OwnWinePrefix:
@@ -21,6 +45,7 @@ class OwnWinePrefix:
         self.env = dict(os.environ, WINEPREFIX=self.path, WINEDEBUG="-all")
         self.env.setdefault("WINEDLLOVERRIDES", "mscoree,mshtml=")
         self._scratch = None
+        self._display = None
 
     def __enter__(self):
         self.start()
@@ -40,6 +65,7 @@ class OwnWinePrefix:
             self._quiet("wineserver", "-k", timeout=60)
             shutil.rmtree(self.path, ignore_errors=True)
         os.makedirs(self.path, exist_ok=True)
+        self._display, self.env["DISPLAY"] = start_private_display()
         self._scratch = tempfile.mkdtemp(prefix="own-prefix-out-", dir=os.path.dirname(self.path))
         self._quiet("wineserver", "-p")
         self._quiet("wine", "wineboot")
@@ -49,6 +75,14 @@ class OwnWinePrefix:
     def stop(self):
         self._quiet("wineserver", "-k", timeout=60)
         self._quiet("wineserver", "-w", timeout=60)
+        if self._display:
+            self._display.terminate()
+            try:
+                self._display.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self._display.kill()
+                self._display.wait()
+            self._display = None
         if self._scratch:
             shutil.rmtree(self._scratch, ignore_errors=True)
 
