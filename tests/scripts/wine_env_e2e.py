@@ -11,6 +11,11 @@ environment of the test's own (TAVRO_WINE_ENV_DIR), and checks that they share i
                 environment is left once that one ends.
   ctrl_c        with 8 devices streaming a changing screen, Ctrl+C ends the host with
                 exit code 0 and "Host stopped", three times in a row, with no X error.
+  tray_app      the tray app as a new user meets it: `scripts/run tavro` names its display
+                and log, xwd of that display shows the runtime notice, then (after
+                gui_tool presses OK) the light window; `tavro --send` from a second
+                terminal exits 0 and the first runs on; Quit from the tray menu ends it
+                with 0. Then the same notice on a hand-started Xvfb named by TAVRO_DISPLAY.
 
 usage: wine_env_e2e.py CASE CHECKOUT ENV_DIR
 """
@@ -23,6 +28,9 @@ import sys
 import tempfile
 import threading
 import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from own_wine_prefix import start_private_display  # noqa: E402
 
 PIN = "012345"
 
@@ -44,9 +52,9 @@ class Run:
 
     started = []
 
-    def __init__(self, checkout, env_dir, args, script="run"):
+    def __init__(self, checkout, env_dir, args, script="run", extra_env=None):
         self.name = " ".join(args)
-        env = dict(os.environ, TAVRO_WINE_ENV_DIR=env_dir, TAVRO_NATIVE="0")
+        env = dict(os.environ, TAVRO_WINE_ENV_DIR=env_dir, TAVRO_NATIVE="0", **(extra_env or {}))
         env.pop("DISPLAY", None)
         self.proc = subprocess.Popen([os.path.join(checkout, "scripts", script), *args], cwd=checkout, env=env,
                                      stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
@@ -101,8 +109,8 @@ class Run:
             pass
 
 
-def finished(checkout, env_dir, args, timeout, script="run"):
-    run = Run(checkout, env_dir, args, script)
+def finished(checkout, env_dir, args, timeout, script="run", extra_env=None):
+    run = Run(checkout, env_dir, args, script, extra_env)
     code = run.wait(timeout)
     return code, run.output()
 
@@ -260,6 +268,155 @@ def ctrl_c(checkout, env_dir, work):
     print("PASS: Ctrl+C with 8 devices streaming ended the host cleanly three times")
 
 
+def read_xwd(path):
+    """An xwd screenshot of a 24-bit TrueColor screen as (width, height, pixel(x, y) -> 0xRRGGBB)."""
+    with open(path, "rb") as f:
+        data = f.read()
+    fields = [int.from_bytes(data[i:i + 4], "big") for i in range(0, 100, 4)]
+    header_size, version, _, depth, width, height = fields[:6]
+    byte_order, bits_per_pixel, bytes_per_line = fields[7], fields[11], fields[12]
+    ncolors = fields[19]
+    if version != 7 or depth != 24 or bits_per_pixel not in (24, 32):
+        fail("%s: not a 24-bit xwd picture (version %d, depth %d, %d bits)" % (path, version, depth, bits_per_pixel))
+    pixels = data[header_size + 12 * ncolors:]
+    order = "little" if byte_order == 0 else "big"
+
+    def at(x, y):
+        i = y * bytes_per_line + bits_per_pixel // 8 * x
+        return int.from_bytes(pixels[i:i + bits_per_pixel // 8], order) & 0xFFFFFF
+    return width, height, at
+
+
+def screenshot(work, display, name):
+    path = os.path.join(work, name + ".xwd")
+    r = subprocess.run(["xwd", "-root", "-silent", "-display", display, "-out", path], stdin=subprocess.DEVNULL,
+                       capture_output=True, timeout=60)
+    if r.returncode != 0:
+        fail("xwd -root -display %s: %s" % (display, r.stderr.decode(errors="replace")))
+    return read_xwd(path)
+
+
+def dark(px):
+    return max(px >> 16, (px >> 8) & 0xFF, px & 0xFF) < 0x80
+
+
+def gui_tool(checkout, env_dir, extra_env, *args):
+    return finished(checkout, env_dir, ["gui_tool", *args], 120, extra_env=extra_env)
+
+
+def visible_window(checkout, env_dir, extra_env, cls, title):
+    """The rectangle of the visible top-level window CLASS "TITLE", waited for, from gui_tool."""
+    deadline = time.monotonic() + 60
+    out = ""
+    while time.monotonic() < deadline:
+        code, out = gui_tool(checkout, env_dir, extra_env, "windows", cls, title)
+        for line in out.splitlines():
+            m = re.search(r"\((-?\d+),(-?\d+)\)-\((-?\d+),(-?\d+)\) visible", line)
+            if m:
+                return tuple(int(v) for v in m.groups())
+        time.sleep(0.5)
+    fail("no visible %s %r; gui_tool windows printed:\n%s" % (cls, title, out))
+
+
+def shows_the_notice(checkout, env_dir, extra_env, work, display, name):
+    left, top, right, bottom = visible_window(checkout, env_dir, extra_env, "#32770", "tavro")
+    time.sleep(1)
+    width, height, at = screenshot(work, display, name)
+    inside = [at(x, y) for y in range(max(top, 0), min(bottom, height), 2) for x in range(max(left, 0),
+                                                                                      min(right, width), 2)]
+    if len(set(inside)) < 3 or sum(1 for px in inside if dark(px)) < 50:
+        fail("%s: the notice's rectangle (%d,%d)-(%d,%d) holds no painted dialog (%d colours)" %
+             (name, left, top, right, bottom, len(set(inside))))
+
+
+def quit_from_tray(checkout, env_dir, extra_env, run):
+    # Wine's tray sits at the top left; Up from the opened menu is its last row, Quit. The
+    # first close's hint balloon may still cover the icon: then the click is tried again.
+    for _ in range(3):
+        gui_tool(checkout, env_dir, extra_env, "click", "12", "38", "right")
+        time.sleep(1)
+        gui_tool(checkout, env_dir, extra_env, "keys", "up", "enter")
+        try:
+            code = run.proc.wait(20)
+            break
+        except subprocess.TimeoutExpired:
+            continue
+    else:
+        code = run.wait(1)
+    if code != 0:
+        fail("Quit from the tray menu: exit code %d; output:\n%s" % (code, run.output()))
+
+
+def close_to_tray(checkout, env_dir, extra_env):
+    """WM_CLOSE to the main window, as its caption's close button sends it: it hides."""
+    code, out = gui_tool(checkout, env_dir, extra_env, "windows", "tavro.MainWindow", "tavro")
+    handle = next((line.split()[0] for line in out.splitlines() if line.startswith("0x")), None)
+    if handle is None:
+        fail("no tavro.MainWindow: %s" % out)
+    gui_tool(checkout, env_dir, extra_env, "post", handle, "16")
+    deadline = time.monotonic() + 20
+    while "visible" in gui_tool(checkout, env_dir, extra_env, "windows", "tavro.MainWindow", "tavro")[1]:
+        if time.monotonic() > deadline:
+            fail("WM_CLOSE did not hide the window")
+        time.sleep(0.5)
+
+
+def tray_app(checkout, env_dir, work):
+    profile = os.path.join(work, "gui")
+    first = Run(checkout, env_dir, ["tavro", "--profile", profile, "--port", str(free_port()), "--no-adb",
+                                    "--no-discovery", "--no-driver"])
+    first.wait_for("tavro runs in the tray of X display", 240)
+    first.wait_for("its log: " + profile + "/host.log", 10)
+    display = re.search(r"tray of X display (\S+) ", first.output()).group(1)
+    if display != open(os.path.join(env_dir, "display")).read().strip():
+        fail("the named display %s is not the environment's" % display)
+    shows_the_notice(checkout, env_dir, None, work, display, "notice")
+    if "listening on port" not in open(os.path.join(profile, "host.log"), errors="replace").read():
+        fail("the named log has no listening line")
+    code, out = gui_tool(checkout, env_dir, None, "press", "tavro", "OK")
+    if code != 0:
+        fail("gui_tool press tavro OK: %d\n%s" % (code, out))
+    deadline = time.monotonic() + 30
+    while True:
+        time.sleep(1)
+        width, height, at = screenshot(work, display, "window")
+        block = [at(x, y) for y in range(30, 30 + 640, 4) for x in range(4, 4 + 440, 4)]
+        light = sum(1 for px in block if px == 0xF3F3F3)
+        text = sum(1 for y in range(30, 180) for x in range(4, 444) if dark(at(x, y)))
+        if light > 0.9 * len(block) and text > 20:
+            break
+        if time.monotonic() > deadline:
+            fail("no 440x640 block of 0xF3F3F3 with dark text at (4,30): %d of %d light, %d dark in the top rows" %
+                 (light, len(block), text))
+    sent = os.path.join(work, "a.txt")
+    with open(sent, "w") as f:
+        f.write("for the tablet\n")
+    code, out = finished(checkout, env_dir, ["tavro", "--profile", profile, "--send", sent], 120)
+    if code != 0:
+        fail("tavro --send from a second terminal: exit code %d\n%s" % (code, out))
+    time.sleep(1)
+    if first.proc.poll() is not None:
+        fail("the first run ended after --send: %s" % first.output())
+    close_to_tray(checkout, env_dir, None)
+    quit_from_tray(checkout, env_dir, None, first)
+    if "Exited" not in open(os.path.join(profile, "host.log"), errors="replace").read():
+        fail("the log does not end with \"Exited\"")
+
+    xvfb, mine = start_private_display()
+    try:
+        named = {"TAVRO_DISPLAY": mine}
+        run = Run(checkout, env_dir, ["tavro", "--profile", os.path.join(work, "gui2"), "--port", str(free_port()),
+                                      "--no-adb", "--no-discovery", "--no-driver"], extra_env=named)
+        run.wait_for("tavro runs in the tray of X display %s " % mine, 240)
+        shows_the_notice(checkout, env_dir, named, work, mine, "notice-on-own-display")
+        quit_from_tray(checkout, env_dir, named, run)
+    finally:
+        xvfb.kill()
+        xvfb.wait(10)
+    print("PASS: the tray app named its display and log, showed the notice and the window, took a hand-off "
+          "and quit from the tray, also on TAVRO_DISPLAY")
+
+
 def end_leftovers(checkout, env_dir):
     """After a failure: Ctrl+C, then SIGKILL, for every run still going; a run that had to
     be killed leaves the environment to the next run, so one more run ends it."""
@@ -285,7 +442,8 @@ def main():
     os.makedirs(env_dir, exist_ok=True)
     try:
         with tempfile.TemporaryDirectory(prefix="tavro-env-e2e-") as work:
-            {"side_by_side": side_by_side, "killed": killed, "ctrl_c": ctrl_c}[case](checkout, env_dir, work)
+            {"side_by_side": side_by_side, "killed": killed, "ctrl_c": ctrl_c,
+             "tray_app": tray_app}[case](checkout, env_dir, work)
     finally:
         end_leftovers(checkout, env_dir)
 
