@@ -119,14 +119,6 @@ std::optional<int> App::Start(bool minimized) {
 
 HostOptions App::BuildHostOptions() const { return kelm::BuildHostOptions(settings, pin, overrides, ComputerName()); }
 
-void App::StartUpdater() {
-  if (settings.lastRunVersion != kAppVersion) {
-    if (!settings.lastRunVersion.empty()) ShowBalloon(UpdatedBalloon());
-    settings.lastRunVersion = kAppVersion;
-    SaveAppSettings();
-  }
-}
-
 void App::RequestNotificationAccess() {
   HWND hwnd = window.Handle();
   NotificationForwarder::RequestAccess(
@@ -306,8 +298,10 @@ std::optional<LRESULT> App::OnWindowMessage(UINT message, WPARAM wParam, LPARAM 
       PushState(false);
       return 0;
     case kMsgNotificationAccess:
+      // Shown by the page, which has nothing to show it in without its view.
+      return 0;
     case kMsgUpdateState:
-      // Shown by the page, which has nothing to show them in without its view.
+      SendUpdateState();
       return 0;
     case kMsgQuitForUpdate:
       LogInfo("Quitting for the update");

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -19,6 +20,7 @@
 #include "core/host_service.h"
 #include "core/secret_bytes.h"
 #include "core/settings.h"
+#include "update/updater.h"
 
 namespace kelm {
 
@@ -29,6 +31,8 @@ struct AppSeams {
   WebUiDialogCalls dialogs;
   // Told each time the App tells the host that the window is open.
   std::function<void()> pcWindowOpen;
+  // The updater's test settings (installer start, signer checks, service pipe name).
+  UpdaterTestSettings updater;
 };
 
 class App {
@@ -52,6 +56,7 @@ class App {
   void PushState(bool announceSessions);
   HostOptions BuildHostOptions() const;
   void StartUpdater();
+  void SendUpdateState();
   void RequestNotificationAccess();
   void OnSessionEvent(const std::map<uint64_t, HostService::SessionStatus>& sessions);
   void OnTransferEvent(const UiTransferRecord& record);
@@ -64,6 +69,7 @@ class App {
   size_t PendingFileCount() const { return PendingFiles.size(); }
   uint32_t Pin() const { return pin; }
   const Settings& CurrentSettings() const { return settings; }
+  Updater* CurrentUpdater() { return updater.get(); }
 
  private:
   void ShowBalloon(const Balloon& balloon);
@@ -89,6 +95,7 @@ class App {
   std::string LastStateJson;
   std::vector<std::wstring> PendingFiles;
   std::wstring BalloonTarget;
+  std::unique_ptr<Updater> updater;
   WebUi page;
   TrayIcon tray;
   MainWindow window;

@@ -78,6 +78,12 @@ Balloon UpdatedBalloon() {
   return {L"tavro was updated", L"Now running tavro " + std::wstring(version.begin(), version.end()) + L".", {}};
 }
 
+Balloon UpdateAvailableBalloon(std::wstring_view version, bool required) {
+  return {L"tavro " + std::wstring(version) + L" is available",
+          required ? L"This update is required. Open tavro and click Update." : L"Open tavro and click Update when it suits you.",
+          {}};
+}
+
 std::vector<TrayMenuItem> TrayMenuRows(std::wstring_view statusText, bool anySession, bool autostart) {
   return {
       {kMenuOpen, L"Open tavro", true, false, true},

@@ -34,6 +34,12 @@ Balloon DisconnectedBalloon(std::wstring_view device);
 Balloon PendingFilesBalloon(size_t pendingCount);
 Balloon TrayHintBalloon();
 Balloon UpdatedBalloon();
+// A new version on the update site, told once per version.
+Balloon UpdateAvailableBalloon(std::wstring_view version, bool required);
+
+// What a device that may not connect is told while this PC must update first.
+inline constexpr char kUpdateRequiredNotice[] =
+    "tavro on this PC must be updated: open tavro on the PC and click Update.";
 
 // Tray menu: command ids and rows.
 inline constexpr uint32_t kMenuOpen = 100;
