@@ -4,10 +4,7 @@
 
 #include <sddl.h>
 
-#include <chrono>
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -26,39 +23,41 @@ namespace {
 HLOCAL FreeDescriptor(PSECURITY_DESCRIPTOR descriptor) { return LocalFree(descriptor); }
 using SecurityDescriptor = UniqueAny<PSECURITY_DESCRIPTOR, &FreeDescriptor>;
 
-// Cancels the pipe's I/O once a time limit passes, and keeps cancelling until disarmed,
-// so a read, a write or a flush to a client that stopped taking part ends.
+// Cancels the pipe's I/O once a time limit passes or the service stops, and keeps
+// cancelling until disarmed, so a read, a write or a flush to a client that stopped
+// taking part ends, and a stop never waits for the limit.
 class PipeWatchdog {
  public:
-  PipeWatchdog(HANDLE pipe, uint32_t limitMs) : thread_([this, pipe, limitMs] { Watch(pipe, limitMs); }) {}
+  PipeWatchdog(HANDLE pipe, uint32_t limitMs, HANDLE stopEvent)
+      : disarmed_(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+        thread_([this, pipe, limitMs, stopEvent] { Watch(pipe, limitMs, stopEvent); }) {}
   ~PipeWatchdog() { Disarm(); }
   PipeWatchdog(const PipeWatchdog&) = delete;
   PipeWatchdog& operator=(const PipeWatchdog&) = delete;
 
   void Disarm() {
-    {
-      std::lock_guard lock(mutex_);
-      finished_ = true;
-    }
-    wake_.notify_all();
+    if (disarmed_) SetEvent(disarmed_.Get());
     if (thread_.joinable()) thread_.join();
   }
 
  private:
-  static constexpr auto kRecancel = std::chrono::milliseconds(50);
+  static constexpr DWORD kRecancelMs = 50;
 
-  void Watch(HANDLE pipe, uint32_t limitMs) {
-    std::unique_lock lock(mutex_);
-    if (wake_.wait_for(lock, std::chrono::milliseconds(limitMs), [this] { return finished_; })) return;
-    while (!finished_) {
+  void Watch(HANDLE pipe, uint32_t limitMs, HANDLE stopEvent) {
+    // Without its event the watchdog cancels at once: better a refused client than a hang.
+    if (!disarmed_) {
       CancelIoEx(pipe, nullptr);
-      wake_.wait_for(lock, kRecancel, [this] { return finished_; });
+      return;
     }
+    const HANDLE events[] = {disarmed_.Get(), stopEvent};
+    const DWORD count = stopEvent ? 2 : 1;
+    if (WaitForMultipleObjects(count, events, FALSE, limitMs) == WAIT_OBJECT_0) return;
+    do {
+      CancelIoEx(pipe, nullptr);
+    } while (WaitForSingleObject(disarmed_.Get(), kRecancelMs) == WAIT_TIMEOUT);
   }
 
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  bool finished_ = false;
+  WinHandle disarmed_;
   std::thread thread_;
 };
 
@@ -109,7 +108,7 @@ void HandleServiceClient(HANDLE pipe, HANDLE stopEvent, const std::atomic<bool>&
   std::vector<uint8_t> body;
   bool read = false;
   {
-    PipeWatchdog watchdog(pipe, kClientWatchdogMs);
+    PipeWatchdog watchdog(pipe, kClientWatchdogMs, stopEvent);
     read = ReadPipeMessage(pipe, type, body, kUpdateRequestMaxBytes, stopEvent);
   }
   if (!read || type != kUpdateRequestType) return;
@@ -123,7 +122,7 @@ void HandleServiceClient(HANDLE pipe, HANDLE stopEvent, const std::atomic<bool>&
   {
     // A client that stops reading must not hold the write or the flush, and with them
     // this thread and the service's stop.
-    PipeWatchdog watchdog(pipe, kClientWatchdogMs);
+    PipeWatchdog watchdog(pipe, kClientWatchdogMs, stopEvent);
     delivered = WritePipeMessage(pipe, kUpdateReplyType,
                                  std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()), {},
                                  stopEvent) &&

@@ -2,11 +2,14 @@
 // JSON line ({"exists":false,"error":1060} when it is missing); "press-box SECONDS"
 // waits for the "#32770" window titled "tavro", prints its text as JSON and presses OK;
 // "wait-exit PID SECONDS" prints "watching", then the process's exit code once it ends;
-// "pipe-owner NAME" connects to the pipe and prints its owner's SID as JSON.
+// "pipe-owner NAME" connects to the pipe and prints its owner's SID as JSON;
+// "memory PID" prints the process's commit charge in bytes.
 #include <windows.h>
 #include <aclapi.h>
+#include <psapi.h>
 #include <sddl.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -76,6 +79,20 @@ int WaitExit(DWORD pid, unsigned long seconds) {
   return 0;
 }
 
+// Wine fills PagefileUsage and leaves PrivateUsage at 0; Windows reports them equal.
+int Memory(DWORD pid) {
+  HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid);
+  if (process == nullptr) return Print({{"opened", false}, {"error", GetLastError()}}), 1;
+  PROCESS_MEMORY_COUNTERS_EX counters{};
+  counters.cb = sizeof counters;
+  const bool got = GetProcessMemoryInfo(process, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters), sizeof counters);
+  CloseHandle(process);
+  if (!got) return Print({{"error", GetLastError()}}), 1;
+  Print({{"private", std::max<SIZE_T>(counters.PrivateUsage, counters.PagefileUsage)},
+         {"workingSet", counters.WorkingSetSize}});
+  return 0;
+}
+
 int PressBox(unsigned long seconds) {
   const ULONGLONG deadline = GetTickCount64() + seconds * 1000ULL;
   while (GetTickCount64() < deadline) {
@@ -113,6 +130,7 @@ int PipeOwner(const wchar_t* name) {
 int wmain(int argc, wchar_t** argv) {
   const std::wstring_view command = argc > 1 ? argv[1] : L"";
   if (command == L"query") return Query();
+  if (command == L"memory" && argc > 2) return Memory(std::wcstoul(argv[2], nullptr, 10));
   if (command == L"pipe-owner" && argc > 2) return PipeOwner(argv[2]);
   if (command == L"wait-exit" && argc > 3) return WaitExit(std::wcstoul(argv[2], nullptr, 10), std::wcstoul(argv[3], nullptr, 10));
   if (command == L"press-box") return PressBox(argc > 2 ? std::wcstoul(argv[2], nullptr, 10) : 20);

@@ -62,6 +62,28 @@ def query():
     return json.loads(out.strip().splitlines()[-1])
 
 
+def service_memory():
+    """The running service's commit charge in bytes."""
+    _, out, _ = PREFIX.run(PREFIX.windows_path(os.path.join(BIN, "service_probe.exe")), "memory",
+                           str(query()["pid"]))
+    return json.loads(out.strip().splitlines()[-1])["private"]
+
+
+class ExitWatch:
+    """Watches the running service's process from before a stop until it has ended."""
+
+    def __init__(self):
+        self.proc, self.out = PREFIX.start_program(PREFIX.windows_path(os.path.join(BIN, "service_probe.exe")),
+                                                   "wait-exit", str(query()["pid"]), "60")
+        if not wait_for(lambda: "watching" in read(self.out), 20):
+            raise AssertionError("the exit watch did not start: " + read(self.out))
+
+    def exit_code(self):
+        self.proc.wait(90)
+        lines = read(self.out).strip().splitlines()
+        return json.loads(lines[-1]).get("exitCode") if lines and lines[-1].startswith("{") else None
+
+
 def read(path):
     try:
         with open(path, "rb") as f:
@@ -272,8 +294,12 @@ class UpdateTest(unittest.TestCase):
         }
         for name, raw in cases.items():
             with self.subTest(name=name):
+                before = service_memory()
                 line = host("--raw", raw.hex(), "--read-reply")
                 self.assertTrue(line.startswith("closed "), line)
+                grown = service_memory() - before
+                print("%s: the service's private bytes grew by %d" % (name, grown), file=sys.stderr)
+                self.assertLess(grown, 16 << 20)
         line = host("--raw", frame(3, b"{not json").hex(), "--read-reply")
         self.assertTrue(line.endswith('{"error":"invalid request","fallback":false,"ok":false}'), line)
         line = host("--raw", frame(3, body).hex(), "--read-reply")
@@ -314,14 +340,40 @@ class UpdateTest(unittest.TestCase):
             client.kill()
             client.wait(30)
 
+    def test_a_client_that_closes_before_the_reply_gets_nothing_installed(self):
+        # The installer's body comes late, so the client has long gone when the reply is written.
+        publish(variant("signed"), script="/delay/3000")
+        body = json.dumps({"channel": "stable", "version": "1.2.0"}).encode()
+        self.assertEqual(host("--raw", frame(3, body).hex()), "sent")
+        self.assertTrue(wait_for(lambda: "Update: the reply didn't reach tavro; nothing is installed" in service_log(),
+                                 30), service_log())
+        time.sleep(2)
+        self.assertEqual(installer_runs(), [])
+        self.assertEqual(os.listdir(updates_dir()), [])
+        self.assertEqual(host("--ask", "stable", "1.0.0"), "2 that version isn't newer than the installed one")
+
+    def test_stop_with_an_unread_reply(self):
+        publish(variant("signed"))
+        body = json.dumps({"channel": "stable", "version": "1.2.0"}).encode()
+        client, _ = PREFIX.start_program(INSTALL_WIN + "\\tavro.exe", "--raw", frame(3, body).hex(), "--hold", "30000")
+        try:
+            self.assertTrue(wait_for(lambda: "approved by the user" in service_log(), 30), service_log())
+            self.stop_within(5)
+            self.assertEqual(installer_runs(), [])
+        finally:
+            client.kill()
+            client.wait(30)
+
     def test_stop_is_quick_with_a_silent_client(self):
         client, _ = PREFIX.start_program(INSTALL_WIN + "\\tavro.exe", "--raw", "", "--hold", "20000")
         try:
             time.sleep(2)
+            watch = ExitWatch()
             started = time.monotonic()
             self.assertEqual(helper("--stop"), 0)
             self.assertLess(time.monotonic() - started, 5)
             self.assertEqual(query()["state"], STOPPED)
+            self.assertEqual(watch.exit_code(), 0)
             self.assertEqual(helper("--install"), 0)
             self.assertEqual(host("--ask", "stable", "1.0.0"), "2 that version isn't newer than the installed one")
         finally:
@@ -356,6 +408,7 @@ class UpdateTest(unittest.TestCase):
         self.assertEqual(service_log().count("Service pipe: creating it failed"), 1)
 
     def stop_within(self, seconds):
+        watch = ExitWatch()
         started = time.monotonic()
         # `--stop` itself waits 15 s at most; a longer stop is watched here.
         code = helper("--stop")
@@ -363,6 +416,7 @@ class UpdateTest(unittest.TestCase):
             self.assertEqual(code, 0)
         self.assertTrue(wait_for(lambda: query()["state"] == STOPPED, seconds - (time.monotonic() - started)))
         self.assertLess(time.monotonic() - started, seconds)
+        self.assertEqual(watch.exit_code(), 0)
         self.assertEqual(helper("--install"), 0)
         self.assertTrue(wait_for(lambda: host("--ask", "stable", "1.0.0").startswith("2 "), 20))
 
