@@ -12,6 +12,7 @@
 #include "core/win_handle.h"
 #include "host_processes.h"
 #include "media/pipe_framing.h"
+#include "pipe_watchdog.h"
 #include "service_site.h"
 #include "update/service_pipe_client.h"
 #include "update_install.h"
@@ -22,44 +23,6 @@ namespace {
 
 HLOCAL FreeDescriptor(PSECURITY_DESCRIPTOR descriptor) { return LocalFree(descriptor); }
 using SecurityDescriptor = UniqueAny<PSECURITY_DESCRIPTOR, &FreeDescriptor>;
-
-// Cancels the pipe's I/O once a time limit passes or the service stops, and keeps
-// cancelling until disarmed, so a read, a write or a flush to a client that stopped
-// taking part ends, and a stop never waits for the limit.
-class PipeWatchdog {
- public:
-  PipeWatchdog(HANDLE pipe, uint32_t limitMs, HANDLE stopEvent)
-      : disarmed_(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
-        thread_([this, pipe, limitMs, stopEvent] { Watch(pipe, limitMs, stopEvent); }) {}
-  ~PipeWatchdog() { Disarm(); }
-  PipeWatchdog(const PipeWatchdog&) = delete;
-  PipeWatchdog& operator=(const PipeWatchdog&) = delete;
-
-  void Disarm() {
-    if (disarmed_) SetEvent(disarmed_.Get());
-    if (thread_.joinable()) thread_.join();
-  }
-
- private:
-  static constexpr DWORD kRecancelMs = 50;
-
-  void Watch(HANDLE pipe, uint32_t limitMs, HANDLE stopEvent) {
-    // Without its event the watchdog cancels at once: better a refused client than a hang.
-    if (!disarmed_) {
-      CancelIoEx(pipe, nullptr);
-      return;
-    }
-    const HANDLE events[] = {disarmed_.Get(), stopEvent};
-    const DWORD count = stopEvent ? 2 : 1;
-    if (WaitForMultipleObjects(count, events, FALSE, limitMs) == WAIT_OBJECT_0) return;
-    do {
-      CancelIoEx(pipe, nullptr);
-    } while (WaitForSingleObject(disarmed_.Get(), kRecancelMs) == WAIT_TIMEOUT);
-  }
-
-  WinHandle disarmed_;
-  std::thread thread_;
-};
 
 // The client's session; the test copy may stage another one (session 0).
 bool ClientSession(HANDLE pipe, uint32_t& session) {
@@ -100,7 +63,7 @@ Connection ConnectClient(HANDLE pipe, HANDLE stopEvent) {
 
 }  // namespace
 
-void HandleServiceClient(HANDLE pipe, HANDLE stopEvent, const std::atomic<bool>& cancel) {
+void HandleServiceClient(HANDLE pipe, HANDLE stopEvent, const std::atomic<bool>& cancel, PipeWatchdog& watchdog) {
   uint32_t session = 0;
   if (!ClientSession(pipe, session) || session == 0 || !service::IsInstalledHostClient(pipe)) return;
 
@@ -108,7 +71,7 @@ void HandleServiceClient(HANDLE pipe, HANDLE stopEvent, const std::atomic<bool>&
   std::vector<uint8_t> body;
   bool read = false;
   {
-    PipeWatchdog watchdog(pipe, kClientWatchdogMs, stopEvent);
+    const auto watch = watchdog.Arm(pipe, kClientWatchdogMs);
     read = ReadPipeMessage(pipe, type, body, kUpdateRequestMaxBytes, stopEvent);
   }
   if (!read || type != kUpdateRequestType) return;
@@ -122,7 +85,7 @@ void HandleServiceClient(HANDLE pipe, HANDLE stopEvent, const std::atomic<bool>&
   {
     // A client that stops reading must not hold the write or the flush, and with them
     // this thread and the service's stop.
-    PipeWatchdog watchdog(pipe, kClientWatchdogMs, stopEvent);
+    const auto watch = watchdog.Arm(pipe, kClientWatchdogMs);
     delivered = WritePipeMessage(pipe, kUpdateReplyType,
                                  std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()), {},
                                  stopEvent) &&
@@ -161,6 +124,7 @@ void ServicePipeServer(HANDLE stopEvent) {
     const HANDLE events[] = {stopEvent, serverDone.Get()};
     if (WaitForMultipleObjects(serverDone ? 2 : 1, events, FALSE, INFINITE) == WAIT_OBJECT_0) cancel = true;
   });
+  PipeWatchdog watchdog(stopEvent);
   for (;;) {
     const Connection connection = ConnectClient(pipe.Get(), stopEvent);
     if (connection == Connection::Stopped) break;
@@ -168,7 +132,7 @@ void ServicePipeServer(HANDLE stopEvent) {
       if (WaitForSingleObject(stopEvent, kConnectRetryMs) == WAIT_OBJECT_0) break;
       continue;
     }
-    HandleServiceClient(pipe.Get(), stopEvent, cancel);
+    HandleServiceClient(pipe.Get(), stopEvent, cancel, watchdog);
     DisconnectNamedPipe(pipe.Get());
   }
   if (serverDone) SetEvent(serverDone.Get());

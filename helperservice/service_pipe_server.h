@@ -8,6 +8,8 @@
 
 namespace kelm::helperservice {
 
+class PipeWatchdog;
+
 // Owner and group LocalSystem; full access for LocalSystem, read and write for
 // interactive users.
 inline constexpr wchar_t kServicePipeSddl[] = L"O:SYG:SYD:P(A;;GA;;;SY)(A;;GRGW;;;IU)";
@@ -21,7 +23,8 @@ inline constexpr DWORD kConnectRetryMs = 500;
 void ServicePipeServer(HANDLE stopEvent);
 
 // One connected client: checks it, reads its request, answers, and on approval starts
-// the install thread. `cancel` is set when the service stops.
-void HandleServiceClient(HANDLE pipe, HANDLE stopEvent, const std::atomic<bool>& cancel);
+// the install thread. `cancel` is set when the service stops; `watchdog` bounds the
+// client's read and reply.
+void HandleServiceClient(HANDLE pipe, HANDLE stopEvent, const std::atomic<bool>& cancel, PipeWatchdog& watchdog);
 
 }  // namespace kelm::helperservice
