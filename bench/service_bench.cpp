@@ -1,6 +1,7 @@
 // Figures of the service program: how long the service manager takes from StartServiceW
-// to RUNNING beside a plain process start of the same program, and the data folder
-// check beside opening its six paths once.
+// to RUNNING beside a plain process start of the same program, the data folder check
+// beside opening its six paths once, and hashing the locked installer through its
+// handle beside hashing the same bytes in memory.
 #include <windows.h>
 
 #include <array>
@@ -9,12 +10,14 @@
 
 #include "bench.h"
 #include "bench_timing.h"
+#include "core/crypto.h"
 #include "core/paths.h"
 #include "core/unique_any.h"
 #include "core/win_handle.h"
 #include "data_folder.h"
 #include "service_names.h"
 #include "support/temp_dir.h"
+#include "update/hash_open_file.h"
 
 namespace kelm::bench {
 namespace {
@@ -105,7 +108,37 @@ void DataFolderCheckBench(BenchOut& out) {
   out.Figure("service.data_folder_check.raw", Quantile(raw, 0.5), "ms");
 }
 
+// The service hashes the saved installer through the handle that keeps it locked.
+void HashOpenFileBench(BenchOut& out) {
+  constexpr size_t kBytes = 100000000;
+  constexpr int kHashRuns = 3;
+  std::string bytes(kBytes, '\0');
+  for (size_t i = 0; i < kBytes; i += 4096) bytes[i] = static_cast<char>(i >> 12);
+  test::TempDir dir;
+  const std::wstring path = dir.File(L"installer.exe");
+  if (!test::WriteFileBytes(path, bytes)) return out.Fail("service.hash_open_file: the file cannot be written");
+  WinHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+  if (!file) return out.Fail("service.hash_open_file: the file cannot be opened");
+  std::vector<double> fromFile, inMemory;
+  for (int i = 0; i < kHashRuns; ++i) {
+    std::array<uint8_t, 32> digest{};
+    uint64_t size = 0;
+    Stopwatch watch;
+    if (!update::HashOpenFile(file.Get(), digest, size) || size != kBytes) {
+      return out.Fail("service.hash_open_file: hashing failed");
+    }
+    fromFile.push_back(MegabytesPerSecond(size, watch.Seconds()));
+    Stopwatch memoryWatch;
+    const Digest32 expected = Sha256(ByteRange(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()));
+    inMemory.push_back(MegabytesPerSecond(kBytes, memoryWatch.Seconds()));
+    if (expected != digest) return out.Fail("service.hash_open_file: the digests differ");
+  }
+  out.Figure("service.hash_open_file", Quantile(fromFile, 0.5), "MB/s");
+  out.Figure("service.hash_open_file.raw", Quantile(inMemory, 0.5), "MB/s");
+}
+
 TAVRO_BENCH("service.start_to_running", StartToRunningBench);
+TAVRO_BENCH("service.hash_open_file", HashOpenFileBench);
 TAVRO_BENCH("service.data_folder_check", DataFolderCheckBench);
 
 }  // namespace

@@ -9,9 +9,13 @@
 // time until the reply or the end of the pipe) or stays MS before closing. "--wait MS"
 // stays MS ms before exiting (a host still in its session). "--try-change PATH" prints
 // the Windows errors of opening PATH for writing, deleting it and renaming it (0: done).
-// "--squat MS" holds the service pipe's name for MS ms.
+// "--squat MS" holds the service pipe's name for MS ms. For the benchmark: "--repeat N"
+// asks N times and prints "times" with each request's milliseconds; "--get URL" reads
+// URL with plain WinHTTP into a buffer and prints "got BYTES MS".
 #include <windows.h>
+#include <winhttp.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <vector>
@@ -25,6 +29,7 @@
 
 #include "core/paths.h"
 #include "core/text.h"
+#include "core/unique_any.h"
 #include "core/win_handle.h"
 
 namespace {
@@ -76,13 +81,69 @@ void StayConnected(const std::wstring& pipeName) {
 
 std::string Narrow(const wchar_t* text) { return kelm::WideToUtf8(text); }
 
-int Ask(const std::string& channel, const std::string& version, uint64_t watchdogMs) {
+double Milliseconds(const LARGE_INTEGER& from) {
+  LARGE_INTEGER now{}, frequency{};
+  QueryPerformanceCounter(&now);
+  QueryPerformanceFrequency(&frequency);
+  return static_cast<double>(now.QuadPart - from.QuadPart) * 1000.0 / static_cast<double>(frequency.QuadPart);
+}
+
+// `repeat` 0: one request, untimed.
+int Ask(const std::string& channel, const std::string& version, uint64_t watchdogMs, int repeat) {
   kelm::update::ServicePipeSettings settings;
   settings.replyWaitMs = watchdogMs;
-  std::string error;
-  const auto result = kelm::update::AskServiceToInstall(channel, version, error, settings);
-  std::printf("%u %s\n", static_cast<unsigned>(result), error.c_str());
+  std::string times = "times";
+  for (int i = 0; i < std::max(1, repeat); ++i) {
+    std::string error;
+    // A timed request starts once the service listens again after the previous one.
+    if (repeat > 0) WaitNamedPipeW(kelm::update::kServicePipeName, 5000);
+    LARGE_INTEGER start{};
+    QueryPerformanceCounter(&start);
+    const auto result = kelm::update::AskServiceToInstall(channel, version, error, settings);
+    const double ms = Milliseconds(start);
+    std::printf("%u %s\n", static_cast<unsigned>(result), error.c_str());
+    std::fflush(stdout);
+    times += " " + std::to_string(ms);
+  }
+  if (repeat > 0) std::printf("%s\n", times.c_str());
   std::fflush(stdout);
+  return 0;
+}
+
+// One plain GET into a buffer of the announced size, as a download without our checks.
+int Get(const wchar_t* url) {
+  URL_COMPONENTS parts{sizeof parts};
+  std::array<wchar_t, 256> host{};
+  std::array<wchar_t, 2048> path{};
+  parts.lpszHostName = host.data();
+  parts.dwHostNameLength = static_cast<DWORD>(host.size());
+  parts.lpszUrlPath = path.data();
+  parts.dwUrlPathLength = static_cast<DWORD>(path.size());
+  if (!WinHttpCrackUrl(url, 0, 0, &parts)) return std::printf("bad url\n"), 1;
+  LARGE_INTEGER start{};
+  QueryPerformanceCounter(&start);
+  using Internet = kelm::UniqueAny<HINTERNET, &WinHttpCloseHandle>;
+  Internet session(WinHttpOpen(L"bench", WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, nullptr, nullptr, 0));
+  Internet connection(WinHttpConnect(session.Get(), host.data(), parts.nPort, 0));
+  Internet request(WinHttpOpenRequest(connection.Get(), L"GET", path.data(), nullptr, nullptr, nullptr,
+                                      parts.nScheme == INTERNET_SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0));
+  if (!request || !WinHttpSendRequest(request.Get(), nullptr, 0, nullptr, 0, 0, 0) ||
+      !WinHttpReceiveResponse(request.Get(), nullptr)) {
+    return std::printf("request failed %lu\n", GetLastError()), 1;
+  }
+  DWORD length = 0, lengthBytes = sizeof length;
+  WinHttpQueryHeaders(request.Get(), WINHTTP_QUERY_CONTENT_LENGTH | WINHTTP_QUERY_FLAG_NUMBER, nullptr, &length,
+                      &lengthBytes, nullptr);
+  std::vector<char> buffer(length);
+  uint64_t total = 0;
+  DWORD read = 0;
+  while (total < buffer.size() &&
+         WinHttpReadData(request.Get(), buffer.data() + total,
+                         static_cast<DWORD>(std::min<uint64_t>(buffer.size() - total, 1 << 20)), &read) &&
+         read > 0) {
+    total += read;
+  }
+  std::printf("got %llu %f\n", static_cast<unsigned long long>(total), Milliseconds(start));
   return 0;
 }
 
@@ -161,6 +222,8 @@ int wmain(int argc, wchar_t** argv) {
   bool ask = false, haveRaw = false, readReply = false;
   uint64_t watchdogMs = 120000;
   DWORD holdMs = 0, waitMs = 0;
+  int repeat = 0;
+  const wchar_t* getUrl = nullptr;
   for (int i = 1; i < argc; ++i) {
     const std::wstring_view option = argv[i];
     const bool hasValue = i + 1 < argc;
@@ -178,10 +241,13 @@ int wmain(int argc, wchar_t** argv) {
     } else if (option == L"--read-reply") readReply = true;
     else if (option == L"--try-change" && hasValue) TryChange(argv[++i]);
     else if (option == L"--squat" && hasValue) Squat(static_cast<DWORD>(std::wcstoul(argv[++i], nullptr, 10)));
+    else if (option == L"--repeat" && hasValue) repeat = std::max(1, _wtoi(argv[++i]));
+    else if (option == L"--get" && hasValue) getUrl = argv[++i];
     else if (option == L"--hold" && hasValue) holdMs = static_cast<DWORD>(std::wcstoul(argv[++i], nullptr, 10));
   }
   int code = 0;
-  if (ask) code = Ask(askChannel, askVersion, watchdogMs);
+  if (ask) code = Ask(askChannel, askVersion, watchdogMs, repeat);
+  if (getUrl) code = Get(getUrl);
   if (haveRaw) code = Raw(raw, readReply, holdMs);
   Sleep(waitMs);
   return code;
