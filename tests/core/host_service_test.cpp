@@ -21,6 +21,8 @@
 #include "core/log.h"
 #include "core/paths.h"
 #include "core/win_handle.h"
+#include "media/audio_stream.h"
+#include "media/synthetic_audio_source.h"
 #include "support/device_client.h"
 #include "support/log_capture.h"
 #include "support/temp_dir.h"
@@ -685,6 +687,66 @@ TEST_F(HostServiceTest, AStalledRelaySessionHoldsUpNothingElse) {
   EXPECT_GE(setConnectMs.load(), 0);
   EXPECT_LT(setConnectMs.load(), 2000);
   EXPECT_LT(took([&] { host.Stop(); }), 2000);
+}
+
+// The capture's send waits out the relay's send time-out; the device's audio off meanwhile
+// stops the capture within that time-out, and the session then ends for the dead link.
+TEST_F(HostServiceTest, AudioOffAndOnWhileTheCaptureSendIsStalled) {
+  constexpr uint32_t kSendTimeoutMs = 1000;
+  constexpr uint8_t kAudio = 23, kAudioData = 14;
+  test::ScopedAudioSource source;
+  // Paired through the fixture's host; the audio host reads the same profile afterwards.
+  ASSERT_TRUE(host.Start(options));
+  const auto paired = PairedDevices(1);
+  host.Stop();
+  SessionParts parts;
+  parts.audio = [](const std::string& label, SendMessageFn send, std::function<void(const std::string&)> onMessage) {
+    return std::make_unique<AudioStream>(label, std::move(send), std::move(onMessage));
+  };
+  HostService audioHost(std::move(parts));
+  std::string error;
+  ASSERT_TRUE(audioHost.Initialize(error)) << error;
+  HostOptions o = options;
+  o.port = static_cast<uint16_t>(options.port + 1);
+  o.sendTimeoutMs = kSendTimeoutMs;
+  ASSERT_TRUE(audioHost.Start(o));
+  auto [hostEnd, deviceEnd] = test::LoopbackPair();
+  ASSERT_TRUE(hostEnd && deviceEnd);
+  auto stalling = std::make_unique<StallingStream>(std::move(hostEnd));
+  StallingStream* relay = stalling.get();
+  ASSERT_TRUE(audioHost.StartSession(std::move(stalling), "203.0.113.8", Session::Link::Relay));
+  test::DeviceClient client(*deviceEnd);
+  ASSERT_EQ(client.Handshake(paired[0]->identity, {}).admissionResult, 0);
+  ASSERT_TRUE(client.SendRecord(1, test::BuildHello({})));
+  uint8_t type = 0;
+  Bytes payload;
+  ASSERT_TRUE(client.ReadRecord(type, payload));
+  ASSERT_EQ(type, 2);
+  ASSERT_TRUE(client.SendRecord(kAudio, {1}));
+  do {
+    ASSERT_TRUE(client.ReadRecord(type, payload));
+  } while (type != kAudioData);
+  relay->Stall();
+  for (int i = 0; i < 200 && relay->Waiting() == 0; ++i) Sleep(5);
+  ASSERT_EQ(relay->Waiting(), 1);  // the capture thread waits in its send
+
+  const auto start = std::chrono::steady_clock::now();
+  const auto elapsedMs = [&] {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+  };
+  ASSERT_TRUE(client.SendRecord(kAudio, {0}));
+  ASSERT_TRUE(client.SendRecord(kAudio, {1}));
+  for (int i = 0; i < 400 && Count(LogText(), "audio off") == 0; ++i) Sleep(10);
+  EXPECT_EQ(Count(LogText(), "audio off"), 1u);
+  EXPECT_LT(elapsedMs(), kSendTimeoutMs + 500);
+  for (int i = 0; i < 400 && !audioHost.GetStatus().sessions.empty(); ++i) Sleep(10);
+  EXPECT_TRUE(audioHost.GetStatus().sessions.empty());
+  EXPECT_LT(elapsedMs(), kSendTimeoutMs + 2000);
+  EXPECT_EQ(Count(LogText(), "sending to the device failed or timed out"), 1u);
+  const auto stopStart = std::chrono::steady_clock::now();
+  audioHost.Stop();
+  EXPECT_LT(std::chrono::steady_clock::now() - stopStart, std::chrono::seconds(2));
+  audioHost.Shutdown();
 }
 
 TEST_F(HostServiceTest, HandshakeHasOneDeadlineHoweverSlowlyThePeerSends) {

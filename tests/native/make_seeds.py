@@ -16,6 +16,18 @@ def hello(name=b"Hello tablet", version_max=3, version_min=2, feature=0):
     return out
 
 
+
+def turn_message(message_type, attributes):
+    """A STUN message (transaction id zero: the fuzz target puts in the client's own)."""
+    body = b""
+    for kind, value in attributes:
+        body += struct.pack(">HH", kind, len(value)) + value + bytes((4 - len(value) % 4) % 4)
+    return struct.pack(">HHI", message_type, len(body), 0x2112A442) + bytes(12) + body
+
+
+def turn_record(flags, datagram):
+    return bytes([flags]) + struct.pack(">H", len(datagram)) + datagram
+
 SEEDS = {
     "hello": {
         "minimal": hello(version_min=0),
@@ -137,6 +149,21 @@ SEEDS = {
                    + struct.pack(">HHQ", 0x802A, 8, 1),
         "xor_mapped": struct.pack(">HHI", 0x0101, 12, 0x2112A442) + bytes(12)
                       + struct.pack(">HHBBH", 0x0020, 8, 0, 1, 0x1234 ^ 0x2112) + bytes(4),
+    },
+    "turn_client": {
+        # Records of (flags, 16-bit length, datagram): a 401 with REALM and NONCE for the last
+        # request, then a signed Allocate success with XOR-RELAYED-ADDRESS and LIFETIME.
+        "unauthorized_then_success": turn_record(1, turn_message(0x0113, [
+            (0x0009, b"\x00\x00\x04\x01Unauthorized"), (0x0014, b"realm"), (0x0015, b"nonce123")]))
+        + turn_record(3 | (4 << 2), turn_message(0x0103, [
+            (0x0016, struct.pack(">BBH", 0, 1, 0x1234 ^ 0x2112) + bytes([198 ^ 0x21, 51 ^ 0x12, 100 ^ 0xA4, 9 ^ 0x42])),
+            (0x000D, struct.pack(">I", 600))]))
+        + turn_record(3 | (200 << 2 & 0xFC), turn_message(0x0104, [(0x000D, struct.pack(">I", 0))])),
+        "lifetime_zero": turn_record(1, turn_message(0x0113, [
+            (0x0009, b"\x00\x00\x04\x01Unauthorized"), (0x0014, b"r"), (0x0015, b"n")]))
+        + turn_record(3, turn_message(0x0103, [
+            (0x0016, struct.pack(">BBH", 0, 1, 0x1234 ^ 0x2112) + bytes(4)), (0x000D, struct.pack(">I", 0))])),
+        "channel_data": turn_record(0, b"\x40\x00\x00\x04abcd"),
     },
     "ice_description": {
         "offer": b"a=ice-ufrag:abcd\r\na=ice-pwd:0123456789abcdefghijkl\r\na=ice-options:ice2\r\n"
