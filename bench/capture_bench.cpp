@@ -7,6 +7,7 @@
 
 #include "bench.h"
 #include "bench_timing.h"
+#include "changing_window.h"
 #include "core/clock.h"
 #include "media/caret_finder.h"
 #include "media/desktop_duplication.h"
@@ -18,49 +19,6 @@ namespace {
 constexpr int kCaptureSamples = 20;
 constexpr int kCaretSamples = 100;
 constexpr uint32_t kBandRows = 97;  // 48 rows above and below a tap
-
-// A topmost window over the whole first display whose colour the bench changes.
-class ChangingWindow {
- public:
-  explicit ChangingWindow(const RECT& r) {
-    WNDCLASSW wc{};
-    wc.lpfnWndProc = DefWindowProcW;
-    wc.hInstance = GetModuleHandleW(nullptr);
-    wc.lpszClassName = L"tavro.bench.Changing";
-    RegisterClassW(&wc);
-    hwnd_ = CreateWindowExW(WS_EX_TOPMOST, wc.lpszClassName, L"", WS_POPUP | WS_VISIBLE, r.left, r.top,
-                            r.right - r.left, r.bottom - r.top, nullptr, nullptr, wc.hInstance, nullptr);
-  }
-  ~ChangingWindow() {
-    if (hwnd_ != nullptr) DestroyWindow(hwnd_);
-  }
-  bool Ok() const { return hwnd_ != nullptr; }
-
-  // Paints the next colour and waits until it is on the screen.
-  void Change() {
-    ++step_;
-    RECT r{};
-    GetClientRect(hwnd_, &r);
-    HDC dc = GetDC(hwnd_);
-    HBRUSH brush = CreateSolidBrush(RGB(step_ * 37, 255 - step_ * 11, step_ * 5));
-    FillRect(dc, &r, brush);
-    DeleteObject(brush);
-    ReleaseDC(hwnd_, dc);
-    GdiFlush();
-    Settle();
-  }
-  void Settle() {
-    for (int i = 0; i < 5; ++i) {
-      MSG msg;
-      while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
-      Sleep(20);
-    }
-  }
-
- private:
-  HWND hwnd_ = nullptr;
-  uint8_t step_ = 0;
-};
 
 void CaptureBench(BenchOut& out) {
   const auto displays = EnumerateDisplays();

@@ -6,8 +6,6 @@
 #include <atomic>
 #include <cstring>
 #include <format>
-#include <memory>
-#include <mutex>
 #include <span>
 #include <thread>
 #include <tuple>
@@ -16,20 +14,11 @@
 #include "bench.h"
 #include "bench_timing.h"
 #include "core/clock.h"
-#include "core/protocol.h"
 #include "core/win_handle.h"
-#include "core/session_parts.h"
-#include "media/d3d_test_device.h"
-#include "media/lock_screen_stream.h"
+#include "locked_session.h"
 #include "media/pipe_framing.h"
-#include "media/session_harness.h"
-#include "media/session_lock.h"
-#include "media/stream_context.h"
-#include "media/video_pipeline.h"
-#include "media/virtual_display_driver.h"
 #include "process_cpu.h"
 #include "support/fake_lock_agent.h"
-#include "support/lock_state.h"
 #include "support/test_pipe.h"
 
 namespace kelm::bench {
@@ -99,99 +88,27 @@ void LargestMessage(BenchOut& out) {
 // A real session, locked, with the fake agent writing one 1920x1080 frame every 50 ms
 // (20 fps) and the device timing each frame's VideoFrame.
 void FrameToDevice(BenchOut& out) {
-  test::MediaFoundationScope mediaFoundation;
-  test::TestLockState lockState;
-  VirtualDisplayDriver driver;
   const std::wstring pipeName = test::UniqueTestPipeName();
   test::FakeLockAgent agent;
   test::FakeLockAgent::Options options;
   options.pipeName = pipeName;
   options.onDemand = true;
   if (!agent.Start(options)) return out.Fail("lock.frame_to_device: the agent's pipe");
-  if (!lockState.Lock(OwnSessionId())) return out.Fail("lock.frame_to_device: cannot lock");
-
-  LockScreenStreamParts parts;
-  parts.client.pipeName = pipeName;
-  test::SessionHarness harness(driver);
-  harness.parts = DefaultSessionParts();
-  harness.parts.audio = nullptr;
-  harness.parts.video = [&parts](StreamContext& context) {
-    return std::thread([&parts, &context] {
-      PipelineIo io;
-      io.lockScreen = LockScreenHooks(context, parts);
-      VideoPipeline::ThreadMain(context, std::move(io));
-    });
+  LockedSessionRun run;
+  run.pipeName = pipeName;
+  run.hostConnected = [&] { return agent.HostConnected(); };
+  run.writeFrame = [&](uint64_t& taken) {
+    taken = NowMicros();
+    return agent.WriteOneFrame();
   };
-  test::HelloFields hello;
-  hello.displayMode = 1;
-  hello.panelWidth = 1280;
-  hello.panelHeight = 800;
-  hello.fps = 30;
-  const auto w = harness.Connect(hello);
-  if (!w || w->status != 0) return out.Fail("lock.frame_to_device: no session");
-
-  std::mutex mutex;
-  std::vector<uint64_t> arrivals;
-  std::thread reader([&] {
-    uint8_t type = 0;
-    test::Bytes payload;
-    while (harness.Read(type, payload)) {
-      if (type != static_cast<uint8_t>(proto::MsgType::VideoFrame) || payload.size() < 9) continue;
-      {
-        std::lock_guard lock(mutex);
-        arrivals.push_back(NowMicros());
-      }
-      harness.Send(static_cast<uint8_t>(proto::MsgType::FrameAck), test::Bytes(payload.begin(), payload.begin() + 8));
-    }
-  });
-  const auto arrived = [&] {
-    std::lock_guard lock(mutex);
-    return arrivals.size();
-  };
-  std::vector<double> latencies;
-  double cpu = 0, seconds = 0;
-  const uint64_t connectBy = NowMicros() + 10000000;
-  while (!agent.HostConnected() && NowMicros() < connectBy) Sleep(10);
-  constexpr int kWarmUp = 40;  // the encoder's start and the frames a software encoder holds back
-  constexpr int kMeasured = 200;
   double cpu0 = 0;
-  Stopwatch watch;
-  for (int i = 0; i < kWarmUp + kMeasured && agent.HostConnected(); ++i) {
-    if (i == kWarmUp) {
-      cpu0 = ProcessCpuSeconds();
-      watch = Stopwatch();
-    }
-    const uint64_t due = NowMicros() + 50000;
-    const size_t before = arrived();
-    const uint64_t written = NowMicros();
-    if (!agent.WriteOneFrame()) break;
-    uint64_t got = 0;
-    while (NowMicros() < written + 1000000) {
-      {
-        std::lock_guard lock(mutex);
-        if (arrivals.size() > before) {
-          got = arrivals[before];
-          break;
-        }
-      }
-      Sleep(1);
-    }
-    if (i >= kWarmUp && got != 0) latencies.push_back(static_cast<double>(got - written) / 1000.0);
-    const uint64_t now = NowMicros();
-    if (now < due) Sleep(static_cast<DWORD>((due - now) / 1000));
-  }
-  seconds = watch.Seconds();
-  cpu = ProcessCpuSeconds() - cpu0;
-  harness.Send(static_cast<uint8_t>(proto::MsgType::Bye), {});
-  reader.join();
-  harness.WaitForEnd();
-  if (latencies.size() < kMeasured / 2) {
-    return out.Fail(std::format("lock.frame_to_device: only {} of {} frames reached the device", latencies.size(),
-                                kMeasured));
-  }
-  out.Figure("lock.frame_to_device_p50", Quantile(latencies, 0.5), "ms");
-  out.Figure("lock.frame_to_device_p95", Quantile(latencies, 0.95), "ms");
-  out.Figure("lock.process_cpu", cpu / seconds * 100.0, "%");
+  run.measuring = [&] { cpu0 = ProcessCpuSeconds(); };
+  const LockedSessionResult result = RunLockedSession(run);
+  const double cpu = ProcessCpuSeconds() - cpu0;
+  if (!result.error.empty()) return out.Fail("lock.frame_to_device: " + result.error);
+  out.Figure("lock.frame_to_device_p50", Quantile(result.latencies, 0.5), "ms");
+  out.Figure("lock.frame_to_device_p95", Quantile(result.latencies, 0.95), "ms");
+  out.Figure("lock.process_cpu", cpu / result.seconds * 100.0, "%");
   out.Note("compare with video.pipeline_1080p.* (the desktop stream of the same screen)");
 }
 

@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """The lock agent with the real service in build/wineprefix-service: the lock state is
 the Wine stand-in value HKLM\\Software\\tavro\\WineStandIn\\LockedSession, set and cleared
-in that prefix only; the host is the host stand-in copied as tavro.exe beside the service.
-The service is removed first and last.
+in that prefix only. The host beside the service is the host stand-in copied as tavro.exe,
+or, for the device cases (lock_agent_device_e2e.exe), the real tavro.exe; the fake lock
+app is input_target.exe at the lock app's path. The service is removed first and last.
 
 usage: lock_agent_e2e.py BUILD_DIR BIN_DIR
 """
@@ -11,11 +12,15 @@ import os
 import re
 import shutil
 import sys
+import tempfile
 import time
 import unittest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "support"))
+sys.path.insert(0, os.path.join(HERE, "..", "media"))
 from own_wine_prefix import OwnWinePrefix  # noqa: E402
+from annexb_check import bar_means, check_bars, decode_yuv420, probe, require_tools  # noqa: E402
 
 PREFIX = BIN = None
 INSTALL = "tavro-lock-agent-test"
@@ -23,6 +28,8 @@ KEY = "HKLM\\Software\\tavro\\WineStandIn"
 PIPE = "\\\\.\\pipe\\tavro.LockScreen.1"
 STARTED = re.compile(r"Session 1 locked; lock agent started \(pid (\d+)\)")
 HAND_STARTED = "The lock agent must be started by the tavro service"
+UNLOCKED = "Session 1 unlocked; lock agent exits"
+LOCK_APP = ("windows", "SystemApps", "Microsoft.LockApp_cw5n1h2txyewy", "LockApp.exe")
 
 
 def helper_win():
@@ -84,13 +91,16 @@ def tavro_helper_count():
     return sum(1 for line in out.splitlines() if line.lower().startswith("tavrohelper.exe"))
 
 
-class LockAgentTest(unittest.TestCase):
+class ServiceCase(unittest.TestCase):
+    """The service's install folder with HOST as its tavro.exe; no service, no lock."""
+    HOST = "host_standin.exe"
+
     def setUp(self):
         path = PREFIX.drive_c(INSTALL)
         shutil.rmtree(path, ignore_errors=True)
         os.makedirs(path)
         shutil.copy(os.path.join(BIN, "tavroHelper.exe"), path)
-        shutil.copy(os.path.join(BIN, "host_standin.exe"), os.path.join(path, "tavro.exe"))
+        shutil.copy(os.path.join(BIN, self.HOST), os.path.join(path, "tavro.exe"))
         set_locked(None)
         helper("--uninstall")
         shutil.rmtree(data_dir(), ignore_errors=True)
@@ -127,6 +137,8 @@ class LockAgentTest(unittest.TestCase):
         m = re.search(r'"exitCode":(\d+)', out)
         return int(m.group(1)) if m else None
 
+
+class LockAgentTest(ServiceCase):
     def test_a_hand_started_agent_refuses_and_leaves_no_log(self):
         self.install()
         before = agent_log()
@@ -139,11 +151,12 @@ class LockAgentTest(unittest.TestCase):
     def test_lock_starts_one_agent_and_unlock_ends_it(self):
         self.start_host()
         self.install()
-        locked_at = time.monotonic()
         set_locked(1)
-        self.assertTrue(wait_for(lambda: agent_pids(), 10), service_log())
+        locked_at = time.monotonic()  # reg.exe has set the value
+        self.assertTrue(wait_for(lambda: agent_pids(), 10, step=0.01), service_log())
         started_after = time.monotonic() - locked_at
-        print("lock to 'agent started' line: %.0f ms (reg.exe run included)" % (started_after * 1000))
+        print("lock to 'agent started' line: %.0f ms" % (started_after * 1000))
+        self.assertLessEqual(started_after, 0.5)
         self.assertTrue(wait_for(lambda: "Lock agent for session 1 ready" in agent_log(), 10), agent_log())
         code, out, _ = PREFIX.run(tool_path("service_probe.exe"), "pipe-owner", PIPE)
         self.assertEqual(json.loads(out.strip().splitlines()[-1]), {"owner": "S-1-5-18"})
@@ -163,9 +176,13 @@ class LockAgentTest(unittest.TestCase):
             self.assertLessEqual(tavro_helper_count(), 2)
             time.sleep(0.05)
         set_locked(None)
-        self.assertTrue(wait_for(lambda: "Session 1 unlocked; lock agent exits" in agent_log(), 5), agent_log())
+        cleared_at = time.monotonic()
+        self.assertTrue(wait_for(lambda: UNLOCKED in agent_log(), 5, step=0.01), agent_log())
+        unlocked_after = time.monotonic() - cleared_at
+        print("unlock to the agent's exit line: %.0f ms" % (unlocked_after * 1000))
+        self.assertLessEqual(unlocked_after, 1.0)
         for started in agent_pids():
-            self.assertEqual(self.wait_exit(started, 10), 0)
+            self.assertEqual(self.wait_exit(started, 1), 0)
         self.assertEqual(pid, agent_pids()[0])
 
     def test_a_locked_session_without_a_host_gets_no_agent(self):
@@ -223,6 +240,79 @@ class LockAgentTest(unittest.TestCase):
         self.assertEqual(code, 0)
         self.assertEqual(self.wait_exit(pid, 10), 0)
         self.assertLess(time.monotonic() - started, 5 + 2)
+
+    def test_a_service_started_while_locked_starts_one_agent(self):
+        # The start-up pass and the lock watch both see the lock.
+        self.start_host()
+        set_locked(1)
+        self.install()
+        self.assertTrue(wait_for(lambda: agent_pids(), 10), service_log())
+        end = time.monotonic() + 3
+        while time.monotonic() < end:
+            self.assertEqual(len(agent_pids()), 1, service_log())
+            self.assertLessEqual(tavro_helper_count(), 2)
+            time.sleep(0.05)
+        self.assertTrue(wait_for(lambda: "Lock agent for session 1 ready" in agent_log(), 10), agent_log())
+        self.assertEqual(agent_log().count("Lock agent for session 1 ready"), 1, agent_log())
+
+
+class LockAgentDeviceTest(ServiceCase):
+    """The real host beside the service, a device test client paired to it."""
+    HOST = "tavro.exe"
+
+    def setUp(self):
+        super().setUp()
+        lock_app = PREFIX.drive_c(*LOCK_APP)
+        os.makedirs(os.path.dirname(lock_app), exist_ok=True)
+        shutil.copy(os.path.join(BIN, "input_target.exe"), lock_app)
+        self.work = tempfile.mkdtemp(prefix="tavro-lock-agent-")
+        self.install()
+
+    def tearDown(self):
+        super().tearDown()
+        shutil.rmtree(self.work, ignore_errors=True)
+
+    def run_case(self, case):
+        """Runs one case of lock_agent_device_e2e.exe; the Annex-B file it wrote, if any."""
+        stream = os.path.join(self.work, "lock.h264")
+        PREFIX.env.update(TAVRO_LOCK_AGENT_HOST="C:\\" + INSTALL + "\\tavro.exe",
+                          TAVRO_LOCK_APP="C:\\" + "\\".join(LOCK_APP),
+                          TAVRO_ANNEXB_OUT=PREFIX.windows_path(stream))
+        code, out, err = PREFIX.run(tool_path("lock_agent_device_e2e.exe"), "--gtest_filter=LockAgentDevice." + case,
+                                    timeout=300)
+        print(out)
+        self.assertEqual(code, 0, out + err)
+        self.assertIn("[  PASSED  ] 1 test", out)
+        return stream
+
+    def test_the_locked_screen_reaches_the_device_and_decodes_with_the_bars(self):
+        stream = self.run_case("TheLockedScreenReachesTheDeviceAtMostTwentyTimesASecond")
+        with open(stream + ".json") as f:
+            meta = json.load(f)
+        info = probe(stream)
+        self.assertEqual(info["codec_name"], "h264")
+        self.assertEqual((int(info["width"]), int(info["height"])), (1280, 720))
+        self.assertEqual((meta["width"], meta["height"]), (1280, 720))
+        self.assertGreaterEqual(meta["videoFrames"], 20)
+        self.assertEqual(int(info["nb_read_frames"]), meta["videoFrames"])
+        raw, frame_bytes = decode_yuv420(stream, 1280, 720, meta["videoFrames"])
+        means = bar_means(raw, frame_bytes, meta["videoFrames"], 1280, 720)
+        print("decoded %d lock screen frames; bar Y means %s" % (meta["videoFrames"], [round(m, 1) for m in means]))
+        check_bars(means)
+        # The real host was the agent's client.
+        self.assertEqual(len(agent_pids()), 1, service_log())
+        log = agent_log()
+        for line in ("INFO  Lock agent for session 1 ready", "INFO  tavro connected",
+                     "INFO  Capturing the main monitor 1920x1080", "INFO  tavro disconnected", UNLOCKED):
+            self.assertIn(line, log)
+        self.assertEqual(self.wait_exit(agent_pids()[0], 10), 0)
+
+    def test_device_input_reaches_the_lock_app_in_front_only(self):
+        self.run_case("InputReachesTheLockAppInFrontAndNothingElse")
+
+    def test_an_agent_whose_host_stopped_reading_ends_after_the_unlock(self):
+        self.run_case("AnAgentWhoseHostStopsReadingEndsSoonAfterTheUnlock")
+        self.assertIn(UNLOCKED, agent_log())
 
 
 if __name__ == "__main__":

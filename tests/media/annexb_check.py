@@ -7,6 +7,14 @@ import shutil
 import subprocess
 import sys
 
+import numpy
+
+# Mean Y of the five bars of the bars window (white, red, green, blue, black), BT.709
+# studio range.
+BARS_Y = [235, 63, 173, 32, 16]
+TOLERANCE = 8
+MARGIN = 16  # columns this close to a bar edge are left out
+
 
 def fail(text):
     print("FAIL: " + text)
@@ -48,3 +56,24 @@ def decode_yuv420(stream, width, height, expected_frames):
     if frames != expected_frames:
         fail("ffmpeg decoded %d frames, expected %d" % (frames, expected_frames))
     return raw, frame_bytes
+
+
+def bar_means(raw, frame_bytes, frames, width, height):
+    """The mean Y of each of the five bars over every decoded frame."""
+    sums, counts = numpy.zeros(5), numpy.zeros(5)
+    for k in range(frames):
+        y = numpy.frombuffer(raw, numpy.uint8, width * height, k * frame_bytes).reshape(height, width)
+        for bar in range(5):
+            left, right = width * bar // 5 + MARGIN, width * (bar + 1) // 5 - MARGIN
+            block = y[:, left:right]
+            sums[bar] += block.sum()
+            counts[bar] += block.size
+    return sums / counts
+
+
+def check_bars(means):
+    """Fails unless every bar's mean Y is within the tolerance."""
+    bad = ["bar %d: %.1f, expected %d" % (i, means[i], BARS_Y[i]) for i in range(5)
+           if abs(means[i] - BARS_Y[i]) > TOLERANCE]
+    if bad:
+        fail("; ".join(bad))

@@ -13,9 +13,10 @@ namespace kelm::test {
 
 class InputTargetWindow {
  public:
-  // Starts the window and waits until it reports its controls.
-  bool Start() {
-    if (!child_.Start(L"\"" + SiblingExe(L"input_target.exe") + L"\"", dir_.File(L"input_target.txt")) ||
+  // Starts the window (the test tree's input_target.exe, or a copy of it at `exe`) and
+  // waits until it reports its controls.
+  bool Start(const std::wstring& exe = SiblingExe(L"input_target.exe")) {
+    if (!child_.Start(L"\"" + exe + L"\"", dir_.File(L"input_target.txt")) ||
         !child_.WaitForOutput("ready ", 20000)) {
       return false;
     }
