@@ -159,6 +159,7 @@ std::optional<std::string> HttpGet(std::string_view url, const HttpGetOptions& o
     if (!WinHttpReadData(request.Get(), body.data() + received, available, &read)) {
       return Fail(error, StepError("download failed", GetLastError(), deadline));
     }
+    if (options.onBytes) options.onBytes(std::span(reinterpret_cast<const uint8_t*>(body.data()) + received, read));
     received += read;
     body.resize(static_cast<size_t>(received));
     if (options.progress) options.progress(received, total);

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -14,6 +15,8 @@ struct HttpGetOptions {
   uint64_t maxBytes = 0;
   bool allowLocalHttp = false;
   std::function<void(uint64_t received, uint64_t total)> progress;  // total 0: no Content-Length
+  // Each piece of the body as it arrives, in order, before the next receive.
+  std::function<void(std::span<const uint8_t> piece)> onBytes;
   const std::atomic<bool>* cancel = nullptr;
   uint64_t deadlineMs = 0;  // the whole GET; 0: none
 };
