@@ -209,12 +209,14 @@ TEST_F(LockAgentDevice, TheLockedScreenReachesTheDeviceAtMostTwentyTimesASecond)
   const size_t lockFormat = NthOfType(all, kVideoFormat, 2);
   EXPECT_EQ(all[lockFormat].payload, test::VideoFormatBytes(1280, 720, 0, 1920, 1080));
 
-  // Constant change: the agent sends at most one frame per 50 ms.
+  // Constant change: the agent sends at most one frame per 50 ms. Under Wine its GDI
+  // capture and texture copies share the CPU with the host's software encoder (61 to 65
+  // frames in 5 s on a loaded machine), so only half the rate is required here.
   const uint64_t from = NowMicros() / 1000;
   Sleep(5000);
   const size_t changing = FramesBetween(recorder_->All(), from, from + 5000);
   std::printf("lock screen frames in 5 s of constant change: %zu\n", changing);
-  EXPECT_GE(changing, 20u);
+  EXPECT_GE(changing, 40u);
   EXPECT_LE(changing, 100u);
 
   // A still screen: at most a few frames once what was in flight has arrived.

@@ -293,7 +293,7 @@ class LockAgentDeviceTest(ServiceCase):
         self.assertEqual(info["codec_name"], "h264")
         self.assertEqual((int(info["width"]), int(info["height"])), (1280, 720))
         self.assertEqual((meta["width"], meta["height"]), (1280, 720))
-        self.assertGreaterEqual(meta["videoFrames"], 20)
+        self.assertGreaterEqual(meta["videoFrames"], 40)
         self.assertEqual(int(info["nb_read_frames"]), meta["videoFrames"])
         raw, frame_bytes = decode_yuv420(stream, 1280, 720, meta["videoFrames"])
         means = bar_means(raw, frame_bytes, meta["videoFrames"], 1280, 720)
