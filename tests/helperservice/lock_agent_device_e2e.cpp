@@ -22,10 +22,10 @@
 #include "core/win_handle.h"
 #include "media/bars_window.h"
 #include "media/device_recorder.h"
-#include "media/session_lock.h"
 #include "support/child_process.h"
 #include "support/device_client.h"
 #include "support/input_payloads.h"
+#include "support/lock_state.h"
 #include "support/input_target_window.h"
 #include "support/process.h"
 #include "support/temp_dir.h"
@@ -41,7 +41,6 @@ using test::Record;
 
 constexpr uint8_t kVideoFrame = 4, kVideoFormat = 5, kTouch = 11, kKey = 12, kText = 13, kPing = 30, kPong = 31,
                   kBye = 40;
-constexpr wchar_t kStandInKey[] = L"Software\\tavro\\WineStandIn";
 constexpr uint32_t kLongWaitMs = 30000;
 
 uint16_t TestPort() { return static_cast<uint16_t>(37000 + GetCurrentProcessId() % 2000); }
@@ -52,15 +51,6 @@ std::wstring Env(const wchar_t* name) {
   return n > 0 && n < std::size(value) ? std::wstring(value, n) : std::wstring();
 }
 
-bool SetLocked(bool locked) {
-  if (!locked) {
-    const LSTATUS s = RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kStandInKey, L"LockedSession");
-    return s == ERROR_SUCCESS || s == ERROR_FILE_NOT_FOUND;
-  }
-  const DWORD session = OwnSessionId();
-  return RegSetKeyValueW(HKEY_LOCAL_MACHINE, kStandInKey, L"LockedSession", REG_DWORD, &session, sizeof session) ==
-         ERROR_SUCCESS;
-}
 
 // The pid of the newest lock agent the service logged, 0 when none.
 uint32_t NewestAgentPid() {
@@ -112,11 +102,11 @@ bool ProcessHolder(const std::wstring& verb, uint32_t pid) {
 class LockAgentDevice : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(SetLocked(false));
+    ASSERT_TRUE(test::SetPrefixLocked(false));
     ASSERT_FALSE(Env(L"TAVRO_LOCK_AGENT_HOST").empty()) << "run through lock_agent_e2e.py";
   }
   void TearDown() override {
-    EXPECT_TRUE(SetLocked(false));
+    EXPECT_TRUE(test::SetPrefixLocked(false));
     if (recorder_) {
       Send(kBye, {});
       stream_->Shutdown();
@@ -161,7 +151,7 @@ class LockAgentDevice : public ::testing::Test {
 
   // Locks the session and waits for `frames` frames of the lock screen stream.
   void LockAndWaitForFrames(size_t frames) {
-    ASSERT_TRUE(SetLocked(true));
+    ASSERT_TRUE(test::SetPrefixLocked(true));
     ASSERT_TRUE(recorder_->WaitFor(FramesAfter(2, frames), kLongWaitMs)) << host_.Output();
   }
 
@@ -228,7 +218,7 @@ TEST_F(LockAgentDevice, TheLockedScreenReachesTheDeviceAtMostTwentyTimesASecond)
   std::printf("lock screen frames in 3 s of a still screen: %zu\n", still);
   EXPECT_LE(still, 3u);
 
-  ASSERT_TRUE(SetLocked(false));
+  ASSERT_TRUE(test::SetPrefixLocked(false));
   EXPECT_TRUE(recorder_->WaitFor(FramesAfter(3, 1), kLongWaitMs)) << host_.Output();
   all = recorder_->All();
   EXPECT_TRUE(test::WriteAnnexBStretch(all, NthOfType(all, kVideoFormat, 2), dir_.File(L"lock.h264")));
@@ -287,7 +277,7 @@ TEST_F(LockAgentDevice, AnAgentWhoseHostStopsReadingEndsSoonAfterTheUnlock) {
   ASSERT_TRUE(ProcessHolder(L"suspend", host_.Id()));
   Sleep(1500);  // the pipe's buffer fills and a frame write waits
   EXPECT_EQ(WaitForSingleObject(agent.Get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
-  ASSERT_TRUE(SetLocked(false));
+  ASSERT_TRUE(test::SetPrefixLocked(false));
   const uint64_t cleared = NowMicros() / 1000;
   const DWORD waited = WaitForSingleObject(agent.Get(), 5000);
   const uint64_t took = NowMicros() / 1000 - cleared;

@@ -14,6 +14,7 @@
 #include "media/session_lock.h"
 #include "support/child_process.h"
 #include "support/device_client.h"
+#include "support/lock_state.h"
 #include "support/process.h"
 #include "support/temp_dir.h"
 #include "support/test_tcp.h"
@@ -27,22 +28,12 @@ using test::NthOfType;
 using test::Record;
 
 constexpr uint8_t kVideoFrame = 4, kVideoFormat = 5, kCursorPosition = 7, kBye = 40;
-constexpr wchar_t kStandInKey[] = L"Software\\tavro\\WineStandIn";
 
 uint16_t TestPort() { return static_cast<uint16_t>(35000 + GetCurrentProcessId() % 2000); }
 
-bool SetLocked(bool locked) {
-  if (!locked) {
-    const LSTATUS s = RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kStandInKey, L"LockedSession");
-    return s == ERROR_SUCCESS || s == ERROR_FILE_NOT_FOUND;
-  }
-  const DWORD session = OwnSessionId();
-  return RegSetKeyValueW(HKEY_LOCAL_MACHINE, kStandInKey, L"LockedSession", REG_DWORD, &session, sizeof session) ==
-         ERROR_SUCCESS;
-}
 
 TEST(LockScreenHost, LockShowsTheAgentsScreenAndUnlockTheDesktop) {
-  ASSERT_TRUE(SetLocked(false));
+  ASSERT_TRUE(test::SetPrefixLocked(false));
   test::TempDir dir;
   test::ChildProcess agent;
   ASSERT_TRUE(agent.Start(L"\"" + test::SiblingExe(L"fake_lock_agent.exe") + L"\" --session " +
@@ -90,13 +81,13 @@ TEST(LockScreenHost, LockShowsTheAgentsScreenAndUnlockTheDesktop) {
   };
   ASSERT_TRUE(recorder.WaitFor(framesAfter(1, 1), 60000)) << host.Output();
 
-  ASSERT_TRUE(SetLocked(true));
+  ASSERT_TRUE(test::SetPrefixLocked(true));
   EXPECT_TRUE(host.WaitForOutput("] the PC is locked", 5000)) << host.Output();
   EXPECT_TRUE(host.WaitForOutput("] showing the lock screen", 5000)) << host.Output();
   EXPECT_TRUE(agent.WaitForOutput("connected", 5000)) << agent.Output();
   ASSERT_TRUE(recorder.WaitFor(framesAfter(2, 15), 60000)) << host.Output();
 
-  ASSERT_TRUE(SetLocked(false));
+  ASSERT_TRUE(test::SetPrefixLocked(false));
   EXPECT_TRUE(host.WaitForOutput("] the PC was unlocked", 5000)) << host.Output();
   EXPECT_TRUE(recorder.WaitFor(framesAfter(3, 1), 60000)) << host.Output();
   {

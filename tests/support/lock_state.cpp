@@ -27,4 +27,15 @@ bool TestLockState::Unlock() {
   return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND;
 }
 
+bool SetPrefixLocked(bool locked) {
+  constexpr wchar_t kStandInKey[] = L"Software\\tavro\\WineStandIn";
+  if (!locked) {
+    const LSTATUS s = RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kStandInKey, L"LockedSession");
+    return s == ERROR_SUCCESS || s == ERROR_FILE_NOT_FOUND;
+  }
+  const DWORD session = OwnSessionId();
+  return RegSetKeyValueW(HKEY_LOCAL_MACHINE, kStandInKey, L"LockedSession", REG_DWORD, &session, sizeof session) ==
+         ERROR_SUCCESS;
+}
+
 }  // namespace kelm::test

@@ -25,4 +25,8 @@ class TestLockState {
   std::wstring path_;
 };
 
+// Locks (LockedSession = this process's session) or unlocks the whole prefix through the
+// stand-in's own value under HKLM; only for programs run in a Wine prefix of their own.
+bool SetPrefixLocked(bool locked);
+
 }  // namespace kelm::test
