@@ -10,8 +10,13 @@
 #include <string>
 #include <vector>
 
-#include <nlohmann/json.hpp>
+#include <memory>
 
+#include <nlohmann/json.hpp>
+#include <wrl/client.h>
+
+#include "app/web_ui_rules.h"
+#include "app/webview2_api.h"
 #include "core/unique_any.h"
 
 namespace kelm {
@@ -40,6 +45,10 @@ class WebUi {
 
   // Replaces the calls that are set in `calls`.
   void SetDialogCalls(WebUiDialogCalls calls);
+  // Tests load their loader from elsewhere; by default it is the one beside the program.
+  void SetLoaderPath(std::wstring path) { loaderPath_ = std::move(path); }
+  // How links leave the page; by default the shell opens them.
+  void SetOpenCall(std::function<void(const std::wstring&)> open) { open_ = std::move(open); }
 
   // Each time the window is shown.
   void Attach(HWND window, bool backdrop);
@@ -62,10 +71,25 @@ class WebUi {
 
  private:
   using Module = UniqueAny<HMODULE, &FreeLibrary>;
+  template <typename T>
+  using Com = Microsoft::WRL::ComPtr<T>;
+
   // hr 0: the runtime is missing.
   void OnInitFailure(HRESULT hr);
   // The installed runtime's version, empty when there is none.
   std::wstring InstalledRuntimeVersion();
+  void CreateEnvironment();
+  void OnEnvironmentCreated(HRESULT hr, webview2::ICoreWebView2Environment* environment);
+  void OnControllerCreated(HRESULT hr, webview2::ICoreWebView2Controller* controller);
+  void ApplyBackground(bool dark);
+  void ApplySettings();
+  void RegisterEvents();
+  void LoadPage();
+  void OpenOutside(const std::wstring& uri);
+  void OnWebMessage(webview2::ICoreWebView2WebMessageReceivedEventArgs* args);
+  void OnProcessFailed(int32_t kind);
+  std::vector<std::wstring> DroppedPaths(webview2::ICoreWebView2WebMessageReceivedEventArgs* args);
+  void ReleaseView();
 
   HINSTANCE instance_;
   bool developer_;
@@ -78,7 +102,17 @@ class WebUi {
   bool pageReady_ = false;
   bool hasView_ = false;
   bool dialogOpen_ = false;
+  std::wstring loaderPath_;
+  std::function<void(const std::wstring&)> open_;
   Module loader_;
+  Com<webview2::ICoreWebView2Environment> environment_;
+  Com<webview2::ICoreWebView2Controller> controller_;
+  Com<webview2::ICoreWebView2> view_;
+  RecreateLimit recreations_;
+  // Completions and events hold this weakly: once the host is closed or re-created,
+  // a late one from the old view finds it gone or of another generation and is dropped.
+  std::shared_ptr<WebUi*> alive_ = std::make_shared<WebUi*>(this);
+  uint64_t generation_ = 0;
 };
 
 }  // namespace kelm

@@ -15,79 +15,14 @@
 #include <nlohmann/json.hpp>
 
 #include "app/webview2_api.h"
+#include "webview2_double_driver.h"
 
 namespace kelm::webview2 {
 namespace {
 
 using nlohmann::json;
 
-// The double's driver end: a listening socket on 127.0.0.1 and its JSON lines.
-class Driver {
- public:
-  Driver() {
-    WSADATA wsa;
-    WSAStartup(MAKEWORD(2, 2), &wsa);
-    listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in at{};
-    at.sin_family = AF_INET;
-    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(listener_, reinterpret_cast<sockaddr*>(&at), sizeof at);
-    listen(listener_, 1);
-    int len = sizeof at;
-    getsockname(listener_, reinterpret_cast<sockaddr*>(&at), &len);
-    port_ = ntohs(at.sin_port);
-  }
-  ~Driver() {
-    if (peer_ != INVALID_SOCKET) closesocket(peer_);
-    closesocket(listener_);
-  }
-  uint16_t Port() const { return port_; }
-
-  void Accept(const json& hello) {
-    peer_ = accept(listener_, nullptr, nullptr);
-    Write(hello);
-  }
-  void Write(const json& line) {
-    const std::string text = line.dump() + "\n";
-    send(peer_, text.data(), static_cast<int>(text.size()), 0);
-  }
-  // The next line that `match` accepts, pumping the UI thread's messages meanwhile.
-  json WaitFor(const std::function<bool(const json&)>& match) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (std::chrono::steady_clock::now() < until) {
-      for (size_t end; (end = buffer_.find('\n')) != std::string::npos;) {
-        json line = json::parse(buffer_.substr(0, end), nullptr, false);
-        buffer_.erase(0, end + 1);
-        seen_.push_back(line);
-        if (match(line)) return line;
-      }
-      MSG msg;
-      while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
-      u_long pending = 0;
-      ioctlsocket(peer_, FIONREAD, &pending);
-      if (pending > 0) {
-        std::string chunk(pending, '\0');
-        const int n = recv(peer_, chunk.data(), static_cast<int>(pending), 0);
-        if (n > 0) buffer_.append(chunk.data(), n);
-      } else {
-        Sleep(5);
-      }
-    }
-    ADD_FAILURE() << "no matching line from the double";
-    return json();
-  }
-  json WaitCall(const std::string& name) {
-    return WaitFor([&](const json& l) { return l.value("call", "") == name; });
-  }
-  const std::vector<json>& Seen() const { return seen_; }
-
- private:
-  SOCKET listener_ = INVALID_SOCKET;
-  SOCKET peer_ = INVALID_SOCKET;
-  uint16_t port_ = 0;
-  std::string buffer_;
-  std::vector<json> seen_;
-};
+using Driver = testing::WebView2DoubleDriver;
 
 // A handler implemented on the declarations: `T` is a handler interface whose Invoke
 // takes (A, B). It lives on the test's stack.
@@ -157,10 +92,8 @@ TEST(WebView2DoubleTest, EachDeclaredSlotReachesItsMethodAndEventsComeBack) {
   ASSERT_NE(loader.version, nullptr);
 
   // The first export connects; the driver answers with its hello line.
-  std::thread accept([&] { driver.Accept({{"hello", 1}}); });
   LPWSTR version = nullptr;
   ASSERT_EQ(loader.version(nullptr, &version), S_OK);
-  accept.join();
   EXPECT_EQ(Narrow(version), "120.0.0.0");
   CoTaskMemFree(version);
 
@@ -328,12 +261,11 @@ TEST(WebView2DoubleTest, EachDeclaredSlotReachesItsMethodAndEventsComeBack) {
 
 // CTest runs each case in a process of its own, so each loads and connects the double once.
 TEST(WebView2DoubleTest, ADriverFailureFailsTheEnvironmentLater) {
-  Driver driver;
+  Driver driver({{"fail", static_cast<int64_t>(static_cast<int32_t>(0x80070005))}});
   SetEnvironmentVariableA("TAVRO_WEBVIEW2_DOUBLE_PORT", std::to_string(driver.Port()).c_str());
   SetEnvironmentVariableW(L"WEBVIEW2_DEFAULT_BACKGROUND_COLOR", nullptr);
   const Loaded loader = LoadDouble();
   ASSERT_NE(loader.create, nullptr);
-  std::thread accept([&] { driver.Accept({{"fail", static_cast<int64_t>(static_cast<int32_t>(0x80070005))}}); });
   HRESULT result = S_OK;
   int calls = 0;
   ICoreWebView2Environment* environment = reinterpret_cast<ICoreWebView2Environment*>(1);
@@ -344,7 +276,6 @@ TEST(WebView2DoubleTest, ADriverFailureFailsTheEnvironmentLater) {
                             ++calls;
                           });
   ASSERT_EQ(loader.create(nullptr, L"D:\\x", nullptr, &envDone), S_OK);
-  accept.join();
   EXPECT_TRUE(driver.WaitCall("CreateCoreWebView2EnvironmentWithOptions")["backgroundColorVariable"].is_null());
   driver.Write({{"ping", 1}});
   driver.WaitCall("pong");
