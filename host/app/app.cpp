@@ -2,6 +2,7 @@
 #include "app/app.h"
 
 #include "app/app_texts.h"
+#include "app/authenticator.h"
 #include "app/host_options_builder.h"
 #include "app/shell_actions.h"
 #include "app/single_instance.h"
@@ -36,11 +37,10 @@ App::App(HINSTANCE instance_, CliOverrides overrides_, bool verbose, std::vector
       seams(std::move(seams_)),
       PendingFiles(std::move(files)),
       page(instance_, verbose,
-           WebUi::Callbacks{[this] {
-                              LastStateJson.clear();
-                              PushState(false);
+           WebUi::Callbacks{[this] { SendInit(); },
+                            [this](const std::string& command, const nlohmann::json& message) {
+                              OnWebMessage(command, message);
                             },
-                            nullptr,
                             [this](uint64_t id, std::vector<std::wstring> paths) { SendFiles(id, std::move(paths)); },
                             [this] { window.DropBackdrop(); }}) {
   if (seams.notifyIcon) tray.SetNotifyCall(seams.notifyIcon);
@@ -51,6 +51,7 @@ App::App(HINSTANCE instance_, CliOverrides overrides_, bool verbose, std::vector
 App::~App() {
   window.Destroy();
   tray.Remove();
+  WipeSecret(pendingSecret);
 }
 
 void App::SaveAppSettings() {
@@ -190,6 +191,7 @@ void App::PushState(bool announceSessions) {
   if (!PendingFiles.empty() && !KnownSessions.empty()) SendFiles(0, std::exchange(PendingFiles, {}));
   statusText = TrayStatusText(status);
   if (tray.Added()) tray.SetTooltip(L"tavro\n" + statusText);
+  PostStatus(status);
 }
 
 void App::OnSessionEvent(const std::map<uint64_t, HostService::SessionStatus>& sessions) {
@@ -218,6 +220,7 @@ void App::ShowTrayMenu(POINT point) {
       break;
     case kMenuAutostart:
       if (!SetAutostart(!IsAutostartEnabled())) LogWarn("Could not change the Start with Windows setting");
+      PushSettings(false);
       break;
     case kMenuQuit:
       quitting = true;
@@ -298,7 +301,7 @@ std::optional<LRESULT> App::OnWindowMessage(UINT message, WPARAM wParam, LPARAM 
       PushState(false);
       return 0;
     case kMsgNotificationAccess:
-      // Shown by the page, which has nothing to show it in without its view.
+      PushSettings(false);
       return 0;
     case kMsgUpdateState:
       SendUpdateState();

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "app/main_window.h"
+#include "app/page_state.h"
 #include "app/tray_icon.h"
 #include "app/ui_posts.h"
 #include "app/web_ui.h"
@@ -63,6 +64,14 @@ class App {
   void ShowTrayMenu(POINT point);
   std::wstring FallbackText() const;
 
+  // The page protocol (app_page.cpp).
+  void OnWebMessage(const std::string& command, const nlohmann::json& message);
+  void OnSetSetting(const std::string& key, const nlohmann::json& value);
+  void SendInit();
+  void PushSettings(bool disconnected);
+  void OnAuthenticatorSetup();
+  void OnAuthenticatorConfirm(const std::string& code);
+
   HWND Window() const { return window.Handle(); }
   HostService& Host() { return host; }
   const std::wstring& StatusText() const { return statusText; }
@@ -77,6 +86,12 @@ class App {
   void OnTrayNotification(WPARAM wParam, LPARAM lParam);
   void OnDestroy();
   void TellHostWindowOpen();
+  void NewPin();
+  void AuthenticatorRemove();
+  void HandPairingPolicy();
+  nlohmann::json CurrentSettingsJson();
+  // Posts the status snapshot when the page is ready and the text changed.
+  void PostStatus(const HostStatus& status);
 
   HINSTANCE instance;
   CliOverrides overrides;
@@ -89,6 +104,8 @@ class App {
   Settings settings;
   SecretBytes pendingSecret;
   uint32_t pin = 0;
+  QrCache pairingQr;
+  QrCache appQr;
   StatePushPoster StatePushPending;
   std::wstring statusText = L"Starting\u2026";
   std::map<uint64_t, HostService::SessionStatus> KnownSessions;

@@ -12,6 +12,7 @@
 #include "core/settings.h"
 #include "core/text.h"
 #include "gui_probe.h"
+#include "pairing_device.h"
 #include "support/child_process.h"
 #include "support/device_client.h"
 #include "support/device_files.h"
@@ -128,37 +129,7 @@ class GuiTest : public ::testing::Test {
   test::ChildProcess host;
 };
 
-// A device that pairs with `pin` and gets past Hello.
-struct Device {
-  std::unique_ptr<test::TestTcpStream> stream;
-  std::unique_ptr<test::DeviceClient> client;
-  test::HandshakeOutcome outcome;
-  bool Connect(uint16_t port, const test::DeviceIdentity& identity, const std::string& pin) {
-    stream = test::ConnectTcp("127.0.0.1", port);
-    if (!stream) return false;
-    client = std::make_unique<test::DeviceClient>(*stream);
-    test::HandshakeOptions options;
-    options.pairing = test::PairingCode{0, 0, pin};
-    outcome = client->Handshake(identity, options);
-    if (outcome.admissionResult != 0) return false;
-    test::HelloFields hello;
-    hello.name = "Test tablet";
-    if (!client->SendRecord(1, test::BuildHello(hello))) return false;
-    uint8_t type = 0;
-    test::Bytes payload;
-    return client->ReadRecord(type, payload) && type == 2;
-  }
-  // Ping (30) and wait for its answer (31), skipping the video on the way.
-  bool Ping() {
-    if (!client->SendRecord(30, {1, 2, 3, 4, 5, 6, 7, 8})) return false;
-    uint8_t type = 0;
-    test::Bytes payload;
-    while (client->ReadRecord(type, payload)) {
-      if (type == 31) return true;
-    }
-    return false;
-  }
-};
+using Device = test::PairingDevice;
 
 TEST_F(GuiTest, FirstStartShowsTheRuntimeNoticeThenTheThemedWindow) {
   // A loader in the current folder must never be picked up.
