@@ -306,6 +306,7 @@ TEST_F(PageTest, SettingRowsChangeSaveAndAnswer) {
   Start();
   Ready();
   EXPECT_EQ(driver->WaitPost("status")["pin"], fixed["pin"]);
+  driver->WaitPost("update");
 
   // An unknown key does nothing.
   from = driver->Seen().size();
