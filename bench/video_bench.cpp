@@ -70,6 +70,7 @@ void ConvertBench(BenchOut& out) {
   };
   for (const Case c : {Case{"1080p_to_1080p", 1920, 1080, 1, 1920, 1080},
                        {"2160p_to_1080p", 3840, 2160, 1, 1920, 1080},
+                       {"1080p_to_720p", 1920, 1080, 1, 1280, 720},
                        {"1080p_to_720p_rot90", 1920, 1080, 2, 1280, 720}}) {
     std::vector<uint8_t> bgra(size_t{c.sw} * c.sh * 4);
     std::mt19937 rng(3);

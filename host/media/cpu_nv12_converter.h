@@ -1,6 +1,7 @@
 #pragma once
 // Stand-in for the GPU video processor where it is missing: scales and rotates a
 // BGRA image to an NV12 picture on the CPU in one pass (BT.709 studio range).
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -32,29 +33,42 @@ class CpuNv12Converter {
 
  private:
   struct Tap {
-    uint32_t index;  // input index along the axis (rotated image)
+    uint32_t index;  // input index along the axis (oriented image)
     int32_t weight;  // out of 256
   };
   struct Taps {
     std::vector<uint32_t> first;  // per output index, into `taps`; size n + 1
     std::vector<Tap> taps;
-    bool single = true;           // every output index reads exactly one input
   };
-  static Taps PlanAxis(uint32_t in, uint32_t out);
-  void Plan(size_t pitch);
-  void ConvertRowPair(const uint8_t* base, uint32_t row, const Nv12View& target);
-  void HalveRowPair(const uint8_t* base, uint32_t row);
-  void FilterRowPair(const uint8_t* base, uint32_t row);
+  // Two horizontal taps of one output pixel: their weights side by side for each of
+  // B, G, R and A, then where the taps start in the filtered line (in 16-bit lanes).
+  struct alignas(16) TapPair {
+    uint16_t weights[8];
+    uint32_t offsets[2];
+  };
+  static Taps PlanAxis(uint32_t in, uint32_t out, bool flip);
+  void PlanPairs();
+  const uint8_t* OrientedRow(const BgraView& source, uint32_t index);
+  void FilterRow(const BgraView& source, uint32_t row, uint8_t* bgra);
   void EmitRowPair(uint32_t row, const Nv12View& target);
   bool ConvertDirect(const BgraView& source, const Nv12View& target);
 
   uint32_t sourceWidth_ = 0, sourceHeight_ = 0, rotation_ = 1, width_ = 0, height_ = 0;
-  bool halves_ = false;  // an exact 2:1 shrink without rotation
-  size_t plannedPitch_ = 0;
+  uint32_t orientedWidth_ = 0;  // columns of the image the filters read
+  // A quarter turn reads the source transposed (its columns as rows), so both filters
+  // read rows front to back; the flips of every turn live in the tap indices.
+  bool transpose_ = false;
+  static constexpr size_t kTurnedGroups = 4;
+  static constexpr uint32_t kTurnedColumns = 16;  // one cache line of a source row
+  static constexpr uint32_t kNoGroup = UINT32_MAX;
+  size_t turnedPitch_ = 0;
+  std::vector<uint8_t> turned_;  // kTurnedGroups groups of kTurnedColumns transposed columns
+  std::array<uint32_t, kTurnedGroups> turnedGroups_{};  // which group each slot holds
   Taps columns_, rows_;
-  std::vector<int64_t> columnBytes_, rowBytes_;  // source offset of each rotated column / row
-  std::vector<int32_t> line_[2];  // vertically filtered BGR, per rotated column
-  std::vector<uint8_t> rgb_[2];   // one output row pair of RGB
+  std::vector<uint32_t> pairsFirst_;  // per output column, into `pairs_`; size width + 1
+  std::vector<TapPair> pairs_;
+  std::vector<uint16_t> line_;    // one vertically filtered row, four lanes per column
+  std::vector<uint8_t> bgra_[2];  // one output row pair, BGRA
 };
 
 }  // namespace kelm
