@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <future>
+#include <string>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -162,6 +163,43 @@ void SessionRateBench(BenchOut& out) {
   if (parallelFailures != 0) out.Note("session.rate: the first failed parallel session: " + parallelCause);
 }
 
+// Devices that say Bye and reconnect at once, each `rounds` times, all together: the
+// reconnects that failed (a session still tearing down must not hold its slot).
+void ChurnBench(BenchOut& out) {
+  constexpr int kRounds = 100;
+  BenchHost host;
+  if (!host.Ok()) return out.Fail("session.churn: " + host.Error());
+  std::vector<std::unique_ptr<BenchDevice>> devices;
+  for (size_t i = 0; i < kParallel; ++i) {
+    devices.push_back(std::make_unique<BenchDevice>());
+    if (!devices.back()->Open(host.Port(), true)) {
+      return out.Fail("session.churn: pairing a device failed: " + devices.back()->Error());
+    }
+    devices.back()->Bye();
+  }
+  std::atomic<uint64_t> refused{0};
+  std::mutex firstMutex;
+  std::string firstFailure;
+  Stopwatch watch;
+  std::vector<std::thread> threads;
+  for (const auto& device : devices) {
+    threads.emplace_back([&, d = device.get()] {
+      for (int round = 0; round < kRounds; ++round) {
+        if (!d->Open(host.Port(), false) && ++refused == 1) {
+          std::lock_guard lock(firstMutex);
+          firstFailure = d->Error();
+        }
+        d->Bye();
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  const double seconds = watch.Seconds();
+  out.Figure("session.churn.refused", static_cast<double>(refused), "sessions");
+  out.Figure("session.churn.sessions_per_s", kParallel * kRounds / seconds, "sessions/s");
+  if (refused != 0) out.Note("session.churn: the first refused reconnect: " + firstFailure);
+}
+
 // Round trips of `size`-byte messages to a thread that echoes them, over loopback.
 std::vector<double> RawEchoRoundTrips(size_t size) {
   auto [hostEnd, deviceEnd] = test::LoopbackPair();
@@ -184,6 +222,42 @@ std::vector<double> RawEchoRoundTrips(size_t size) {
   return samples;
 }
 
+// Messages of `size` bytes a second through a thread that echoes them, `depth` in flight.
+double RawEchoPipelined(size_t size, size_t depth) {
+  auto [hostEnd, deviceEnd] = test::LoopbackPair();
+  if (!hostEnd || !deviceEnd) return 0;
+  std::thread echo([&, h = hostEnd.get()] {
+    std::vector<uint8_t> buffer(size);
+    while (h->ReadExact(buffer.data(), size) && h->Write(buffer.data(), size)) {
+    }
+  });
+  std::vector<uint8_t> burst(size * depth, 1);
+  const LoopResult r = RunFor(kSeconds, 10, [&] {
+    return deviceEnd->Write(burst.data(), burst.size()) && deviceEnd->ReadExact(burst.data(), burst.size());
+  });
+  deviceEnd->Shutdown();
+  echo.join();
+  return r.seconds > 0 ? static_cast<double>(r.iterations * depth) / r.seconds : 0;
+}
+
+// Pings a second through one session with `depth` sent before the first Pong is read.
+double PipelinedPings(BenchDevice& device, size_t depth) {
+  uint64_t sequence = 0;
+  const LoopResult r = RunFor(kSeconds, 10, [&] {
+    for (size_t i = 0; i < depth; ++i) {
+      if (!device.Send(proto::MsgType::Ping, U64(++sequence))) return false;
+    }
+    for (size_t pongs = 0; pongs < depth;) {
+      uint8_t type = 0;
+      test::Bytes payload;
+      if (!device.Read(type, payload)) return false;
+      if (type == static_cast<uint8_t>(proto::MsgType::Pong)) ++pongs;
+    }
+    return true;
+  });
+  return r.seconds > 0 && r.iterations >= 10 ? static_cast<double>(r.iterations * depth) / r.seconds : 0;
+}
+
 void PingBench(BenchOut& out) {
   BenchHost host;
   if (!host.Ok()) return out.Fail("session.ping: " + host.Error());
@@ -204,16 +278,24 @@ void PingBench(BenchOut& out) {
     }
     return false;
   });
+  constexpr size_t kDepth = 64;
+  const double pipelined = PipelinedPings(device, kDepth);
   device.Bye();
   if (samples.size() < 100) return out.Fail("session.ping: the host stopped answering pings");
+  if (pipelined == 0) return out.Fail("session.ping: the host stopped answering pipelined pings");
   // A ping record is 4 + 1 + 8 + 16 bytes on the wire.
   const std::vector<double> raw = RawEchoRoundTrips(29);
   out.Figure("session.ping.median", Quantile(samples, 0.5), "us");
   out.Figure("session.ping.p99", Quantile(samples, 0.99), "us");
   out.Figure("session.ping.raw_tcp_median", Quantile(raw, 0.5), "us");
   out.Figure("session.ping.raw_tcp_p99", Quantile(raw, 0.99), "us");
+  const double rawPipelined = RawEchoPipelined(29, kDepth);
+  out.Figure("session.ping.pipelined_64", pipelined, "pings/s");
+  out.Figure("session.ping.raw_tcp_pipelined_64", rawPipelined, "messages/s");
+  out.Figure("session.ping.pipelined_64_ratio", rawPipelined > 0 ? pipelined / rawPipelined : 0, "x");
 }
 
+TAVRO_BENCH("session.churn", ChurnBench);
 TAVRO_BENCH("session.handshake", HandshakeBench);
 TAVRO_BENCH("session.ping", PingBench);
 TAVRO_BENCH("session.rate", SessionRateBench);

@@ -22,6 +22,10 @@ class ByteStream {
   // stream is unusable afterwards (part of a record may have gone out); 0 means no
   // limit. A transport that cannot wait forever on its peer may ignore it.
   virtual void SetSendTimeout(uint32_t /*ms*/) {}
+  // Bytes that have arrived but were not read yet; a transport that keeps none says 0.
+  virtual size_t BufferedBytes() const { return 0; }
+  // Copies up to n of those bytes without taking them; the count copied.
+  virtual size_t PeekBuffered(void* /*out*/, size_t /*n*/) const { return 0; }
 
  protected:
   ByteStream() = default;

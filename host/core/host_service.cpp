@@ -173,15 +173,28 @@ void HostService::AcceptLoop() {
   }
 }
 
+// Also where ended sessions are joined and destroyed: their teardown (the video
+// thread's drain, the capture release) then never holds up the accept thread, and a
+// device that comes straight back is served at once.
 void HostService::WatchHandshakes() {
   std::unique_lock lock(watchdogMutex_);
   while (!stopping_) {
+    reapWanted_ = false;
     lock.unlock();
+    Reap();
     const auto next = ExpireHandshakes();
     lock.lock();
     if (stopping_) break;
-    watchdogWake_.wait_until(lock, next);
+    watchdogWake_.wait_until(lock, next, [this] { return stopping_.load() || reapWanted_; });
   }
+}
+
+void HostService::WakeWatchdog(bool reap) {
+  {
+    std::lock_guard wake(watchdogMutex_);
+    if (reap) reapWanted_ = true;
+  }
+  watchdogWake_.notify_one();
 }
 
 std::chrono::steady_clock::time_point HostService::ExpireHandshakes() {
@@ -214,19 +227,29 @@ std::chrono::steady_clock::time_point HostService::ExpireHandshakes() {
 
 bool HostService::ClaimSlot(uint64_t sessionId) {
   std::lock_guard lock(sessionsMutex_);
+  const auto self = std::find_if(sessions_.begin(), sessions_.end(),
+                                 [&](const SessionEntry& e) { return e.id == sessionId; });
+  if (self == sessions_.end()) return false;
   // Counted and taken in one critical section: of two devices admitted together for the
   // last slot, one gets it. Sessions refused here or stopping hold none.
-  const size_t held = static_cast<size_t>(std::count_if(sessions_.begin(), sessions_.end(), [](const SessionEntry& e) {
-    return e.session->HoldsSlot();
-  }));
-  if (held >= kMaxSessions) return false;
+  size_t held = 0;
+  Session* earlier = nullptr;  // this device's own earlier session, still holding a slot
   for (SessionEntry& e : sessions_) {
-    if (e.id == sessionId) {
-      e.session->TakeSlot();
-      return true;
+    if (!e.session->HoldsSlot()) continue;
+    ++held;
+    if (!self->session->DeviceId().empty() && e.session->DeviceId() == self->session->DeviceId()) {
+      earlier = e.session.get();
     }
   }
-  return false;
+  if (held >= kMaxSessions) {
+    // A device that is back has left its earlier connection, even when that session
+    // has not read the goodbye yet: it makes room rather than refusing its own device.
+    if (earlier == nullptr) return false;
+    LogDebug("[{}] the device reconnected - ending its earlier session", earlier->Peer());
+    earlier->Stop();
+  }
+  self->session->TakeSlot();
+  return true;
 }
 
 void HostService::Reap() {
@@ -250,7 +273,7 @@ void HostService::Reap() {
 }
 
 bool HostService::StartSession(std::unique_ptr<ByteStream> stream, const std::string& peer, Session::Link link) {
-  Reap();
+  // Ended sessions are reaped by the watchdog; they hold no slot meanwhile.
   const HostOptions o = OptionsCopy();
   std::lock_guard lock(sessionsMutex_);
   size_t admitted = 0;
@@ -309,20 +332,13 @@ bool HostService::StartSession(std::unique_ptr<ByteStream> stream, const std::st
     if (onTransfer_) onTransfer_(deviceName.empty() ? "your device" : deviceName, event);
   };
   callbacks.claimSlot = [this, id = entry.id] { return ClaimSlot(id); };
-  callbacks.onDisplaySetup = [this] {
-    {
-      std::lock_guard wake(watchdogMutex_);
-    }
-    watchdogWake_.notify_one();
-  };
+  callbacks.onDisplaySetup = [this] { WakeWatchdog(false); };
+  callbacks.onEnded = [this] { WakeWatchdog(true); };
   entry.session = std::make_shared<Session>(std::move(stream), peer, link, o, driver_, pairing_, std::move(callbacks),
                                             sessionParts_, sessionTiming_);
   Session* s = entry.session.get();
   entry.thread = std::thread([s] { s->Run(); });
-  {
-    std::lock_guard wake(watchdogMutex_);
-  }
-  watchdogWake_.notify_one();
+  WakeWatchdog(false);
   return true;
 }
 

@@ -100,6 +100,8 @@ class HostService {
 
   void AcceptLoop();
   void WatchHandshakes();
+  // Wakes the watchdog; with `reap`, to join and destroy the sessions that ended.
+  void WakeWatchdog(bool reap);
   // Stops sessions past their Welcome deadline; the earliest deadline still ahead.
   std::chrono::steady_clock::time_point ExpireHandshakes();
   bool ClaimSlot(uint64_t sessionId);
@@ -144,6 +146,7 @@ class HostService {
   std::thread watchdogThread_;
   std::mutex watchdogMutex_;
   std::condition_variable watchdogWake_;
+  bool reapWanted_ = false;        // under watchdogMutex_
   bool pendingOverflow_ = false;  // under sessionsMutex_: this burst was already logged
   DiscoveryResponder discovery_;
   UsbWatcher usb_;

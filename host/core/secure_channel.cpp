@@ -409,23 +409,37 @@ AcceptResult SecureChannel::Handshake(ByteStream& stream, std::string_view peer,
 }
 
 bool SecureChannel::WriteRecord(ByteStream& stream, uint8_t type, const uint8_t* payload, size_t length) {
+  Bytes buffer;
+  return SealRecord(type, payload, length, buffer) && stream.Write(buffer.data(), buffer.size());
+}
+
+bool SecureChannel::SealRecord(uint8_t type, const uint8_t* payload, size_t length, std::vector<uint8_t>& out) {
   if (!established_ || length > kMaxRecordPayload) {
     return false;
   }
   const uint32_t recordLength = static_cast<uint32_t>(length + 17);
-  Bytes buffer;
-  buffer.reserve(4 + recordLength);
-  msg::WriteU32(buffer, recordLength);
-  msg::WriteU8(buffer, type);
-  buffer.insert(buffer.end(), payload, payload + length);
-  buffer.resize(4 + recordLength);  // room for the tag
-  const Range plain(&buffer[4], length + 1);
-  const std::span<uint8_t> sealed(&buffer[4], length + 17);
-  if (!AesGcmSeal(sendKey_, RecordNonce(sendIv_, sendCounter_), Range(buffer.data(), 4), plain, sealed)) {
+  const size_t start = out.size();
+  out.reserve(start + 4 + recordLength);
+  msg::WriteU32(out, recordLength);
+  msg::WriteU8(out, type);
+  out.insert(out.end(), payload, payload + length);
+  out.resize(start + 4 + recordLength);  // room for the tag
+  uint8_t* record = out.data() + start;
+  const Range plain(record + 4, length + 1);
+  const std::span<uint8_t> sealed(record + 4, length + 17);
+  if (!AesGcmSeal(sendKey_, RecordNonce(sendIv_, sendCounter_), Range(record, 4), plain, sealed)) {
+    out.resize(start);
     return false;
   }
   ++sendCounter_;
-  return stream.Write(buffer.data(), buffer.size());
+  return true;
+}
+
+bool SecureChannel::RecordBuffered(const ByteStream& stream) {
+  uint8_t header[4];
+  if (stream.PeekBuffered(header, 4) != 4) return false;
+  const size_t length = header[0] | header[1] << 8 | header[2] << 16 | size_t{header[3]} << 24;
+  return stream.BufferedBytes() >= 4 + length;
 }
 
 bool SecureChannel::ReadRecord(ByteStream& stream, uint8_t& type, std::vector<uint8_t>& payload, size_t maxPayload) {

@@ -41,6 +41,11 @@ class SecureChannel {
 
   bool ReadRecord(ByteStream& stream, uint8_t& type, std::vector<uint8_t>& payload, size_t maxPayload);
   bool WriteRecord(ByteStream& stream, uint8_t type, const uint8_t* payload, size_t length);
+  // Seals one record onto the end of `out`, for records written together with one call;
+  // `out` is unchanged when it fails.
+  bool SealRecord(uint8_t type, const uint8_t* payload, size_t length, std::vector<uint8_t>& out);
+  // A whole record has arrived in the stream's buffer already: reading it will not wait.
+  static bool RecordBuffered(const ByteStream& stream);
 
   static bool ReadFrame(ByteStream& stream, uint8_t& type, std::vector<uint8_t>& body);
   static bool WriteFrame(ByteStream& stream, proto::MsgType type, std::span<const uint8_t> body);

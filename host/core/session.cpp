@@ -100,10 +100,27 @@ void Session::Stop() {
 
 bool Session::Send(const msg::Message& message) {
   std::lock_guard lock(sendMutex_);
-  if (channel_.WriteRecord(*stream_, static_cast<uint8_t>(message.type), message.payload.data(),
-                           message.payload.size())) {
-    return true;
+  if (!channel_.SealRecord(static_cast<uint8_t>(message.type), message.payload.data(), message.payload.size(),
+                           pendingWrites_)) {
+    return WriteFailedLocked();
   }
+  // The read loop's answers wait while further records have arrived already: the
+  // answers to one burst leave together. Every other sender writes at once, taking
+  // along whatever waits.
+  if (holdWrites_ && std::this_thread::get_id() == readerThread_) return true;
+  return WritePendingLocked();
+}
+
+bool Session::WritePendingLocked() {
+  if (pendingWrites_.empty()) return true;
+  const bool written = stream_->Write(pendingWrites_.data(), pendingWrites_.size());
+  pendingWrites_.clear();
+  if (pendingWrites_.capacity() > kKeptWriteBuffer) std::vector<uint8_t>().swap(pendingWrites_);
+  return written || WriteFailedLocked();
+}
+
+bool Session::WriteFailedLocked() {
+  pendingWrites_.clear();
   // A failed or timed-out write may have sent part of a record: the stream is of
   // no further use, and the read loop must not go on serving a device that takes
   // nothing.
@@ -112,6 +129,18 @@ bool Session::Send(const msg::Message& message) {
   }
   stream_->Shutdown();
   return false;
+}
+
+void Session::HoldWrites(bool hold) {
+  if (hold) {
+    holdWrites_ = true;
+    return;
+  }
+  // Never waits behind another sender's write (to a device that stopped reading, that
+  // lasts until the send time-out): whoever holds the lock writes what waits, ours too.
+  std::unique_lock lock(sendMutex_, std::try_to_lock);
+  holdWrites_ = false;
+  if (lock.owns_lock()) WritePendingLocked();
 }
 
 bool Session::SendBytes(uint8_t type, std::span<const uint8_t> bytes) {
@@ -159,6 +188,7 @@ bool Session::SendWelcome(proto::WelcomeStatus status, const std::string& text) 
 }
 
 void Session::Run() {
+  readerThread_ = std::this_thread::get_id();
   stream_->SetReadTimeout(timing_.handshakeMs);
   stream_->SetSendTimeout(options_.sendTimeoutMs);
   const AcceptResult accepted = channel_.Accept(*stream_, peer_, pairing_, link_ == Link::Relay, handshake_);
@@ -180,8 +210,12 @@ void Session::Run() {
         std::vector<uint8_t> payload;
         while (running_ && channel_.ReadRecord(*stream_, type, payload, SecureChannel::kMaxRecordPayload) &&
                type != static_cast<uint8_t>(proto::MsgType::Bye)) {
+          const bool more = SecureChannel::RecordBuffered(*stream_);
+          if (more) HoldWrites(true);
           OnMessage(type, payload);
+          if (!more && holdWrites_) HoldWrites(false);
         }
+        if (holdWrites_) HoldWrites(false);
       }
     }
   } else if (accepted == AcceptResult::LegacyApp) {
@@ -196,6 +230,7 @@ void Session::Run() {
   StopServices();
   ended_ = true;
   Changed();
+  if (callbacks_.onEnded) callbacks_.onEnded();
 }
 
 bool Session::ReceiveHello() {

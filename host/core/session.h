@@ -57,6 +57,8 @@ class Session {
     std::function<bool()> claimSlot;
     // The display set-up begins: its own limit now applies (the owner enforces it).
     std::function<void()> onDisplaySetup;
+    // The teardown is over and the thread is about to return: the owner may join it.
+    std::function<void()> onEnded;
   };
 
   Session(std::unique_ptr<ByteStream> stream, std::string peer, Link link, HostOptions options,
@@ -122,11 +124,20 @@ class Session {
   void StopServices();
   void Changed();
   bool SendIfRunning(const msg::Message& message);
+  bool WritePendingLocked();
+  bool WriteFailedLocked();
+  // Read loop only: while on, its own sends wait in pendingWrites_; off writes them.
+  void HoldWrites(bool hold);
   void CreateTransfer();
 
   std::unique_ptr<ByteStream> stream_;
   SecureChannel channel_;
   std::mutex sendMutex_;
+  // Sealed records not yet written (under sendMutex_); kept allocated up to a size.
+  static constexpr size_t kKeptWriteBuffer = 256 * 1024;
+  std::vector<uint8_t> pendingWrites_;
+  bool holdWrites_ = false;  // read and written on the read loop's thread only
+  std::thread::id readerThread_;  // set before any other thread can send
   Pairing& pairing_;
   HandshakeResult handshake_;
   std::string peer_;

@@ -81,6 +81,12 @@ bool Socket::ReadExact(void* buffer, size_t n) {
   return true;
 }
 
+size_t Socket::PeekBuffered(void* out, size_t n) const {
+  const size_t take = std::min(n, readEnd_ - readPos_);
+  if (take != 0) std::memcpy(out, readAhead_.data() + readPos_, take);
+  return take;
+}
+
 bool Socket::Write(const void* data, size_t n) {
   const auto* p = static_cast<const char*>(data);
   while (n > 0) {

@@ -26,6 +26,8 @@ class Socket final : public ByteStream {
   void SetReadTimeout(uint32_t ms) override;
   void Shutdown() override;
   void SetSendTimeout(uint32_t ms) override;
+  size_t BufferedBytes() const override { return readEnd_ - readPos_; }
+  size_t PeekBuffered(void* out, size_t n) const override;
 
   void SetNoDelay(bool on);
   void Close();

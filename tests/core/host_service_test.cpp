@@ -22,6 +22,7 @@
 #include "core/paths.h"
 #include "core/win_handle.h"
 #include "media/audio_stream.h"
+#include "media/stream_context.h"
 #include "media/synthetic_audio_source.h"
 #include "support/device_client.h"
 #include "support/log_capture.h"
@@ -792,6 +793,60 @@ TEST_F(HostServiceTest, EightDevicesReconnectingTogetherAllGetTheirWelcomeWithin
     EXPECT_LT(results[i].took.count(), 500) << i;
   }
   WaitForSessions(8);
+}
+
+TEST_F(HostServiceTest, DevicesThatSayByeAndComeStraightBackAreNeverRefused) {
+  // Each session's video winds down slowly once its device has gone, as an encoder
+  // drain and a capture release do.
+  SessionParts parts;
+  parts.streamContext = [](StreamSetup setup) { return std::make_unique<StreamContext>(std::move(setup)); };
+  parts.video = [](StreamContext& context) {
+    return std::thread([running = context.running] {
+      while (running->load()) Sleep(2);
+      Sleep(400);
+    });
+  };
+  HostService slow(parts);
+  std::string error;
+  ASSERT_TRUE(slow.Initialize(error)) << error;
+  slow.SetPinAlwaysValid(true);
+  HostOptions o = options;
+  o.port = test::FreeLoopbackPort();
+  ASSERT_TRUE(slow.Start(o));
+  constexpr int kRounds = 20;
+  std::vector<std::unique_ptr<Device>> devices;
+  for (int i = 0; i < 8; ++i) {
+    devices.push_back(std::make_unique<Device>());
+    ASSERT_TRUE(Connect(*devices.back(), true, o.port)) << i;
+  }
+  std::atomic<int> refused{0};
+  std::vector<std::thread> workers;
+  for (auto& device : devices) {
+    workers.emplace_back([&, d = device.get()] {
+      for (int round = 0; round < kRounds; ++round) {
+        d->client->SendRecord(40, {});
+        d->client.reset();
+        d->stream.reset();
+        if (!Connect(*d, false, o.port)) ++refused;
+      }
+    });
+  }
+  for (std::thread& w : workers) w.join();
+  EXPECT_EQ(refused.load(), 0);
+  EXPECT_EQ(Count(LogText(), "too many sessions"), 0u);
+  // Eight devices are connected now: a ninth still finds no room.
+  Device ninth;
+  EXPECT_FALSE(Connect(ninth, true, o.port));
+  EXPECT_EQ(Count(LogText(), "too many sessions"), 1u);
+  // Once a device has left, another one gets its slot while the old session still
+  // winds down.
+  const size_t left = Count(LogText(), "] disconnected");
+  devices[0]->client->SendRecord(40, {});
+  for (int i = 0; i < 200 && Count(LogText(), "] disconnected") == left; ++i) Sleep(5);
+  Device tenth;
+  EXPECT_TRUE(Connect(tenth, true, o.port));
+  EXPECT_EQ(Count(LogText(), "too many sessions"), 1u);
+  slow.Stop();
 }
 
 TEST_F(HostServiceTest, TwoReconnectsForTheLastSlotGiveOneWelcome) {

@@ -8,9 +8,11 @@
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <tuple>
 
 #include "core/log.h"
 #include "core/paths.h"
+#include "core/socket.h"
 #include "media/stream_context.h"
 #include "media/virtual_display_driver.h"
 #include "support/device_client.h"
@@ -76,9 +78,11 @@ class SessionTest : public ::testing::Test {
     SetProfileDir(L"");
   }
 
-  // Starts a session on a fresh connection and pairs (or reconnects) the device.
-  void Open(bool pairFirst = true) {
-    auto [hostEnd, deviceEnd] = test::LoopbackPair();
+  // Starts a session on a fresh connection (or the given one) and pairs (or
+  // reconnects) the device.
+  void Open(bool pairFirst = true, std::unique_ptr<ByteStream> hostEnd = nullptr,
+            std::unique_ptr<test::TestTcpStream> deviceEnd = nullptr) {
+    if (!hostEnd) std::tie(hostEnd, deviceEnd) = test::LoopbackPair();
     ASSERT_TRUE(hostEnd && deviceEnd);
     deviceStream = std::move(deviceEnd);
     Session::Callbacks callbacks;
@@ -247,6 +251,68 @@ TEST_F(SessionTest, PingsClipboardGateUnknownTypesAndBye) {
   EXPECT_EQ(clipboard[0].second, Bytes({'o', 'k'}));
   EXPECT_NE(LogText().find("INFO  [192.168.1.20] disconnected"), std::string::npos);
   EXPECT_GT(changes.load(), 0);
+}
+
+// The host's own socket, counting the writes made on it.
+class CountingStream final : public ByteStream {
+ public:
+  explicit CountingStream(std::unique_ptr<ByteStream> inner) : inner_(std::move(inner)) {}
+  bool ReadExact(void* buffer, size_t n) override { return inner_->ReadExact(buffer, n); }
+  bool Write(const void* data, size_t n) override {
+    ++writes;
+    return inner_->Write(data, n);
+  }
+  void SetReadTimeout(uint32_t ms) override { inner_->SetReadTimeout(ms); }
+  void SetSendTimeout(uint32_t ms) override { inner_->SetSendTimeout(ms); }
+  void Shutdown() override { inner_->Shutdown(); }
+  size_t BufferedBytes() const override { return inner_->BufferedBytes(); }
+  size_t PeekBuffered(void* out, size_t n) const override { return inner_->PeekBuffered(out, n); }
+  std::atomic<int> writes{0};
+
+ private:
+  std::unique_ptr<ByteStream> inner_;
+};
+
+TEST_F(SessionTest, PingsThatArriveTogetherAreAnsweredTogetherAndALoneOneAtOnce) {
+  SocketSlot listener{INVALID_SOCKET};
+  const uint16_t port = test::FreeLoopbackPort();
+  ASSERT_TRUE(ListenTcp(listener, port, true));
+  auto deviceEnd = test::ConnectTcp("127.0.0.1", port);
+  AcceptedConnection accepted = AcceptConnection(listener.load());
+  CloseListenSocket(listener);
+  ASSERT_TRUE(deviceEnd && accepted.socket.valid());
+  auto counting = std::make_unique<CountingStream>(std::make_unique<Socket>(std::move(accepted.socket)));
+  CountingStream& host = *counting;
+  Open(true, std::move(counting), std::move(deviceEnd));
+  ASSERT_TRUE(SendHello(HelloFields{}));
+  Bytes payload;
+  ASSERT_TRUE(ReadType(33, payload));
+  auto ping = [](uint8_t i) { return Bytes{i, 0, 0, 0, 0, 0, 0, 0x80}; };
+
+  constexpr uint8_t kBurst = 64;
+  Bytes burst;
+  for (uint8_t i = 0; i < kBurst; ++i) {
+    const Bytes record = client->SealRecord(30, ping(i));
+    burst.insert(burst.end(), record.begin(), record.end());
+  }
+  const int before = host.writes.load();
+  ASSERT_TRUE(deviceStream->Write(burst.data(), burst.size()));
+  for (uint8_t i = 0; i < kBurst; ++i) {
+    ASSERT_TRUE(ReadType(31, payload)) << int(i);
+    ASSERT_EQ(Bytes(payload.begin(), payload.begin() + 8), ping(i));
+  }
+  // However the burst was cut on its way in, its answers took a few writes, not 64.
+  EXPECT_LE(host.writes.load() - before, 8);
+
+  // A lone ping is answered at once, not held for a record that is not coming.
+  deviceStream->SetReadTimeout(1000);
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(client->SendRecord(30, ping(100)));
+  ASSERT_TRUE(ReadType(31, payload));
+  EXPECT_EQ(Bytes(payload.begin(), payload.begin() + 8), ping(100));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+  ASSERT_TRUE(client->SendRecord(40, {}));
+  WaitForEnd();
 }
 
 TEST_F(SessionTest, SilentDeviceIsDroppedButAPausedOneIsNot) {
