@@ -52,8 +52,8 @@ bool BenchDevice::Handshake(uint16_t port, bool pair) {
                 ")");
 }
 
-bool BenchDevice::HelloWelcome() {
-  if (!Send(proto::MsgType::Hello, test::BuildHello({}))) return Failed("sending Hello failed");
+bool BenchDevice::HelloWelcome(const test::HelloFields& hello) {
+  if (!Send(proto::MsgType::Hello, test::BuildHello(hello))) return Failed("sending Hello failed");
   uint8_t type = 0;
   test::Bytes payload;
   if (!Read(type, payload)) return Failed("no record after Hello (the connection closed or timed out)");
@@ -84,6 +84,16 @@ void BenchDevice::Close() {
 
 bool BenchDevice::Send(proto::MsgType type, const test::Bytes& payload) {
   return client_ && client_->SendRecord(static_cast<uint8_t>(type), payload);
+}
+
+bool BenchDevice::SendTogether(proto::MsgType type, const std::vector<test::Bytes>& payloads) {
+  if (!client_) return false;
+  test::Bytes burst;
+  for (const test::Bytes& payload : payloads) {
+    const test::Bytes record = client_->SealRecord(static_cast<uint8_t>(type), payload);
+    burst.insert(burst.end(), record.begin(), record.end());
+  }
+  return client_->SendRaw(burst);
 }
 
 bool BenchDevice::Read(uint8_t& type, test::Bytes& payload) { return client_ && client_->ReadRecord(type, payload); }

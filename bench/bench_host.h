@@ -43,8 +43,8 @@ class BenchDevice {
  public:
   // Connects and runs the handshake, with the PIN when `pair`; true when admitted.
   bool Handshake(uint16_t port, bool pair);
-  // Sends Hello and reads a Welcome with status 0.
-  bool HelloWelcome();
+  // Sends Hello (the test client's defaults unless given) and reads a Welcome with status 0.
+  bool HelloWelcome(const test::HelloFields& hello = {});
   // Handshake, Hello and Welcome.
   bool Open(uint16_t port, bool pair) { return Handshake(port, pair) && HelloWelcome(); }
   // Says Bye and closes the connection.
@@ -52,6 +52,8 @@ class BenchDevice {
   void Close();
 
   bool Send(proto::MsgType type, const test::Bytes& payload);
+  // Several records of one type written with one call, as a device's burst arrives.
+  bool SendTogether(proto::MsgType type, const std::vector<test::Bytes>& payloads);
   bool Read(uint8_t& type, test::Bytes& payload);
   // Why the last Handshake or HelloWelcome failed.
   const std::string& Error() const { return error_; }

@@ -1,6 +1,7 @@
 // Figures of the session path over loopback: handshakes, records, whole sessions
 // per second and the ping round trip, each beside its raw comparison.
 #include <winsock2.h>
+#include <ws2tcpip.h>
 
 #include <atomic>
 #include <cstdint>
@@ -222,31 +223,66 @@ std::vector<double> RawEchoRoundTrips(size_t size) {
   return samples;
 }
 
-// Messages of `size` bytes a second through a thread that echoes them, `depth` in flight.
+// Messages of `size` bytes a second through a plain echo over loopback (whatever
+// arrives goes straight back, Nagle off): `depth` written with one call, read back in
+// whatever pieces arrive.
 double RawEchoPipelined(size_t size, size_t depth) {
-  auto [hostEnd, deviceEnd] = test::LoopbackPair();
-  if (!hostEnd || !deviceEnd) return 0;
-  std::thread echo([&, h = hostEnd.get()] {
-    std::vector<uint8_t> buffer(size);
-    while (h->ReadExact(buffer.data(), size) && h->Write(buffer.data(), size)) {
+  SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  int length = sizeof address;
+  if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(listener, 1) != 0 ||
+      getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    closesocket(listener);
+    return 0;
+  }
+  SOCKET device = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  const bool connected = connect(device, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  SOCKET echoEnd = connected ? accept(listener, nullptr, nullptr) : INVALID_SOCKET;
+  closesocket(listener);
+  if (echoEnd == INVALID_SOCKET) {
+    closesocket(device);
+    return 0;
+  }
+  const BOOL on = TRUE;
+  for (SOCKET s : {device, echoEnd}) {
+    setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
+  }
+  auto sendAll = [](SOCKET s, const char* p, int n) {
+    for (int sent = 0; n > 0; p += sent, n -= sent) {
+      if ((sent = send(s, p, n, 0)) <= 0) return false;
+    }
+    return true;
+  };
+  std::thread echo([&] {
+    std::vector<char> buffer(65536);
+    for (int got; (got = recv(echoEnd, buffer.data(), static_cast<int>(buffer.size()), 0)) > 0;) {
+      if (!sendAll(echoEnd, buffer.data(), got)) break;
     }
   });
-  std::vector<uint8_t> burst(size * depth, 1);
+  std::vector<char> burst(size * depth, 1);
   const LoopResult r = RunFor(kSeconds, 10, [&] {
-    return deviceEnd->Write(burst.data(), burst.size()) && deviceEnd->ReadExact(burst.data(), burst.size());
+    if (!sendAll(device, burst.data(), static_cast<int>(burst.size()))) return false;
+    for (int got = 0, n; got < static_cast<int>(burst.size()); got += n) {
+      if ((n = recv(device, burst.data() + got, static_cast<int>(burst.size()) - got, 0)) <= 0) return false;
+    }
+    return true;
   });
-  deviceEnd->Shutdown();
+  shutdown(device, SD_BOTH);
   echo.join();
+  closesocket(device);
+  closesocket(echoEnd);
   return r.seconds > 0 ? static_cast<double>(r.iterations * depth) / r.seconds : 0;
 }
 
-// Pings a second through one session with `depth` sent before the first Pong is read.
+// Pings a second through one session: `depth` written with one call, then every Pong read.
 double PipelinedPings(BenchDevice& device, size_t depth) {
   uint64_t sequence = 0;
   const LoopResult r = RunFor(kSeconds, 10, [&] {
-    for (size_t i = 0; i < depth; ++i) {
-      if (!device.Send(proto::MsgType::Ping, U64(++sequence))) return false;
-    }
+    std::vector<test::Bytes> pings;
+    for (size_t i = 0; i < depth; ++i) pings.push_back(U64(++sequence));
+    if (!device.SendTogether(proto::MsgType::Ping, pings)) return false;
     for (size_t pongs = 0; pongs < depth;) {
       uint8_t type = 0;
       test::Bytes payload;

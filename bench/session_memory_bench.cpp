@@ -1,0 +1,142 @@
+// What sessions cost in memory and threads, and what they leave behind: the real host
+// service in this process, private bytes and threads against a warmed-up idle host.
+#include <windows.h>
+#include <psapi.h>
+#include <tlhelp32.h>
+
+#include <algorithm>
+#include <atomic>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench.h"
+#include "bench_host.h"
+#include "bench_timing.h"
+#include "core/protocol.h"
+#include "core/win_handle.h"
+
+namespace kelm::bench {
+namespace {
+
+constexpr size_t kDevices = 8;
+constexpr int kChurned = 200;
+constexpr double kStreamSeconds = 3.0;
+constexpr double kMegabyte = 1024.0 * 1024.0;
+
+double PrivateMegabytes() {
+  PROCESS_MEMORY_COUNTERS_EX counters{};
+  counters.cb = sizeof counters;
+  if (!GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
+                            sizeof counters)) {
+    return 0;
+  }
+  // Wine leaves PrivateUsage 0; PagefileUsage is the same committed private figure.
+  const SIZE_T bytes = counters.PrivateUsage != 0 ? counters.PrivateUsage : counters.PagefileUsage;
+  return static_cast<double>(bytes) / kMegabyte;
+}
+
+size_t ThreadCount() {
+  const WinHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+  THREADENTRY32 entry{};
+  entry.dwSize = sizeof entry;
+  size_t n = 0;
+  for (BOOL more = Thread32First(snapshot.Get(), &entry); more; more = Thread32Next(snapshot.Get(), &entry)) {
+    if (entry.th32OwnerProcessID == GetCurrentProcessId()) ++n;
+  }
+  return n;
+}
+
+// Threads once the ended sessions have been reaped (waits up to 3 s for `target`).
+size_t SettledThreads(size_t target) {
+  size_t n = ThreadCount();
+  for (int i = 0; i < 150 && n > target; ++i) {
+    Sleep(20);
+    n = ThreadCount();
+  }
+  return n;
+}
+
+// A mirrored 1920x1080 stream, read (and every frame acknowledged) for `seconds`.
+bool Stream(BenchDevice& device, uint16_t port, double seconds, std::atomic<double>* peak) {
+  test::HelloFields hello;
+  hello.panelWidth = 1920;
+  hello.panelHeight = 1080;
+  hello.displayWidth = 1920;
+  hello.displayHeight = 1080;
+  hello.fps = 30;
+  if (!device.Handshake(port, false) || !device.HelloWelcome(hello)) return false;
+  Stopwatch watch;
+  uint8_t type = 0;
+  test::Bytes payload;
+  while (watch.Seconds() < seconds && device.Read(type, payload)) {
+    if (type == static_cast<uint8_t>(proto::MsgType::VideoFrame) && payload.size() >= 8) {
+      device.Send(proto::MsgType::FrameAck, test::Bytes(payload.begin(), payload.begin() + 8));
+    }
+    if (peak != nullptr) {
+      const double now = PrivateMegabytes();
+      double seen = peak->load();
+      while (now > seen && !peak->compare_exchange_weak(seen, now)) {
+      }
+    }
+  }
+  device.Bye();
+  return true;
+}
+
+void MemoryBench(BenchOut& out) {
+  BenchHost host;
+  if (!host.Ok()) return out.Fail("session.memory: " + host.Error());
+  std::vector<std::unique_ptr<BenchDevice>> devices;
+  for (size_t i = 0; i < kDevices; ++i) {
+    devices.push_back(std::make_unique<BenchDevice>());
+    if (!devices.back()->Open(host.Port(), true)) {
+      return out.Fail("session.memory: pairing a device failed: " + devices.back()->Error());
+    }
+    devices.back()->Bye();
+  }
+  // Warmed up: each device has streamed once, so what a first session sets up for the
+  // whole process is in place before the idle figure is taken.
+  for (auto& d : devices) Stream(*d, host.Port(), 0.5, nullptr);
+  Sleep(500);
+  const size_t idleThreads = SettledThreads(0);
+  const double idle = PrivateMegabytes();
+
+  for (int i = 0; i < kChurned; ++i) {
+    if (!devices[i % kDevices]->Open(host.Port(), false)) {
+      return out.Fail("session.memory: a churned session failed: " + devices[i % kDevices]->Error());
+    }
+    devices[i % kDevices]->Bye();
+  }
+  Sleep(500);
+  const size_t churnedThreads = SettledThreads(idleThreads);
+  const double churned = PrivateMegabytes();
+
+  std::atomic<double> peak{0};
+  std::atomic<int> failed{0};
+  std::vector<std::thread> threads;
+  for (auto& d : devices) {
+    threads.emplace_back([&, device = d.get()] {
+      if (!Stream(*device, host.Port(), kStreamSeconds, &peak)) ++failed;
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  Sleep(500);
+  const size_t afterThreads = SettledThreads(idleThreads);
+  const double after = PrivateMegabytes();
+  if (failed != 0) out.Note("session.memory: " + std::to_string(failed.load()) + " streaming sessions failed");
+
+  out.Figure("session.memory.idle", idle, "MB");
+  out.Figure("session.memory.per_stream_1080p", (peak.load() - idle) / kDevices, "MB");
+  out.Figure("session.memory.after_churn", churned - idle, "MB");
+  out.Figure("session.memory.after_sessions", after - idle, "MB");
+  out.Figure("session.threads.idle", static_cast<double>(idleThreads), "threads");
+  out.Figure("session.threads.after_churn", static_cast<double>(churnedThreads), "threads");
+  out.Figure("session.threads.after_sessions", static_cast<double>(afterThreads), "threads");
+}
+
+TAVRO_BENCH("session.memory", MemoryBench);
+
+}  // namespace
+}  // namespace kelm::bench
