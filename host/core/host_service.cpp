@@ -276,23 +276,22 @@ bool HostService::StartSession(std::unique_ptr<ByteStream> stream, const std::st
   // Ended sessions are reaped by the watchdog; they hold no slot meanwhile.
   const HostOptions o = OptionsCopy();
   std::lock_guard lock(sessionsMutex_);
-  size_t admitted = 0;
   // Only connections still in their handshake make room: a device past it (waiting in
   // its Hello or the display set-up) has proved itself and is never evicted.
   std::vector<Session*> inHandshake;
   std::vector<PendingHandshake> pending;
   for (SessionEntry& e : sessions_) {
     Session& s = *e.session;
-    if (s.HoldsSlot()) ++admitted;
     if (s.InHandshake()) {
       inHandshake.push_back(&s);
       pending.push_back({s.Peer(), s.GetLink() != Session::Link::Usb});
     }
   }
-  if (admitted >= kMaxSessions) {
-    LogWarn("Rejecting connection from {}: too many sessions", peer);
-    return false;  // the stream is destroyed here, which closes the connection
-  }
+  // Even with every slot taken a connection gets its handshake (the table above bounds
+  // how many run): a device that says goodbye and reconnects at once may arrive before
+  // its earlier session has read the goodbye, and only once it is known can the claim
+  // after the handshake let it take that session's place. Any other device is refused
+  // there.
   // USB connections all come from the loopback address through adb, so only the
   // table's own bound applies to them.
   const Eviction eviction = ChooseHandshakeToEvict(pending, {peer, link != Session::Link::Usb});
