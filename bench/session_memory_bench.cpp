@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "bench.h"
@@ -25,16 +26,20 @@ constexpr int kChurned = 200;
 constexpr double kStreamSeconds = 3.0;
 constexpr double kMegabyte = 1024.0 * 1024.0;
 
-double PrivateMegabytes() {
+struct Memory {
+  double committed = 0;  // private bytes (Wine leaves PrivateUsage 0: PagefileUsage then)
+  double resident = 0;   // working set
+};
+
+Memory ProcessMemory() {
   PROCESS_MEMORY_COUNTERS_EX counters{};
   counters.cb = sizeof counters;
   if (!GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
                             sizeof counters)) {
-    return 0;
+    return {};
   }
-  // Wine leaves PrivateUsage 0; PagefileUsage is the same committed private figure.
   const SIZE_T bytes = counters.PrivateUsage != 0 ? counters.PrivateUsage : counters.PagefileUsage;
-  return static_cast<double>(bytes) / kMegabyte;
+  return {static_cast<double>(bytes) / kMegabyte, static_cast<double>(counters.WorkingSetSize) / kMegabyte};
 }
 
 size_t ThreadCount() {
@@ -59,7 +64,8 @@ size_t SettledThreads(size_t target) {
 }
 
 // A mirrored 1920x1080 stream, read (and every frame acknowledged) for `seconds`.
-bool Stream(BenchDevice& device, uint16_t port, double seconds, std::atomic<double>* peak) {
+bool Stream(BenchDevice& device, uint16_t port, double seconds, std::atomic<double>* peak,
+            std::atomic<double>* peakResident) {
   test::HelloFields hello;
   hello.panelWidth = 1920;
   hello.panelHeight = 1080;
@@ -75,9 +81,11 @@ bool Stream(BenchDevice& device, uint16_t port, double seconds, std::atomic<doub
       device.Send(proto::MsgType::FrameAck, test::Bytes(payload.begin(), payload.begin() + 8));
     }
     if (peak != nullptr) {
-      const double now = PrivateMegabytes();
-      double seen = peak->load();
-      while (now > seen && !peak->compare_exchange_weak(seen, now)) {
+      const Memory now = ProcessMemory();
+      for (auto [value, top] : {std::pair{now.committed, peak}, std::pair{now.resident, peakResident}}) {
+        double seen = top->load();
+        while (value > seen && !top->compare_exchange_weak(seen, value)) {
+        }
       }
     }
   }
@@ -98,10 +106,10 @@ void MemoryBench(BenchOut& out) {
   }
   // Warmed up: each device has streamed once, so what a first session sets up for the
   // whole process is in place before the idle figure is taken.
-  for (auto& d : devices) Stream(*d, host.Port(), 0.5, nullptr);
+  for (auto& d : devices) Stream(*d, host.Port(), 0.5, nullptr, nullptr);
   Sleep(500);
   const size_t idleThreads = SettledThreads(0);
-  const double idle = PrivateMegabytes();
+  const Memory idle = ProcessMemory();
 
   for (int i = 0; i < kChurned; ++i) {
     if (!devices[i % kDevices]->Open(host.Port(), false)) {
@@ -111,26 +119,30 @@ void MemoryBench(BenchOut& out) {
   }
   Sleep(500);
   const size_t churnedThreads = SettledThreads(idleThreads);
-  const double churned = PrivateMegabytes();
+  const Memory churned = ProcessMemory();
 
-  std::atomic<double> peak{0};
+  std::atomic<double> peak{0}, peakResident{0};
   std::atomic<int> failed{0};
   std::vector<std::thread> threads;
   for (auto& d : devices) {
     threads.emplace_back([&, device = d.get()] {
-      if (!Stream(*device, host.Port(), kStreamSeconds, &peak)) ++failed;
+      if (!Stream(*device, host.Port(), kStreamSeconds, &peak, &peakResident)) ++failed;
     });
   }
   for (std::thread& t : threads) t.join();
   Sleep(500);
   const size_t afterThreads = SettledThreads(idleThreads);
-  const double after = PrivateMegabytes();
+  const Memory after = ProcessMemory();
   if (failed != 0) out.Note("session.memory: " + std::to_string(failed.load()) + " streaming sessions failed");
 
-  out.Figure("session.memory.idle", idle, "MB");
-  out.Figure("session.memory.per_stream_1080p", (peak.load() - idle) / kDevices, "MB");
-  out.Figure("session.memory.after_churn", churned - idle, "MB");
-  out.Figure("session.memory.after_sessions", after - idle, "MB");
+  out.Figure("session.memory.idle", idle.committed, "MB");
+  out.Figure("session.memory.per_stream_1080p", (peak.load() - idle.committed) / kDevices, "MB");
+  out.Figure("session.memory.after_churn", churned.committed - idle.committed, "MB");
+  out.Figure("session.memory.after_sessions", after.committed - idle.committed, "MB");
+  out.Figure("session.memory.resident_idle", idle.resident, "MB");
+  out.Figure("session.memory.resident_per_stream_1080p", (peakResident.load() - idle.resident) / kDevices, "MB");
+  out.Figure("session.memory.resident_after_churn", churned.resident - idle.resident, "MB");
+  out.Figure("session.memory.resident_after_sessions", after.resident - idle.resident, "MB");
   out.Figure("session.threads.idle", static_cast<double>(idleThreads), "threads");
   out.Figure("session.threads.after_churn", static_cast<double>(churnedThreads), "threads");
   out.Figure("session.threads.after_sessions", static_cast<double>(afterThreads), "threads");
