@@ -71,6 +71,15 @@ class WebView2Driver:
             if match(line):
                 return line
 
+    def poll(self, timeout=0.0):
+        """The next line within `timeout` seconds (kept in `seen`), or None."""
+        try:
+            line = self._lines.get(timeout=timeout) if timeout > 0 else self._lines.get_nowait()
+        except queue.Empty:
+            return None
+        self.seen.append(line)
+        return line
+
     def call(self, name, timeout=30):
         return self.wait_for(lambda l: l.get("call") == name, timeout)
 

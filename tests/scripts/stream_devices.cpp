@@ -36,6 +36,7 @@ struct Options {
   int devices = 1;
   int seconds = 0;  // 0: until the host ends the sessions
   std::string pin = "012345";
+  std::string name;  // empty: "Stream tablet N"
   bool paint = false;
 };
 
@@ -59,7 +60,7 @@ class Device {
     stream_->SetReadTimeout(15000);
     client_ = std::make_unique<DeviceClient>(*stream_);
     HandshakeOptions handshake;
-    handshake.name = "Stream tablet " + std::to_string(index_);
+    handshake.name = options_.name.empty() ? "Stream tablet " + std::to_string(index_) : options_.name;
     handshake.pairing = PairingCode{0, 0, options_.pin};
     HandshakeOutcome outcome;
     {
@@ -78,7 +79,9 @@ class Device {
     }
     Bytes payload;
     uint8_t type = 0;
-    if (!Send(kHello, BuildHello({})) || !client_->ReadRecord(type, payload) || type != kWelcome ||
+    HelloFields hello;
+    if (!options_.name.empty()) hello.name = options_.name;
+    if (!Send(kHello, BuildHello(hello)) || !client_->ReadRecord(type, payload) || type != kWelcome ||
         payload.size() <= kWelcomeStatus || payload[kWelcomeStatus] != 0) {
       return Fail("got no Welcome");
     }
@@ -169,6 +172,9 @@ bool ParseOptions(int argc, wchar_t** argv, Options& o) {
     } else if (a == L"--pin" && hasValue) {
       const std::wstring pin = argv[++i];
       o.pin.assign(pin.begin(), pin.end());
+    } else if (a == L"--name" && hasValue) {
+      const std::wstring name = argv[++i];
+      o.name.assign(name.begin(), name.end());
     } else if (a == L"--paint") {
       o.paint = true;
     } else {
@@ -183,7 +189,7 @@ bool ParseOptions(int argc, wchar_t** argv, Options& o) {
 int wmain(int argc, wchar_t** argv) {
   Options options;
   if (!ParseOptions(argc, argv, options)) {
-    std::fprintf(stderr, "usage: stream_devices --port P [--devices N] [--seconds S] [--pin CODE] [--paint]\n");
+    std::fprintf(stderr, "usage: stream_devices --port P [--devices N] [--seconds S] [--pin CODE] [--name ASCII] [--paint]\n");
     return 2;
   }
   std::atomic<bool> stop{false};

@@ -1,0 +1,159 @@
+#!/usr/bin/env python3
+"""The real tavro.exe with the WebView2 double, and its page in headless Chromium: the
+page shows the host's PIN and a device pairs with the PIN read from it, the page shows
+the device and its Disconnect drops it, turning Wi-Fi off and on restarts the host and
+says so, the QR code in the page's screenshot is the pairing link, and the Settings tab
+shows the libraries and the version.
+
+Usage: gui_page_e2e.py WINE_EXEC TAVRO_EXE DOUBLE_DLL STREAM_DEVICES_EXE WORK_DIR ARTIFACTS"""
+import os
+import pathlib
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import urllib.parse
+
+here = pathlib.Path(__file__).resolve().parent
+sys.path.insert(0, str(here))
+sys.path.insert(0, str(here.parent))
+
+from double_bridge import DoubleBridge  # noqa: E402
+from page_harness import Page  # noqa: E402
+from webview2_driver import WebView2Driver  # noqa: E402
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def windows_path(path):
+    return "Z:" + str(path).replace("/", "\\")
+
+
+def fail(message):
+    print("FAIL: " + message, flush=True)
+    sys.exit(1)
+
+
+def check(condition, message):
+    if not condition:
+        fail(message)
+
+
+class Program:
+    def __init__(self, args, env=None):
+        self.proc = subprocess.Popen(args, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                     stderr=subprocess.STDOUT, start_new_session=True, text=True)
+
+    def ended(self):
+        return self.proc.poll() is not None
+
+    def output(self):
+        return self.proc.stdout.read() if self.ended() else "(still running)"
+
+    def stop(self):
+        try:
+            os.killpg(self.proc.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+        self.proc.wait(timeout=30)
+
+
+def main():
+    wine_exec, tavro_exe, double_dll, stream_devices, work, artifacts = sys.argv[1:7]
+    folder = pathlib.Path(tempfile.mkdtemp(prefix="gui-page-e2e-", dir=work))
+    shutil.copy(tavro_exe, folder / "tavro.exe")
+    shutil.copy(double_dll, folder / "WebView2Loader.dll")
+    profile = folder / "profile"
+    port = free_port()
+    driver = WebView2Driver()
+    page = Page(here.parents[2] / "host" / "app" / "page.html", artifacts)
+    bridge = DoubleBridge(driver, page)
+    env = dict(os.environ, **driver.env())
+    app = Program([wine_exec, str(folder / "tavro.exe"), "--profile", windows_path(profile), "--port", str(port),
+                   "--no-adb", "--no-discovery", "--no-driver"], env)
+    devices = []
+    try:
+        bridge.run_until(lambda: bridge.navigations > 0, "the host's navigation", 60)
+        bridge.run_until(lambda: bridge.last_post("status") is not None and page.text("#pin") != "",
+                         "a status with the PIN in the page", 30)
+        status = bridge.last_post("status")
+        shown_pin = page.text("#pin")
+        check(shown_pin == status["pin"][:3] + " " + status["pin"][3:], "the page shows %r for PIN %r"
+              % (shown_pin, status["pin"]))
+        check(bridge.last_post("init") is not None, "no init after ready")
+        pin = shown_pin.replace(" ", "")
+
+        # The QR code in the page's screenshot is the pairing link of the host's state.
+        if status["ip"]:
+            qr = page.rect("#pairingQr")
+            png = page.screenshot("e2e-pairing-qr", {"x": qr["px"], "y": qr["py"], "width": qr["w"],
+                                                      "height": qr["h"]})
+            with tempfile.NamedTemporaryFile(suffix=".png") as f:
+                f.write(png)
+                f.flush()
+                decoded = subprocess.run(["zbarimg", "--raw", "-q", f.name], capture_output=True,
+                                         text=True).stdout.strip()
+            expected = "tavro://connect?host=%s&port=%d&pin=%s&name=%s" % (
+                status["ip"], port, pin, urllib.parse.quote(status["pcName"].encode("utf-8"), safe="-._~"))
+            check(decoded == expected, "the QR code reads %r, not %r" % (decoded, expected))
+            print("QR code: " + decoded, flush=True)
+        else:
+            print("no local address here: the Wi-Fi card has no QR code to read", flush=True)
+
+        # A device pairs with the PIN read from the page.
+        device = Program([wine_exec, stream_devices, "--port", str(port), "--pin", pin, "--name", "Test tablet",
+                          "--seconds", "120"])
+        devices.append(device)
+        bridge.run_until(lambda: page.text("#statusTitle") == "Connected to Test tablet via USB",
+                         "the connected device in the page", 60)
+        check(page.texts("#sessionList .name") == ["Test tablet"], "rows: %r" % page.texts("#sessionList .name"))
+        check(page.texts("#sessionList .badge") == ["USB"], "badge: %r" % page.texts("#sessionList .badge"))
+        check(not device.ended(), "the device ended by itself: %s" % device.output())
+        page.click("#sessionList .device button:nth-of-type(2)")
+        bridge.run_until(device.ended, "the device dropped by Disconnect", 30)
+        bridge.run_until(lambda: page.text("#statusTitle") == "Ready \u2014 waiting for your tablet",
+                         "the page without the device", 30)
+
+        # Turning Wi-Fi off and on restarts the host, which drops the device and says so.
+        device = Program([wine_exec, stream_devices, "--port", str(port), "--pin", pin, "--name", "Test tablet",
+                          "--seconds", "120"])
+        devices.append(device)
+        bridge.run_until(lambda: page.text("#statusTitle") == "Connected to Test tablet via USB",
+                         "the device again", 60)
+        page.click("#tabSettings")
+        check(not device.ended(), "the device ended by itself: %s" % device.output())
+        for state in (False, True):
+            page.click('input[data-key="allowWifi"]')
+            bridge.run_until(lambda: (bridge.last_post("settings") or {}).get("settings", {}).get("allowWifi")
+                             is state, "the settings with allowWifi %s" % state, 30)
+            if state is False:
+                check(bridge.last_post("settings").get("disconnected") is True, "no disconnected flag")
+                check(page.text("#toast") == "Settings applied. Connected tablets were disconnected.",
+                      "toast: %r" % page.text("#toast"))
+        bridge.run_until(device.ended, "the device dropped by the restart", 30)
+
+        # The Settings tab: the version and the libraries.
+        check(page.text("#version") == "Version 1.0.0", "version: %r" % page.text("#version"))
+        page.click("#libraries summary")
+        check(page.visible("#libraries ul") and "nlohmann/json" in page.text("#libraries"), "no libraries list")
+        page.screenshot("e2e-settings")
+    finally:
+        for d in devices:
+            d.stop()
+        app.stop()
+        page.close()
+        driver.close()
+        shutil.rmtree(folder, ignore_errors=True)
+    print("PASS", flush=True)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
