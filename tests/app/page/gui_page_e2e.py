@@ -5,7 +5,11 @@ the device and its Disconnect drops it, turning Wi-Fi off and on restarts the ho
 says so, the QR code in the page's screenshot is the pairing link, and the Settings tab
 shows the libraries and the version.
 
-Usage: gui_page_e2e.py WINE_EXEC TAVRO_EXE DOUBLE_DLL STREAM_DEVICES_EXE WORK_DIR ARTIFACTS"""
+With the local update site as the command line's site: the host posts "update" (phase
+"available", version 1.2.0 and its notes) after "init" and "status", the page shows its
+banner, and "Check for updates" makes the site see one more manifest GET.
+
+Usage: gui_page_e2e.py WINE_EXEC TAVRO_EXE DOUBLE_DLL STREAM_DEVICES_EXE WORK_DIR ARTIFACTS KEYS"""
 import os
 import pathlib
 import shutil
@@ -20,10 +24,14 @@ import urllib.parse
 here = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(here))
 sys.path.insert(0, str(here.parent))
+sys.path.insert(0, str(here.parents[1] / "update"))
 
 from double_bridge import DoubleBridge  # noqa: E402
 from page_harness import Page  # noqa: E402
 from webview2_driver import WebView2Driver  # noqa: E402
+import update_site  # noqa: E402
+
+NOTES = "https://tavro.app/releases/1.2.0"
 
 
 def free_port():
@@ -66,8 +74,21 @@ class Program:
 
 
 def main():
-    wine_exec, tavro_exe, double_dll, stream_devices, work, artifacts = sys.argv[1:7]
+    wine_exec, tavro_exe, double_dll, stream_devices, work, artifacts, keys = sys.argv[1:8]
     folder = pathlib.Path(tempfile.mkdtemp(prefix="gui-page-e2e-", dir=work))
+    site_root = folder / "site"
+    site_env, stop_site = update_site.start(str(site_root), keys)
+    site = update_site.LAST_SITE
+    base = "http://127.0.0.1:%s" % site_env["TAVRO_UPDATE_HTTP_PORT"]
+    manifest = update_site.publish(str(site_root), keys, "stable", "1.2.0", b"installer", base)
+    manifest_path = "/stable/windows/latest.json"
+    check('"notes"' not in manifest, "the site's manifest form changed")
+    # The published manifest with its release notes, signed again.
+    manifest = manifest[:-1] + ',"notes":"%s"}' % NOTES
+    (site_root / "stable" / "windows" / "latest.json").write_text(manifest)
+    (site_root / "stable" / "windows" / "latest.json.sig").write_bytes(
+        update_site.sign_text(manifest.encode(), os.path.join(keys, "update.pem")))
+    key = pathlib.Path(keys, "update.pub.txt").read_text().strip()
     shutil.copy(tavro_exe, folder / "tavro.exe")
     shutil.copy(double_dll, folder / "WebView2Loader.dll")
     profile = folder / "profile"
@@ -77,7 +98,7 @@ def main():
     bridge = DoubleBridge(driver, page)
     env = dict(os.environ, **driver.env())
     app = Program([wine_exec, str(folder / "tavro.exe"), "--profile", windows_path(profile), "--port", str(port),
-                   "--no-adb", "--no-discovery", "--no-driver"], env)
+                   "--no-adb", "--no-discovery", "--no-driver", "--update-url", base, "--update-key", key], env)
     devices = []
     try:
         bridge.run_until(lambda: bridge.navigations > 0, "the host's navigation", 60)
@@ -139,6 +160,25 @@ def main():
                       "toast: %r" % page.text("#toast"))
         bridge.run_until(device.ended, "the device dropped by the restart", 30)
 
+        # The offered update: after init and status, with its version and notes.
+        bridge.run_until(lambda: (bridge.last_post("update") or {}).get("phase") == "available",
+                         "an update message with phase available", 30)
+        kinds = [m.get("type") for m in bridge.host_posts]
+        first_update = kinds.index("update")
+        check(kinds.index("init") < first_update and kinds.index("status") < first_update,
+              "message order: %r" % kinds[:8])
+        update = bridge.last_post("update")
+        check(update.get("version") == "1.2.0" and update.get("notes") == NOTES, "update: %r" % update)
+        page.click("#tabHome")
+        check(page.visible("#updateBanner") and page.text("#updateTitle") == "tavro 1.2.0 is available",
+              "banner: %r" % page.text("#updateTitle"))
+        page.click("#tabSettings")
+        before = site.seen(manifest_path)
+        page.click("#checkUpdates")
+        bridge.run_until(lambda: site.seen(manifest_path) == before + 1, "one more manifest GET", 30)
+        bridge.pump(1.0)
+        check(site.seen(manifest_path) == before + 1, "GETs after one click: %d" % (site.seen(manifest_path) - before))
+
         # The Settings tab: the version and the libraries.
         check(page.text("#version") == "Version 1.0.0", "version: %r" % page.text("#version"))
         page.click("#libraries summary")
@@ -150,6 +190,7 @@ def main():
         app.stop()
         page.close()
         driver.close()
+        stop_site()
         shutil.rmtree(folder, ignore_errors=True)
     print("PASS", flush=True)
     return 0
