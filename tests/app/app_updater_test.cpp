@@ -9,6 +9,8 @@
 #include <chrono>
 #include <thread>
 
+#include <nlohmann/json.hpp>
+
 #include "app/app.h"
 #include "core/paths.h"
 #include "core/settings.h"
@@ -117,8 +119,8 @@ TEST_F(AppUpdaterTest, AnOfferedVersionIsLoggedAndAnnouncedOncePerVersion) {
   }
   EXPECT_EQ(app->CurrentSettings().updateNotifiedVersion, "1.2.0");
   EXPECT_EQ(LoadSettings().updateNotifiedVersion, "1.2.0");
-  // A check that finds the same version again announces nothing.
-  app->CurrentUpdater()->CheckNow();
+  // A check the page asks for that finds the same version again announces nothing.
+  app->OnWebMessage("checkUpdates", nlohmann::json{{"cmd", "checkUpdates"}});
   ASSERT_TRUE(PumpUntil([&] { return test::LogLines(log->Text(), "INFO", "Update available: tavro 1.2.0") >= 2; }));
   PumpUntil([] { return false; }, 500ms);
   EXPECT_EQ(BalloonCount(L"tavro 1.2.0 is available"), 1u);
@@ -199,7 +201,8 @@ TEST_F(AppUpdaterTest, AHandedOverInstallerQuitsTheApp) {
   };
   StartApp();
   ASSERT_TRUE(Available());
-  app->CurrentUpdater()->Install("1.2.0");
+  // The page's command, as the page host hands it over.
+  app->OnWebMessage("installUpdate", nlohmann::json{{"cmd", "installUpdate"}, {"version", "1.2.0"}});
   // The program's own loop, as Run has it: it must end with WM_QUIT and exit code 0.
   const DWORD uiThread = GetCurrentThreadId();
   std::atomic<bool> ended{false};
