@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "bench.h"
+#include "bench_profile.h"
 #include "bench_timing.h"
 #include "process_cpu.h"
 #include "core/clock.h"
@@ -223,6 +224,9 @@ struct BenchSession {
 };
 
 void RunPipeline(BenchOut& out, const std::string& name, uint16_t panelWidth, uint16_t panelHeight, int sessions) {
+  // Each session's harness takes a profile of its own and gives back the one before it, in
+  // the order the sessions end: this puts the run's profile back after the last.
+  ScopedBenchProfile runProfile;
   test::MediaFoundationScope mediaFoundation;  // as the host service starts it
   VirtualDisplayDriver driver;
   std::vector<std::unique_ptr<BenchSession>> all;

@@ -23,7 +23,7 @@ struct WelcomeSeen {
 
 class SessionHarness {
  public:
-  explicit SessionHarness(VirtualDisplayDriver& driver) : driver_(driver) {
+  explicit SessionHarness(VirtualDisplayDriver& driver) : driver_(driver), previousProfile_(ProfileDir()) {
     SetProfileDir(profile_.Path());
     pairing_.Load();
     pairing_.SetPinAlwaysValid(true);
@@ -36,7 +36,8 @@ class SessionHarness {
       thread_.join();
     }
     session.reset();
-    SetProfileDir(L"");
+    // A benchmark run keeps its own profile around the harness.
+    SetProfileDir(previousProfile_);
   }
   SessionHarness(const SessionHarness&) = delete;
   SessionHarness& operator=(const SessionHarness&) = delete;
@@ -89,6 +90,7 @@ class SessionHarness {
 
  private:
   VirtualDisplayDriver& driver_;
+  std::wstring previousProfile_;
   TempDir profile_;
   Pairing pairing_;
   DeviceIdentity identity_;
