@@ -180,12 +180,14 @@ void HostService::WatchHandshakes() {
   std::unique_lock lock(watchdogMutex_);
   while (!stopping_) {
     reapWanted_ = false;
+    rescanWanted_ = false;
     lock.unlock();
     Reap();
     const auto next = ExpireHandshakes();
     lock.lock();
     if (stopping_) break;
-    watchdogWake_.wait_until(lock, next, [this] { return stopping_.load() || reapWanted_; });
+    // A new session or a display set-up that began brings a deadline sooner than `next`.
+    watchdogWake_.wait_until(lock, next, [this] { return stopping_.load() || reapWanted_ || rescanWanted_; });
   }
 }
 
@@ -193,6 +195,7 @@ void HostService::WakeWatchdog(bool reap) {
   {
     std::lock_guard wake(watchdogMutex_);
     if (reap) reapWanted_ = true;
+    rescanWanted_ = true;
   }
   watchdogWake_.notify_one();
 }

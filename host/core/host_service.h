@@ -147,6 +147,7 @@ class HostService {
   std::mutex watchdogMutex_;
   std::condition_variable watchdogWake_;
   bool reapWanted_ = false;        // under watchdogMutex_
+  bool rescanWanted_ = false;      // under watchdogMutex_: deadlines to look at again
   bool pendingOverflow_ = false;  // under sessionsMutex_: this burst was already logged
   DiscoveryResponder discovery_;
   UsbWatcher usb_;
