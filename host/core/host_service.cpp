@@ -281,16 +281,24 @@ bool HostService::StartSession(std::unique_ptr<ByteStream> stream, const std::st
   std::lock_guard lock(sessionsMutex_);
   // Only connections still in their handshake make room: a device past it (waiting in
   // its Hello or the display set-up) has proved itself and is never evicted.
+  size_t admitted = 0;
   std::vector<Session*> inHandshake;
   std::vector<PendingHandshake> pending;
   for (SessionEntry& e : sessions_) {
     Session& s = *e.session;
+    if (s.HoldsSlot()) ++admitted;
     if (s.InHandshake()) {
       inHandshake.push_back(&s);
       pending.push_back({s.Peer(), s.GetLink() != Session::Link::Usb});
     }
   }
-  // Even with every slot taken a connection gets its handshake (the table above bounds
+  // A relay stream finding every slot taken is refused here: tavro Connect says "no room"
+  // for it and the relay counts the refusal.
+  if (link == Session::Link::Relay && admitted >= kMaxSessions) {
+    LogWarn("Rejecting connection from {}: too many sessions", peer);
+    return false;  // the stream is destroyed here, which closes the connection
+  }
+  // Even with every slot taken a TCP or USB connection gets its handshake (the table above bounds
   // how many run): a device that says goodbye and reconnects at once may arrive before
   // its earlier session has read the goodbye, and only once it is known can the claim
   // after the handshake let it take that session's place. Any other device is refused
