@@ -363,12 +363,18 @@ void RunConcurrent(WebSocketClient& client, int closeAfter) {
     receiverDone = true;
   });
   std::atomic<int> sent{0};
+  std::atomic<bool> closed{false};
   std::vector<std::thread> senders;
   for (int t = 0; t < 4; ++t) {
     senders.emplace_back([&, t] {
       bool failed = false;
       for (int i = 0; i < 1000; ++i) {
+        const bool afterClose = closed.load();
         const bool ok = client.Send(Numbered(t, i));
+        // A send begun after Close returned never goes out.
+        if (afterClose) {
+          EXPECT_FALSE(ok);
+        }
         // Once a send fails (closed), every later one fails too.
         if (failed) {
           EXPECT_FALSE(ok);
@@ -383,14 +389,16 @@ void RunConcurrent(WebSocketClient& client, int closeAfter) {
     closer = std::thread([&] {
       while (echoes < closeAfter && !receiverDone) std::this_thread::sleep_for(1ms);
       client.Close();
+      closed = true;
     });
   }
   for (auto& s : senders) s.join();
   if (closeAfter > 0) {
     closer.join();
     receiver.join();
+    // The senders may all have finished before the echoes reached the mark on a busy
+    // machine; what follows the close is refused either way.
     EXPECT_FALSE(client.Send("report"));
-    EXPECT_LT(sent.load(), 4000);
   } else {
     EXPECT_EQ(sent.load(), 4000);
     EXPECT_TRUE(client.Send("report"));
