@@ -19,6 +19,7 @@ class ChangingWindow {
   }
   ~ChangingWindow() {
     if (hwnd_ != nullptr) DestroyWindow(hwnd_);
+    UnregisterClassW(L"tavro.bench.Changing", GetModuleHandleW(nullptr));
   }
   ChangingWindow(const ChangingWindow&) = delete;
   ChangingWindow& operator=(const ChangingWindow&) = delete;

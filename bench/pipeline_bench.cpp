@@ -162,7 +162,9 @@ class ChangingScreen {
     WNDCLASSW wc{};
     wc.lpfnWndProc = Proc;
     wc.hInstance = GetModuleHandleW(nullptr);
-    wc.lpszClassName = L"tavro.bench.Changing";
+    // A class name of its own: a class of the same name registered earlier by another
+    // benchmark would bring its window procedure, which neither paints nor quits.
+    wc.lpszClassName = L"tavro.bench.Cycling";
     RegisterClassW(&wc);
     window_ = CreateWindowExW(WS_EX_TOPMOST, wc.lpszClassName, L"", WS_POPUP | WS_VISIBLE, 0, 0,
                               GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN), nullptr, nullptr,
