@@ -240,14 +240,12 @@ TEST_F(ClipboardSyncTest, DevicePngIsSetAsPngAndAsDib) {
   const auto png = test::MakeRgbaPng(64, 32, [](uint32_t x, uint32_t y) { return 0xFF000000u | x << 16 | y << 8 | 0x5A; });
   sync.SetFromDevice(ClipboardFormat::Image, png);
   // The clipboard belongs to the whole prefix: an earlier test may have left an image
-  // there, so wait for this one rather than for any picture.
+  // there, so wait for this one's PNG, and only then read the DIB written with it (read
+  // before, it can still be the earlier image's).
   const std::string expected(png.begin(), png.end());
-  std::string dib;
-  for (int i = 0; i < 200 && (dib.empty() || test::ReadClipboardBlock(PngClipboardFormat()) != expected); ++i) {
-    Sleep(10);
-    dib = test::ReadClipboardBlock(CF_DIB);
-  }
+  for (int i = 0; i < 300 && test::ReadClipboardBlock(PngClipboardFormat()) != expected; ++i) Sleep(10);
   EXPECT_EQ(test::ReadClipboardBlock(PngClipboardFormat()), expected);
+  const std::string dib = test::ReadClipboardBlock(CF_DIB);
   ASSERT_GE(dib.size(), kDibHeaderSize + 64 * 32 * 4);
   BITMAPINFOHEADER h{};
   std::memcpy(&h, dib.data(), sizeof h);
