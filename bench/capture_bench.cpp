@@ -39,21 +39,21 @@ void CaptureBench(BenchOut& out) {
   for (int i = 0; i < kCaptureSamples; ++i) {
     window.Change();
     Stopwatch watch;
-    const int r = capture.AcquireFrame(1000);
+    const CaptureResult r = capture.AcquireFrame(1000);
     const double ms = watch.Micros() / 1000;
-    if (r != DesktopDuplication::kNewImage) {
+    if (r != CaptureResult::NewImage) {
       out.Fail("capture: a changed screen gave no new image");
       return;
     }
     changed.push_back(ms);
   }
   window.Settle();
-  while (capture.AcquireFrame(0) == DesktopDuplication::kNewImage) window.Settle();
+  while (capture.AcquireFrame(0) == CaptureResult::NewImage) window.Settle();
   for (int i = 0; i < kCaptureSamples; ++i) {
     Stopwatch watch;
-    const int r = capture.AcquireFrame(0);
+    const CaptureResult r = capture.AcquireFrame(0);
     unchanged.push_back(watch.Micros() / 1000);
-    if (r != DesktopDuplication::kNothingNew) {
+    if (r != CaptureResult::NothingNew) {
       out.Fail("capture: an unchanged screen gave a new image");
       return;
     }

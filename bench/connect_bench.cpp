@@ -171,24 +171,24 @@ void RawUdpReceive(BenchOut& out) {
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   int length = sizeof(address);
-  if (!winsock || !receiver.valid() || !sender.valid() ||
-      bind(receiver.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0 ||
-      getsockname(receiver.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
-      connect(sender.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
+  if (!winsock || !receiver.Valid() || !sender.Valid() ||
+      bind(receiver.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0 ||
+      getsockname(receiver.Get(), reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
+      connect(sender.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
     return out.Fail("connect.ice_stream.raw_udp_receive: loopback UDP sockets failed");
   }
   const DWORD timeoutMs = 200;
-  setsockopt(receiver.get(), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeoutMs), sizeof(timeoutMs));
+  setsockopt(receiver.Get(), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeoutMs), sizeof(timeoutMs));
   std::atomic<bool> stop{false};
   std::thread send([&] {
     const std::vector<char> datagram(kDatagram, 'k');
-    while (!stop) ::send(sender.get(), datagram.data(), static_cast<int>(datagram.size()), 0);
+    while (!stop) ::send(sender.Get(), datagram.data(), static_cast<int>(datagram.size()), 0);
   });
   std::vector<char> buffer(2048);
   uint64_t received = 0;
   Stopwatch watch;
   while (watch.Seconds() < kSeconds) {
-    if (recv(receiver.get(), buffer.data(), static_cast<int>(buffer.size()), 0) == static_cast<int>(kDatagram)) {
+    if (recv(receiver.Get(), buffer.data(), static_cast<int>(buffer.size()), 0) == static_cast<int>(kDatagram)) {
       ++received;
     }
   }

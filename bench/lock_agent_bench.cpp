@@ -60,7 +60,7 @@ void CaptureSend(BenchOut& out) {
   for (int i = 0; i < kSamples + 3; ++i) {
     window.Change();
     Stopwatch watch;
-    if (service::AcquireLockScreenFrame(capture, kChangedWaitMs) != DesktopDuplication::kNewImage) break;
+    if (service::AcquireLockScreenFrame(capture, kChangedWaitMs) != CaptureResult::NewImage) break;
     const double captureMs = watch.Micros() / 1000;
     if (!service::SendLockScreenFrame(capture, pipe.server.Get(), writeMutex, nullptr)) break;
     if (i < 3) continue;  // the pages of both pipe buffers and the body warm up
@@ -103,8 +103,8 @@ void AgentToDevice(BenchOut& out) {
   run.writeFrame = [&](uint64_t& taken) {
     const uint64_t until = NowMicros() + kChangedWaitMs * 1000;
     while (!capture.frameWaiting && NowMicros() < until) {
-      const int got = service::AcquireLockScreenFrame(capture, 20);
-      if (got == DesktopDuplication::kLost || got == DesktopDuplication::kUnusable) return false;
+      const CaptureResult got = service::AcquireLockScreenFrame(capture, 20);
+      if (got == CaptureResult::Lost || got == CaptureResult::Unusable) return false;
     }
     if (!capture.frameWaiting) return false;
     taken = NowMicros();

@@ -38,11 +38,13 @@ LockedSessionResult RunLockedSession(const LockedSessionRun& run) {
   harness.parts = DefaultSessionParts();
   harness.parts.audio = nullptr;
   harness.parts.video = [&parts](StreamContext& context) {
-    return std::thread([&parts, &context] {
+    VideoThread thread;
+    thread.Start([&parts, &context](std::stop_token stop) {
       PipelineIo io;
       io.lockScreen = LockScreenHooks(context, parts);
-      VideoPipeline::ThreadMain(context, std::move(io));
+      VideoPipeline::ThreadMain(context, std::move(io), std::move(stop));
     });
+    return thread;
   };
   test::HelloFields hello;
   hello.displayMode = 1;

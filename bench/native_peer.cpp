@@ -59,8 +59,8 @@ std::unique_ptr<NativePeer> NativePeer::Start(std::wstring_view program, std::ws
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   int len = sizeof addr;
-  if (!listener.valid() || bind(listener.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      listen(listener.get(), 1) != 0 || getsockname(listener.get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+  if (!listener.Valid() || bind(listener.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      listen(listener.Get(), 1) != 0 || getsockname(listener.Get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
     error = "no loopback control socket";
     return nullptr;
   }
@@ -77,9 +77,9 @@ std::unique_ptr<NativePeer> NativePeer::Start(std::wstring_view program, std::ws
   WinHandle process(info.hProcess);
   WinHandle thread(info.hThread);
   Socket control;
-  if (WaitReadable(listener.get(), kConnectBackMs)) control = Socket(accept(listener.get(), nullptr, nullptr));
+  if (WaitReadable(listener.Get(), kConnectBackMs)) control = Socket(accept(listener.Get(), nullptr, nullptr));
   listener.Close();
-  if (!control.valid()) {
+  if (!control.Valid()) {
     error = "the peer program " + Narrow(path) + " did not connect back";
     if (process) TerminateProcess(process.Get(), 1);
     return nullptr;
@@ -105,9 +105,9 @@ std::optional<std::string> NativePeer::ReadLine(int timeoutMs) {
       return line;
     }
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0 || !WaitReadable(control_.get(), static_cast<int>(left.count()))) return std::nullopt;
+    if (left.count() <= 0 || !WaitReadable(control_.Get(), static_cast<int>(left.count()))) return std::nullopt;
     char buf[4096];
-    int n = recv(control_.get(), buf, sizeof buf, 0);
+    int n = recv(control_.Get(), buf, sizeof buf, 0);
     if (n <= 0) return std::nullopt;
     pending_.append(buf, static_cast<size_t>(n));
   }
@@ -118,7 +118,7 @@ bool NativePeer::WriteLine(std::string_view line) {
   text += '\n';
   size_t done = 0;
   while (done < text.size()) {
-    int n = send(control_.get(), text.data() + done, static_cast<int>(text.size() - done), 0);
+    int n = send(control_.Get(), text.data() + done, static_cast<int>(text.size() - done), 0);
     if (n <= 0) return false;
     done += static_cast<size_t>(n);
   }

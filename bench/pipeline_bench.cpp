@@ -43,10 +43,10 @@ class TimedCapture final : public PipelineCapture {
   explicit TimedCapture(std::shared_ptr<Stages> stages) : inner_(MakeDuplicationCapture()), stages_(std::move(stages)) {}
   bool Open(const std::wstring& name) override { return inner_->Open(name); }
   bool Recreate() override { return inner_->Recreate(); }
-  int AcquireFrame(uint32_t timeoutMs) override {
+  CaptureResult AcquireFrame(uint32_t timeoutMs) override {
     const uint64_t t = NowMicros();
-    const int r = inner_->AcquireFrame(timeoutMs);
-    if (r == kNewImage) {
+    const CaptureResult r = inner_->AcquireFrame(timeoutMs);
+    if (r == CaptureResult::NewImage) {
       std::lock_guard lock(stages_->mutex);
       stages_->capture.push_back(static_cast<double>(NowMicros() - t));
     }
@@ -55,7 +55,7 @@ class TimedCapture final : public PipelineCapture {
   RECT DesktopRect() const override { return inner_->DesktopRect(); }
   uint32_t Width() const override { return inner_->Width(); }
   uint32_t Height() const override { return inner_->Height(); }
-  uint32_t Rotation() const override { return inner_->Rotation(); }
+  DisplayRotation Rotation() const override { return inner_->Rotation(); }
   uint32_t DeviceGeneration() const override { return inner_->DeviceGeneration(); }
   uint64_t AdapterLuid() const override { return inner_->AdapterLuid(); }
   ID3D11Device* Device() const override { return inner_->Device(); }
@@ -72,7 +72,7 @@ class TimedEncoder final : public PipelineEncoder {
  public:
   explicit TimedEncoder(std::shared_ptr<Stages> stages)
       : inner_(MakeMediaFoundationEncoder()), stages_(std::move(stages)) {}
-  bool Open(ID3D11Device* d, int64_t luid, uint32_t sw, uint32_t sh, uint32_t rotation,
+  bool Open(ID3D11Device* d, int64_t luid, uint32_t sw, uint32_t sh, DisplayRotation rotation,
             const VideoEncoder::Config& config) override {
     return inner_->Open(d, luid, sw, sh, rotation, config);
   }
@@ -101,9 +101,9 @@ class TimedEncoder final : public PipelineEncoder {
 SessionParts TimedParts(std::shared_ptr<Stages> stages) {
   SessionParts parts = DefaultSessionParts();
   parts.audio = nullptr;
-  parts.video = [stages](StreamContext& context) {
-    auto inner = context.send;
-    context.send = [inner, stages](const msg::Message& m) {
+  parts.streamContext = [stages](StreamSetup setup) {
+    auto inner = setup.send;
+    setup.send = [inner, stages](const msg::Message& m) {
       const uint64_t t = NowMicros();
       const bool ok = inner(m);
       const uint64_t end = NowMicros();
@@ -116,12 +116,17 @@ SessionParts TimedParts(std::shared_ptr<Stages> stages) {
       if (m.type == proto::MsgType::VideoFrame) stages->send.push_back(static_cast<double>(end - t));
       return ok;
     };
-    return std::thread([&context, stages] {
+    return std::make_unique<StreamContext>(std::move(setup));
+  };
+  parts.video = [stages](StreamContext& context) {
+    VideoThread thread;
+    thread.Start([&context, stages](std::stop_token stop) {
       PipelineIo io;
       io.capture = std::make_unique<TimedCapture>(stages);
       io.encoder = std::make_unique<TimedEncoder>(stages);
-      VideoPipeline::ThreadMain(context, std::move(io));
+      VideoPipeline::ThreadMain(context, std::move(io), std::move(stop));
     });
+    return thread;
   };
   return parts;
 }
@@ -289,7 +294,7 @@ void ConvertStage(BenchOut& out, const std::string& name, uint32_t w, uint32_t h
   for (auto& b : bgra) b = static_cast<uint8_t>(rng());
   std::vector<uint8_t> nv12(size_t{w} * h * 3 / 2);
   CpuNv12Converter converter;
-  if (!converter.Prepare(sw, sh, 1, w, h)) return out.Fail(name + ".convert: refused");
+  if (!converter.Prepare(sw, sh, DisplayRotation::Identity, w, h)) return out.Fail(name + ".convert: refused");
   const BgraView source{bgra.data(), size_t{sw} * 4, sw, sh};
   const Nv12View target{nv12.data(), w, nv12.data() + size_t{w} * h, w, w, h};
   std::vector<double> samples;

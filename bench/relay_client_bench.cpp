@@ -127,11 +127,11 @@ void SetUpBench(BenchOut& out) {
       changed.notify_all();
       return true;
     });
-    ConnectClient::TestSettings settings;
+    ConnectClient::Options settings;
     settings.defaultStun = "stun:127.0.0.1:3478";
     settings.iceBindAddress = "127.0.0.1";
     settings.iceFactory = [](const RelayIceRequest&) { return std::make_unique<LoopbackIce>(); };
-    client.SetTestSettings(settings);
+    client.SetOptions(settings);
     const std::string server = "ws://127.0.0.1:" + std::to_string(relay.Port());
     const std::string request = nlohmann::json{{"type", "connect"},
                                                {"requestId", "bench"},
@@ -144,7 +144,7 @@ void SetUpBench(BenchOut& out) {
       client.Configure(true, server);
       if (!relay.WaitOnline(10000)) break;
       // Online for the client once it has stored the relay's list.
-      while (client.GetStatus().state != ConnectClient::kStateOnline && watch.Seconds() < 10) Sleep(0);
+      while (client.GetStatus().state != ConnectClient::State::Online && watch.Seconds() < 10) Sleep(0);
       signIn.push_back(watch.Micros() / 1000);
 
       Stopwatch request_watch;

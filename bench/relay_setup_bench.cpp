@@ -54,8 +54,8 @@ bool Failed(std::string& why, std::string text) {
 double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 
 // Relay and ICE settings for loopback: no STUN server, host candidates on 127.0.0.1.
-ConnectClient::TestSettings LoopbackSettings() {
-  ConnectClient::TestSettings s;
+ConnectClient::Options LoopbackSettings() {
+  ConnectClient::Options s;
   s.defaultStun = "";
   s.iceBindAddress = "127.0.0.1";
   return s;
@@ -133,7 +133,7 @@ bool RelayRecordThroughput(BenchRelayServer& relay, Pairing& pairing, const test
     std::call_once(once, [&] { handed.set_value(std::move(stream)); });
     return true;
   });
-  client.SetTestSettings(LoopbackSettings());
+  client.SetOptions(LoopbackSettings());
   client.Configure(true, "ws://127.0.0.1:" + std::to_string(relay.Port()));
   if (!relay.WaitSignIns(2, kWaitMs)) return Failed(why, "the relay client did not sign in");
 
@@ -189,7 +189,7 @@ void RelaySetUpBench(BenchOut& out) {
     std::string error;
     if (!host.Initialize(error)) return out.Fail("connect.relay: " + error);
     host.PairingStore().AddDevice(phone.PublicKey(), "Bench phone");
-    host.SetConnectTestSettings(LoopbackSettings());
+    host.SetConnectOptions(LoopbackSettings());
     HostOptions options;
     options.port = FreeLoopbackPort();
     options.name = "Bench PC";
@@ -204,7 +204,7 @@ void RelaySetUpBench(BenchOut& out) {
       ok = false;
       why = "the host did not sign in";
     }
-    while (ok && host.GetStatus().connect.state != ConnectClient::kStateOnline) std::this_thread::sleep_for(1ms);
+    while (ok && host.GetStatus().connect.state != ConnectClient::State::Online) std::this_thread::sleep_for(1ms);
     for (int i = 0; ok && i < kSetUps; ++i) ok = SetUpOnce(relay, host, phone, i, times, why);
     host.Shutdown();
   }

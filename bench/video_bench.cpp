@@ -44,7 +44,7 @@ void ScanBench(BenchOut& out) {
   const std::vector<uint8_t> frame = SyntheticFrame(4 << 20);
   size_t units = 0;
   const LoopResult r = RunFor(kSeconds, 5, [&] {
-    units += ScanAnnexB(frame, kCodecH264).size();
+    units += ScanAnnexB(frame, proto::VideoCodec::H264).size();
     return true;
   });
   if (units == 0) out.Fail("video.scan_annexb: no units found");
@@ -57,7 +57,7 @@ void PacketizeBench(BenchOut& out) {
     VideoPacketizer packetizer;
     uint64_t stamp = 0;
     const LoopResult r = RunFor(kSeconds, 20, [&] {
-      return !packetizer.Packetize(++stamp, false, frame, kCodecH264, nullptr).empty();
+      return !packetizer.Packetize(++stamp, false, frame, proto::VideoCodec::H264, nullptr).empty();
     });
     out.Figure(std::format("video.packetize_{}k", kb), r.MicrosEach(), "us");
   }
@@ -77,7 +77,7 @@ void ConvertBench(BenchOut& out) {
     for (auto& b : bgra) b = static_cast<uint8_t>(rng());
     std::vector<uint8_t> nv12(size_t{c.w} * c.h * 3 / 2);
     CpuNv12Converter converter;
-    if (!converter.Prepare(c.sw, c.sh, c.rotation, c.w, c.h)) {
+    if (!converter.Prepare(c.sw, c.sh, static_cast<DisplayRotation>(c.rotation), c.w, c.h)) {
       out.Fail(std::format("video.cpu_convert_{}: refused", c.name));
       continue;
     }
@@ -131,7 +131,7 @@ void EncodeBench(BenchOut& out) {
     std::vector<uint8_t> pixels(size_t{w} * h * 4);
     for (size_t i = 0; i < pixels.size(); ++i) pixels[i] = static_cast<uint8_t>((i / 4 % w) ^ (i / 4 / w));
     VideoEncoder encoder;
-    if (!encoder.Open(device.Get(), 0, w, h, 1, {w, h, 60, 8000, 0})) {
+    if (!encoder.Open(device.Get(), 0, w, h, DisplayRotation::Identity, {w, h, 60, 8000, proto::VideoCodec::H264})) {
       out.Fail(std::format("video.encode_{}p: the encoder did not open", h));
       continue;
     }

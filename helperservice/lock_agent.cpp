@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/com_apartment.h"
 #include "core/log.h"
 #include "core/text.h"
 #include "core/win_handle.h"
@@ -106,8 +107,8 @@ void ServeLockScreenHost(AgentRun& run, DesktopState& desktop) {
         continue;
       }
     }
-    const int got = AcquireLockScreenFrame(capture, capture.frameWaiting ? kFrameWaitingTimeoutMs : kIdleTimeoutMs);
-    if (got == DesktopDuplication::kLost || got == DesktopDuplication::kUnusable) {
+    const CaptureResult got = AcquireLockScreenFrame(capture, capture.frameWaiting ? kFrameWaitingTimeoutMs : kIdleTimeoutMs);
+    if (got == CaptureResult::Lost || got == CaptureResult::Unusable) {
       ReleaseDuplication(capture);
       ready = false;
       continue;
@@ -168,7 +169,7 @@ int LockAgentMain(uint32_t session) {
   }
   if (ServiceDataFolderTrusted()) OpenLogFile(ServiceDataFolder() + L"\\lock-agent.log");
   SetProcessDpiAwarenessContext(DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2);
-  const HRESULT com = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+  const ComApartment com = EnterComApartment(COINIT_MULTITHREADED);
   const std::wstring user = SessionUserSid(session);
   if (user.empty()) {
     LogError("No user signed in to session {}", session);
@@ -209,7 +210,6 @@ int LockAgentMain(uint32_t session) {
     DisconnectNamedPipe(pipe.Get());
   }
   LogInfo("Session {} unlocked; lock agent exits", session);
-  if (SUCCEEDED(com)) CoUninitialize();
   return kExitOk;
 }
 

@@ -50,9 +50,9 @@ bool SetUpDuplication(CaptureState& state, CaptureTarget& target) {
   return true;
 }
 
-int AcquireLockScreenFrame(CaptureState& state, uint32_t timeoutMs) {
-  const int result = state.duplication->AcquireFrame(timeoutMs);
-  if (result == DesktopDuplication::kNewImage) {
+CaptureResult AcquireLockScreenFrame(CaptureState& state, uint32_t timeoutMs) {
+  const CaptureResult result = state.duplication->AcquireFrame(timeoutMs);
+  if (result == CaptureResult::NewImage) {
     // A newer image replaces a waiting one: only the latest is sent.
     state.duplication->context->CopyResource(state.staging.Get(), state.duplication->captureTexture.Get());
     state.frameWaiting = true;

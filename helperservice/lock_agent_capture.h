@@ -32,7 +32,7 @@ bool SetUpDuplication(CaptureState& state, CaptureTarget& target);
 void ReleaseDuplication(CaptureState& state);
 
 // AcquireFrame results, as DesktopDuplication's.
-int AcquireLockScreenFrame(CaptureState& state, uint32_t timeoutMs);
+CaptureResult AcquireLockScreenFrame(CaptureState& state, uint32_t timeoutMs);
 
 // The waiting picture as a frame message; false only when the pipe write failed or did
 // not finish within its limit. A picture that cannot be mapped is skipped.

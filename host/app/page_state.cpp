@@ -40,9 +40,9 @@ std::string NotificationAccessText(uint32_t access) {
 json ConnectStateJson(const ConnectClient::Status& connect) {
   const char* state = "off";
   switch (connect.state) {
-    case ConnectClient::kStateOnline: state = "online"; break;
-    case ConnectClient::kStateConnecting: state = "connecting"; break;
-    case ConnectClient::kStateFailed: state = "failed"; break;
+    case ConnectClient::State::Online: state = "online"; break;
+    case ConnectClient::State::Connecting: state = "connecting"; break;
+    case ConnectClient::State::Failed: state = "failed"; break;
     default: break;
   }
   return json{{"state", state}, {"detail", connect.detail}};

@@ -7,6 +7,7 @@
 #include "app/app.h"
 #include "app/app_texts.h"
 #include "app/single_instance.h"
+#include "core/com_apartment.h"
 #include "core/log.h"
 #include "core/paths.h"
 
@@ -23,16 +24,16 @@ int RunGui(HINSTANCE instance, CliOverrides overrides, bool minimized, bool verb
   LogInfo("tavro {} starting", kAppVersion);
   INITCOMMONCONTROLSEX controls{sizeof(controls), ICC_STANDARD_CLASSES};
   InitCommonControlsEx(&controls);
-  if (FAILED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) {
-    LogError("COM initialization failed");
-    return 1;
-  }
   int code = 1;
   {
+    const ComApartment com = EnterComApartment(COINIT_APARTMENTTHREADED);
+    if (!com) {
+      LogError("COM initialization failed");
+      return 1;
+    }
     App app(instance, std::move(overrides), verbose, std::move(files));
     code = app.Run(minimized);
   }
-  CoUninitialize();
   LogInfo("Exited");
   CloseLogFile();
   return code;

@@ -6,6 +6,7 @@
 #include <shobjidl.h>
 #include <wrl/client.h>
 
+#include "core/com_apartment.h"
 #include "core/unique_any.h"
 
 namespace kelm {
@@ -30,11 +31,8 @@ std::vector<std::wstring> ChooseFiles(HWND owner, const std::wstring& title, con
   for (DWORD i = 0; i < count; ++i) {
     Microsoft::WRL::ComPtr<IShellItem> item;
     if (FAILED(items->GetItemAt(i, &item))) continue;
-    PWSTR name = nullptr;
-    if (SUCCEEDED(item->GetDisplayName(SIGDN_FILESYSPATH, &name)) && name != nullptr) {
-      paths.emplace_back(name);
-      CoTaskMemFree(name);
-    }
+    CoTaskMem<wchar_t> name;
+    if (SUCCEEDED(item->GetDisplayName(SIGDN_FILESYSPATH, name.Put())) && name) paths.emplace_back(name.Get());
   }
   return paths;
 }

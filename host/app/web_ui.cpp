@@ -12,6 +12,7 @@
 #include "app/page_state.h"
 #include "app/shell_actions.h"
 #include "app/theme.h"
+#include "core/com_apartment.h"
 #include "core/log.h"
 #include "core/paths.h"
 #include "core/text.h"
@@ -74,10 +75,10 @@ class Handler final : public Interface {
   Fn fn_;
 };
 
+// The text's owner from here on: copied out, then freed with the task allocator.
 std::wstring TakeCoText(LPWSTR text) {
-  std::wstring out = text != nullptr ? text : L"";
-  CoTaskMemFree(text);
-  return out;
+  const CoTaskMem<wchar_t> owned(text);
+  return owned ? std::wstring(owned.Get()) : std::wstring();
 }
 
 template <typename T>
@@ -374,7 +375,7 @@ void WebUi::OnProcessFailed(int32_t kind) {
 }
 
 void WebUi::OnInitFailure(HRESULT hr) {
-  if (hr != 0) LogError("WebView2 initialization failed: {}", ErrorText(static_cast<uint32_t>(hr)));
+  if (hr != 0) LogError("WebView2 initialization failed: {}", ErrorText(hr));
   const bool showDialog = !(runtimeMissing_ && hr != 0);
   creating_ = false;
   runtimeMissing_ = true;

@@ -33,11 +33,6 @@ uint64_t NowMs() { return NowMicros() / 1000; }
 
 }  // namespace
 
-std::string MakeWaitUrl(std::string_view server, std::string_view pcId) {
-  while (!server.empty() && server.back() == '/') server.remove_suffix(1);
-  return std::format("{}/v1/pcs/{}/wait", server, pcId);
-}
-
 ConnectClient::ConnectClient(Pairing& pairing, std::string version, StreamCallback onStream)
     : pairing_(pairing), version_(std::move(version)), onStream_(std::move(onStream)), warnings_(kWarningWindowMs) {}
 
@@ -46,7 +41,7 @@ ConnectClient::~ConnectClient() {
   Stop();
 }
 
-void ConnectClient::SetTestSettings(TestSettings settings) {
+void ConnectClient::SetOptions(Options settings) {
   std::lock_guard lock(mutex_);
   settings_ = std::move(settings);
 }
@@ -76,9 +71,9 @@ void ConnectClient::Configure(bool enabled, const std::string& server) {
   }
   Stop();
   if (!enabled) {
-    SetState(kStateOff, "");
+    SetState(State::Off, "");
   } else if (server.empty()) {
-    SetState(kStateOff, kNoServerText);
+    SetState(State::Off, kNoServerText);
   } else {
     Start(server);
   }
@@ -118,7 +113,7 @@ void ConnectClient::Stop() {
   }
 }
 
-void ConnectClient::SetState(uint32_t state, const std::string& detail) {
+void ConnectClient::SetState(State state, const std::string& detail) {
   std::function<void()> callback;
   {
     std::lock_guard lock(mutex_);
@@ -189,7 +184,7 @@ bool ConnectClient::SendToServer(const std::string& text) {
   return socket && socket->Send(text);
 }
 
-void ConnectClient::RunLoop(std::string server, TestSettings settings) {
+void ConnectClient::RunLoop(std::string server, Options settings) {
   if (pcId_.empty()) pcId_ = PublicKeyId(pairing_.Identity().PublicKey());
   std::mt19937 generator(std::random_device{}());
   ReconnectBackoff backoff(settings.backoff);
@@ -199,13 +194,13 @@ void ConnectClient::RunLoop(std::string server, TestSettings settings) {
       if (stopping_) return;
       phonesChanged_ = false;
     }
-    SetState(kStateConnecting, "");
+    SetState(State::Connecting, "");
     const Attempt attempt = ConnectOnce(server, settings);
     std::unique_lock lock(mutex_);
     if (stopping_) return;
     if (attempt.refused) {
       lock.unlock();
-      SetState(kStateFailed, kRefusedText);
+      SetState(State::Failed, kRefusedText);
       lock.lock();
       wake_.wait(lock, [this] { return stopping_ || phonesChanged_; });
       continue;
@@ -216,7 +211,7 @@ void ConnectClient::RunLoop(std::string server, TestSettings settings) {
   }
 }
 
-ConnectClient::Attempt ConnectClient::ConnectOnce(const std::string& server, const TestSettings& settings) {
+ConnectClient::Attempt ConnectClient::ConnectOnce(const std::string& server, const Options& settings) {
   auto socket = std::make_shared<WebSocketClient>();
   {
     std::lock_guard lock(mutex_);
@@ -236,7 +231,7 @@ ConnectClient::Attempt ConnectClient::ConnectOnce(const std::string& server, con
   if (!socket->Connect(Utf8ToWide(MakeWaitUrl(server, pcId_)), kReceiveTimeoutMs, error)) {
     if (Interrupted()) return {};
     LogWarn("tavro Connect: {}", error);
-    SetState(kStateFailed, "Can't reach the tavro Connect server (" + error + ").");
+    SetState(State::Failed, "Can't reach the tavro Connect server (" + error + ").");
     return {};
   }
   std::string text;
@@ -245,7 +240,7 @@ ConnectClient::Attempt ConnectClient::ConnectOnce(const std::string& server, con
   if (socket->Receive(text, closeCode, kMessageMax)) message = ParseRelayMessage(text);
   if (Interrupted()) return {};
   if (!message || !std::holds_alternative<RelayChallenge>(*message)) {
-    SetState(kStateFailed, kUnexpectedText);
+    SetState(State::Failed, kUnexpectedText);
     return {};
   }
 
@@ -262,7 +257,7 @@ ConnectClient::Attempt ConnectClient::ConnectOnce(const std::string& server, con
   sent = sent && socket->Send(MakeRelayHello(identity.PublicKey(), phones, version_, signature));
   if (Interrupted()) return {};
   if (!sent) {
-    SetState(kStateFailed, kSignInFailedText);
+    SetState(State::Failed, kSignInFailedText);
     return {};
   }
 
@@ -271,7 +266,7 @@ ConnectClient::Attempt ConnectClient::ConnectOnce(const std::string& server, con
   if (Interrupted()) return {};
   if (!message || !std::holds_alternative<RelayReady>(*message)) {
     if (closeCode == kCloseRefused) return {.refused = true};
-    SetState(kStateFailed, kUnexpectedText);
+    SetState(State::Failed, kUnexpectedText);
     return {};
   }
 
@@ -282,7 +277,7 @@ ConnectClient::Attempt ConnectClient::ConnectOnce(const std::string& server, con
     status_.iceServers = iceServers;
     signedInPhones_ = phones;
   }
-  SetState(kStateOnline, "");
+  SetState(State::Online, "");
   LogInfo("tavro Connect: online ({} paired phone{})", phones.size(), phones.size() == 1 ? "" : "s");
   const uint64_t onlineSince = NowMs();
 
@@ -323,7 +318,7 @@ ConnectClient::Attempt ConnectClient::ConnectOnce(const std::string& server, con
 }
 
 void ConnectClient::HandleRequest(const RelayConnect& request, const std::vector<std::string>& iceServers,
-                                  const TestSettings& settings) {
+                                  const Options& settings) {
   const std::vector<std::string> phones = UpdatePhones();
   const bool paired = std::binary_search(phones.begin(), phones.end(), request.phoneId);
   std::shared_ptr<WebSocketClient> socket;
@@ -363,7 +358,7 @@ void ConnectClient::HandleRequest(const RelayConnect& request, const std::vector
   }
 }
 
-void ConnectClient::ConnectPhone(RelayConnect request, std::string stunUrl, TestSettings settings, uint64_t serial) {
+void ConnectClient::ConnectPhone(RelayConnect request, std::string stunUrl, Options settings, uint64_t serial) {
   const std::string label = RelayLabel(request.phoneId);
   std::unique_ptr<RelayIceStream> ice;
   if (settings.iceFactory) {

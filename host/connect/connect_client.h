@@ -23,22 +23,15 @@ namespace kelm {
 class Pairing;
 class WebSocketClient;
 
-// The server's wait address for this PC: trailing '/' removed, then
-// "/v1/pcs/{pcId}/wait".
-std::string MakeWaitUrl(std::string_view server, std::string_view pcId);
-
 class ConnectClient {
  public:
-  static constexpr uint32_t kStateOff = 0;
-  static constexpr uint32_t kStateConnecting = 1;
-  static constexpr uint32_t kStateOnline = 2;
-  static constexpr uint32_t kStateFailed = 3;
+  enum class State : uint32_t { Off = 0, Connecting = 1, Online = 2, Failed = 3 };
   static constexpr char kDefaultStunEntry[] = "stun:stun.l.google.com:3478";
   static constexpr uint16_t kCloseRefused = 4001;
   static constexpr uint16_t kCloseReplaced = 4009;
 
   struct Status {
-    uint32_t state = kStateOff;
+    State state = State::Off;
     std::string detail;
     std::vector<std::string> iceServers;  // the last "ready" list, or the default STUN entry
   };
@@ -46,8 +39,9 @@ class ConnectClient {
   // Takes the connected stream and the peer text; true when a session took it.
   using StreamCallback = std::function<bool(std::unique_ptr<ByteStream>, const std::string&)>;
 
-  // Timing and addresses that only tests change (set before Configure).
-  struct TestSettings {
+  // The client's timing and addresses: the defaults are the production ones, which only
+  // tests change (set before Configure).
+  struct Options {
     std::string defaultStun = kDefaultStunEntry;
     std::string iceBindAddress;  // empty: gather on every local address
     bool iceRelayOnly = false;   // reach phones only through TURN (the relayed path)
@@ -74,7 +68,7 @@ class ConnectClient {
   // The paired devices changed: sign in again at once when the phone list differs.
   void OnPairingChanged();
 
-  void SetTestSettings(TestSettings settings);
+  void SetOptions(Options settings);
   // The STUN entry devices are told when the relay gave none.
   std::string DefaultStun() const;
 
@@ -90,13 +84,13 @@ class ConnectClient {
 
   void Start(const std::string& server);
   void Stop();
-  void RunLoop(std::string server, TestSettings settings);
-  Attempt ConnectOnce(const std::string& server, const TestSettings& settings);
+  void RunLoop(std::string server, Options settings);
+  Attempt ConnectOnce(const std::string& server, const Options& settings);
   void HandleRequest(const RelayConnect& request, const std::vector<std::string>& iceServers,
-                     const TestSettings& settings);
-  void ConnectPhone(RelayConnect request, std::string stunUrl, TestSettings settings, uint64_t serial);
+                     const Options& settings);
+  void ConnectPhone(RelayConnect request, std::string stunUrl, Options settings, uint64_t serial);
   std::vector<std::string> UpdatePhones() const;
-  void SetState(uint32_t state, const std::string& detail);
+  void SetState(State state, const std::string& detail);
   bool SendToServer(const std::string& text);
   // Stop or a phone-list change has ended this attempt.
   bool Interrupted();
@@ -127,7 +121,7 @@ class ConnectClient {
   uint64_t nextSerial_ = 0;
   std::vector<RelayIceStream*> activeStreams_;
   std::deque<uint64_t> acceptedTimes_;
-  TestSettings settings_;
+  Options settings_;
   LogThrottle warnings_;
 };
 

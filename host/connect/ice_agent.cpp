@@ -90,7 +90,7 @@ void IceAgent::StartGathering(uint64_t nowMs) {
     c.type = "host";
     localCandidates_.push_back(std::move(c));
   }
-  if (state_ == IceState::kDisconnected) SetState(IceState::kGathering);
+  if (state_ == IceState::Disconnected) SetState(IceState::Gathering);
   if (stunGather_) {
     stunGather_->transaction = NewTransaction();
     stunGather_->nextSend = nowMs;
@@ -98,7 +98,7 @@ void IceAgent::StartGathering(uint64_t nowMs) {
   lastNow_ = nowMs;
   for (auto& t : turns_) t->Start(nowMs);
   FinishGatheringIfDone();
-  if (haveRemote_ && state_ == IceState::kGathering) SetState(IceState::kConnecting);
+  if (haveRemote_ && state_ == IceState::Gathering) SetState(IceState::Connecting);
 }
 
 void IceAgent::FinishGatheringIfDone() {
@@ -124,9 +124,9 @@ bool IceAgent::SetRemoteDescription(std::string_view text, uint64_t nowMs) {
   for (const auto& c : description->candidates) AddRemote(c);
   // Peer-reflexive remotes learned before the description waited for its credentials.
   for (size_t i = 0; i < pairs_.size(); ++i) {
-    if (pairs_[i].state == PairState::kWaiting && pairs_[i].validated) triggered_.push_back(i);
+    if (pairs_[i].state == PairState::Waiting && pairs_[i].validated) triggered_.push_back(i);
   }
-  if (gatheringStarted_ && state_ == IceState::kGathering) SetState(IceState::kConnecting);
+  if (gatheringStarted_ && state_ == IceState::Gathering) SetState(IceState::Connecting);
   nextPacing_ = nowMs;
   return true;
 }
@@ -207,7 +207,7 @@ std::vector<TurnStats> IceAgent::TurnStatistics() const {
 // New allocations become relay candidates (and their mapped address a server-reflexive one).
 void IceAgent::AnnounceAllocations(uint64_t now) {
   for (size_t k = 0; k < turns_.size(); ++k) {
-    if (turnAnnounced_[k] || turns_[k]->GetState() != TurnClient::State::kAllocated) continue;
+    if (turnAnnounced_[k] || turns_[k]->GetState() != TurnClient::State::Allocated) continue;
     turnAnnounced_[k] = true;
     auto relayed = turns_[k]->Relayed();
     auto mapped = turns_[k]->Mapped();
@@ -259,14 +259,14 @@ void IceAgent::Select(Pair& pair, uint64_t now) {
     consent_.nextSend = now + timers_.consentIntervalMs;
   }
   if (pair.nominated && selected_ == index) {
-    SetState(IceState::kCompleted);
-  } else if (state_ != IceState::kCompleted) {
-    SetState(IceState::kConnected);
+    SetState(IceState::Completed);
+  } else if (state_ != IceState::Completed) {
+    SetState(IceState::Connected);
   }
 }
 
 void IceAgent::StartCheck(Pair& pair, uint64_t now) {
-  pair.state = PairState::kInProgress;
+  pair.state = PairState::InProgress;
   pair.transaction = NewTransaction();
   pair.transmits = 0;
   pair.rto = timers_.checkRtoMs;
@@ -326,7 +326,7 @@ void IceAgent::OnPeerDatagram(const StunAddress& from, int relay, std::span<cons
       if (lossState_ % 100 < faults_.inboundDataLossPercent) return;
     }
     Pair* pair = FindPair(from, relay);
-    if (pair != nullptr && (pair->state == PairState::kSucceeded || pair->validated)) {
+    if (pair != nullptr && (pair->state == PairState::Succeeded || pair->validated)) {
       Emit({Event::kData, state_, std::vector<uint8_t>(bytes.begin(), bytes.end())});
     }
     return;
@@ -391,11 +391,11 @@ void IceAgent::HandleRequest(const StunAddress& from, int relay, std::span<const
   }
   pair->validated = true;
   if (!controlling_ && m.Find(kStunAttrUseCandidate) != nullptr) pair->nominated = true;
-  if (pair->state == PairState::kSucceeded) {
+  if (pair->state == PairState::Succeeded) {
     if (pair->nominated) Select(*pair, now);
-  } else if (pair->state != PairState::kInProgress && haveRemote_) {
+  } else if (pair->state != PairState::InProgress && haveRemote_) {
     size_t index = static_cast<size_t>(pair - pairs_.data());
-    pair->state = PairState::kWaiting;
+    pair->state = PairState::Waiting;
     if (std::find(triggered_.begin(), triggered_.end(), index) == triggered_.end()) triggered_.push_front(index);
   }
 }
@@ -435,9 +435,9 @@ void IceAgent::HandleResponse(const StunAddress& from, int relay, std::span<cons
     return;
   }
   for (auto& pair : pairs_) {
-    if (pair.state != PairState::kInProgress || pair.transaction != m.transaction) continue;
+    if (pair.state != PairState::InProgress || pair.transaction != m.transaction) continue;
     if (!(from == pair.remoteAddress) || relay != pair.relay) {
-      pair.state = PairState::kFailed;  // not symmetric
+      pair.state = PairState::Failed;  // not symmetric
       return;
     }
     if (m.type == kStunBindingError) {
@@ -445,11 +445,11 @@ void IceAgent::HandleResponse(const StunAddress& from, int relay, std::span<cons
         controlling_ = !controlling_;
         StartCheck(pair, now);
       } else {
-        pair.state = PairState::kFailed;
+        pair.state = PairState::Failed;
       }
       return;
     }
-    pair.state = PairState::kSucceeded;
+    pair.state = PairState::Succeeded;
     pair.validated = true;
     if (controlling_) {
       if (pair.useCandidate) {
@@ -469,7 +469,7 @@ void IceAgent::HandleResponse(const StunAddress& from, int relay, std::span<cons
 
 bool IceAgent::Send(std::span<const uint8_t> data) {
   Pair* pair = Selected();
-  if (pair == nullptr || state_ == IceState::kFailed) return false;
+  if (pair == nullptr || state_ == IceState::Failed) return false;
   SendVia(pair->remoteAddress, pair->relay, data);
   return true;
 }
@@ -520,14 +520,14 @@ uint64_t IceAgent::OnTimer(uint64_t now) {
     if (!stunGather_->done) want(stunGather_->nextSend);
   }
 
-  if (!haveRemote_ || !gatheringStarted_ || state_ == IceState::kFailed) return next;
+  if (!haveRemote_ || !gatheringStarted_ || state_ == IceState::Failed) return next;
 
   // Retransmissions of checks in progress.
   for (auto& pair : pairs_) {
-    if (pair.state != PairState::kInProgress) continue;
+    if (pair.state != PairState::InProgress) continue;
     if (now >= pair.nextSend) {
       if (pair.transmits >= timers_.checkMaxTransmits) {
-        pair.state = PairState::kFailed;
+        pair.state = PairState::Failed;
         continue;
       }
       SendCheck(pair, now);
@@ -541,11 +541,11 @@ uint64_t IceAgent::OnTimer(uint64_t now) {
     while (!triggered_.empty() && chosen == nullptr) {
       Pair& p = pairs_[triggered_.front()];
       triggered_.pop_front();
-      if (p.state == PairState::kWaiting) chosen = &p;
+      if (p.state == PairState::Waiting) chosen = &p;
     }
     if (chosen == nullptr) {
       for (auto& p : pairs_) {
-        if (p.state == PairState::kWaiting && (chosen == nullptr || p.priority > chosen->priority)) chosen = &p;
+        if (p.state == PairState::Waiting && (chosen == nullptr || p.priority > chosen->priority)) chosen = &p;
       }
     }
     if (chosen != nullptr) {
@@ -555,14 +555,14 @@ uint64_t IceAgent::OnTimer(uint64_t now) {
     }
   }
   bool waiting = !triggered_.empty() || std::any_of(pairs_.begin(), pairs_.end(), [](const Pair& p) {
-    return p.state == PairState::kWaiting;
+    return p.state == PairState::Waiting;
   });
   if (waiting) want(std::max(nextPacing_, now + 1));
 
   if (Pair* pair = Selected()) {
     // Consent freshness on the selected pair.
     if (now - consent_.lastAnswer >= timers_.consentTimeoutMs) {
-      SetState(IceState::kFailed);
+      SetState(IceState::Failed);
       return next;
     }
     if (now >= consent_.nextSend) {
@@ -593,11 +593,11 @@ uint64_t IceAgent::OnTimer(uint64_t now) {
     want(consent_.lastAnswer + timers_.consentTimeoutMs);
   } else {
     bool pending = waiting || std::any_of(pairs_.begin(), pairs_.end(), [](const Pair& p) {
-      return p.state == PairState::kInProgress;
+      return p.state == PairState::InProgress;
     });
     if (now - remoteSetAt_ >= timers_.connectTimeoutMs ||
         (!pending && remoteGatheringDone_ && gatheringDone_ && !pairs_.empty())) {
-      SetState(IceState::kFailed);
+      SetState(IceState::Failed);
       return next;
     }
     want(remoteSetAt_ + timers_.connectTimeoutMs);

@@ -21,12 +21,12 @@ namespace tavro::connect {
 
 // The agent's state numbers (also the stream's juice state).
 enum class IceState : uint32_t {
-  kDisconnected = 0,
-  kGathering = 1,
-  kConnecting = 2,
-  kConnected = 3,
-  kCompleted = 4,
-  kFailed = 5,
+  Disconnected = 0,
+  Gathering = 1,
+  Connecting = 2,
+  Connected = 3,
+  Completed = 4,
+  Failed = 5,
 };
 
 struct IceTimers {
@@ -55,7 +55,7 @@ class IceAgent {
 
   struct Event {
     enum Kind { kState, kGatheringDone, kData } kind;
-    IceState state = IceState::kDisconnected;
+    IceState state = IceState::Disconnected;
     std::vector<uint8_t> data;
   };
 
@@ -99,13 +99,13 @@ class IceAgent {
   std::vector<Event> TakeEvents();
 
  private:
-  enum class PairState { kWaiting, kInProgress, kSucceeded, kFailed };
+  enum class PairState { Waiting, InProgress, Succeeded, Failed };
   struct Pair {
     int relay = -1;  // index of the TURN allocation the pair uses, -1: the socket itself
     IceCandidate remote;
     StunAddress remoteAddress;
     uint64_t priority = 0;
-    PairState state = PairState::kWaiting;
+    PairState state = PairState::Waiting;
     bool nominated = false;      // the controlling peer asked for it (or we did)
     bool useCandidate = false;   // our current check carries USE-CANDIDATE
     bool validated = false;      // the peer proved our password from this address
@@ -157,7 +157,7 @@ class IceAgent {
   RandomFn random_;
   IceTimers timers_;
   IceFaults faults_;
-  IceState state_ = IceState::kDisconnected;
+  IceState state_ = IceState::Disconnected;
   bool controlling_ = false;
   uint64_t tieBreaker_ = 0;
   std::string localUfrag_, localPwd_;

@@ -1,6 +1,7 @@
 #pragma once
 // The ICE agent as the ICE stream uses it: one agent per stream with its own thread and
-// one UDP socket, driven through the juice_* calls.
+// one UDP socket, driven through the juice_* calls. It keeps the C shape of the ICE
+// library the system names, so the stream reads as it would written for that library.
 #include <cstddef>
 #include <cstdint>
 #include <vector>

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <memory>
 
+#include "core/byte_order.h"
+
 namespace tavro::connect {
 namespace {
 
@@ -28,26 +30,16 @@ inline int32_t Diff(uint32_t later, uint32_t earlier) {
   return static_cast<int32_t>(later - earlier);
 }
 
-inline void Put32(uint8_t* p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-  p[2] = static_cast<uint8_t>(v >> 16);
-  p[3] = static_cast<uint8_t>(v >> 24);
-}
-inline uint32_t Get32(const uint8_t* p) {
-  return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
-}
-
 void EncodeHeader(uint8_t* p, const KcpSegment& seg) {
-  Put32(p, seg.conv);
+  kelm::bytes::StoreLe<uint32_t>(p, seg.conv);
   p[4] = seg.cmd;
   p[5] = seg.frg;
   p[6] = static_cast<uint8_t>(seg.wnd);
   p[7] = static_cast<uint8_t>(seg.wnd >> 8);
-  Put32(p + 8, seg.ts);
-  Put32(p + 12, seg.sn);
-  Put32(p + 16, seg.una);
-  Put32(p + 20, static_cast<uint32_t>(seg.data.size()));
+  kelm::bytes::StoreLe<uint32_t>(p + 8, seg.ts);
+  kelm::bytes::StoreLe<uint32_t>(p + 12, seg.sn);
+  kelm::bytes::StoreLe<uint32_t>(p + 16, seg.una);
+  kelm::bytes::StoreLe<uint32_t>(p + 20, static_cast<uint32_t>(seg.data.size()));
 }
 
 uint32_t WndUnused(const ikcpcb* kcp) {
@@ -242,15 +234,15 @@ int ikcp_input(ikcpcb* kcp, const char* data, long size) {
   bool gotAck = false;
   uint32_t maxack = 0;
   while (size >= kKcpOverhead) {
-    uint32_t conv = Get32(p);
+    uint32_t conv = kelm::bytes::LoadLe<uint32_t>(p);
     if (conv != kcp->conv) return kKcpInputShort;
     uint8_t cmd = p[4];
     uint8_t frg = p[5];
     uint16_t wnd = static_cast<uint16_t>(p[6] | (p[7] << 8));
-    uint32_t ts = Get32(p + 8);
-    uint32_t sn = Get32(p + 12);
-    uint32_t una = Get32(p + 16);
-    uint32_t len = Get32(p + 20);
+    uint32_t ts = kelm::bytes::LoadLe<uint32_t>(p + 8);
+    uint32_t sn = kelm::bytes::LoadLe<uint32_t>(p + 12);
+    uint32_t una = kelm::bytes::LoadLe<uint32_t>(p + 16);
+    uint32_t len = kelm::bytes::LoadLe<uint32_t>(p + 20);
     p += kKcpOverhead;
     size -= kKcpOverhead;
     if (static_cast<unsigned long>(size) < len) return kKcpInputTruncated;

@@ -1,6 +1,8 @@
 #pragma once
 // Reliable ordered delivery over datagrams: a small ARQ control block with the classic
 // 24-byte little-endian segment header, compatible with other implementations on the wire.
+// It keeps the C shape (ikcp_* calls on a control block) of the library the system names,
+// so its tuning calls and its tests read as they do for that library.
 //
 // Portable (no Windows headers). Every call on one control block must be serialised by the
 // caller; the output callback runs inside ikcp_flush/ikcp_update on the caller's thread.

@@ -60,4 +60,9 @@ bool LogThrottle::Allow(const std::string& key, uint64_t nowMs, uint64_t& suppre
   return true;
 }
 
+std::string MakeWaitUrl(std::string_view server, std::string_view pcId) {
+  while (!server.empty() && server.back() == '/') server.remove_suffix(1);
+  return std::format("{}/v1/pcs/{}/wait", server, pcId);
+}
+
 }  // namespace kelm

@@ -49,6 +49,10 @@ std::string RelayPeerText(std::string_view label, const std::optional<IceCandida
 // The first 16 characters of a phone id.
 std::string RelayLabel(std::string_view phoneId);
 
+// The server's wait address for this PC: trailing '/' removed, then
+// "/v1/pcs/{pcId}/wait".
+std::string MakeWaitUrl(std::string_view server, std::string_view pcId);
+
 // Lets one line per key through every `windowMs`; the lines in between are only
 // counted, so a flood of refusals cannot flood the log.
 class LogThrottle {

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "connect/stun_hash.h"
+#include "core/byte_order.h"
 
 namespace tavro::connect {
 namespace {
@@ -15,24 +16,10 @@ constexpr uint8_t kFamilyV6 = 0x02;
 constexpr size_t kAttrHeaderSize = 4;
 constexpr size_t kFingerprintSize = 4;
 
-inline void Put16(std::vector<uint8_t>& out, uint16_t v) {
-  out.push_back(static_cast<uint8_t>(v >> 8));
-  out.push_back(static_cast<uint8_t>(v));
-}
-inline void Put32(std::vector<uint8_t>& out, uint32_t v) {
-  Put16(out, static_cast<uint16_t>(v >> 16));
-  Put16(out, static_cast<uint16_t>(v));
-}
-inline uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
-inline uint32_t Get32(const uint8_t* p) { return (uint32_t{Get16(p)} << 16) | Get16(p + 2); }
-inline void Set16(uint8_t* p, uint16_t v) {
-  p[0] = static_cast<uint8_t>(v >> 8);
-  p[1] = static_cast<uint8_t>(v);
-}
 
 void AppendAttribute(std::vector<uint8_t>& out, uint16_t type, std::span<const uint8_t> value) {
-  Put16(out, type);
-  Put16(out, static_cast<uint16_t>(value.size()));
+  kelm::bytes::AppendBe<uint16_t>(out, type);
+  kelm::bytes::AppendBe<uint16_t>(out, static_cast<uint16_t>(value.size()));
   out.insert(out.end(), value.begin(), value.end());
   while (out.size() % 4 != 0) out.push_back(0);
 }
@@ -110,7 +97,7 @@ bool ParseV6(std::string_view text, uint8_t* out) {
 // Header with the length field replaced, as the checksums are computed.
 std::vector<uint8_t> PrefixWithLength(std::span<const uint8_t> bytes, size_t upTo, size_t lengthField) {
   std::vector<uint8_t> copy(bytes.begin(), bytes.begin() + static_cast<ptrdiff_t>(upTo));
-  Set16(copy.data() + 2, static_cast<uint16_t>(lengthField));
+  kelm::bytes::StoreBe<uint16_t>(copy.data() + 2, static_cast<uint16_t>(lengthField));
   return copy;
 }
 
@@ -176,14 +163,14 @@ void StunMessage::AddText(uint16_t attrType, std::string_view text) { Add(attrTy
 
 void StunMessage::AddU32(uint16_t attrType, uint32_t value) {
   std::vector<uint8_t> v;
-  Put32(v, value);
+  kelm::bytes::AppendBe<uint32_t>(v, value);
   Add(attrType, v);
 }
 
 void StunMessage::AddU64(uint16_t attrType, uint64_t value) {
   std::vector<uint8_t> v;
-  Put32(v, static_cast<uint32_t>(value >> 32));
-  Put32(v, static_cast<uint32_t>(value));
+  kelm::bytes::AppendBe<uint32_t>(v, static_cast<uint32_t>(value >> 32));
+  kelm::bytes::AppendBe<uint32_t>(v, static_cast<uint32_t>(value));
   Add(attrType, v);
 }
 
@@ -191,7 +178,7 @@ void StunMessage::AddXorAddress(uint16_t attrType, const StunAddress& address) {
   std::vector<uint8_t> v;
   v.push_back(0);
   v.push_back(address.v6 ? kFamilyV6 : kFamilyV4);
-  Put16(v, static_cast<uint16_t>(address.port ^ (kStunMagicCookie >> 16)));
+  kelm::bytes::AppendBe<uint16_t>(v, static_cast<uint16_t>(address.port ^ (kStunMagicCookie >> 16)));
   uint8_t mask[16];
   for (int i = 0; i < 4; ++i) mask[i] = static_cast<uint8_t>(kStunMagicCookie >> (24 - 8 * i));
   std::memcpy(mask + 4, transaction.data(), transaction.size());
@@ -208,7 +195,7 @@ void StunMessage::AddErrorCode(int code, std::string_view reason) {
 std::optional<uint32_t> StunMessage::U32(uint16_t attrType) const {
   const StunAttribute* attr = Find(attrType);
   if (attr == nullptr || attr->value.size() != 4) return std::nullopt;
-  return Get32(attr->value.data());
+  return kelm::bytes::LoadBe<uint32_t>(attr->value.data());
 }
 
 std::optional<std::string> StunMessage::Text(uint16_t attrType) const {
@@ -229,7 +216,7 @@ std::optional<StunAddress> StunMessage::XorAddress(uint16_t attrType) const {
   } else {
     return std::nullopt;
   }
-  address.port = static_cast<uint16_t>(Get16(v.data() + 2) ^ (kStunMagicCookie >> 16));
+  address.port = static_cast<uint16_t>(kelm::bytes::LoadBe<uint16_t>(v.data() + 2) ^ (kStunMagicCookie >> 16));
   uint8_t mask[16];
   for (int i = 0; i < 4; ++i) mask[i] = static_cast<uint8_t>(kStunMagicCookie >> (24 - 8 * i));
   std::memcpy(mask + 4, transaction.data(), transaction.size());
@@ -249,52 +236,52 @@ std::optional<int> StunMessage::ErrorCode() const {
 std::vector<uint8_t> EncodeStun(const StunMessage& message, std::span<const uint8_t> integrityKey,
                                 bool fingerprint, StunEncodeFaults faults) {
   std::vector<uint8_t> out;
-  Put16(out, message.type & 0x3FFF);
-  Put16(out, 0);
-  Put32(out, kStunMagicCookie);
+  kelm::bytes::AppendBe<uint16_t>(out, message.type & 0x3FFF);
+  kelm::bytes::AppendBe<uint16_t>(out, 0);
+  kelm::bytes::AppendBe<uint32_t>(out, kStunMagicCookie);
   out.insert(out.end(), message.transaction.begin(), message.transaction.end());
   for (const auto& attr : message.attributes) {
     if (attr.type == kStunAttrMessageIntegrity || attr.type == kStunAttrFingerprint) continue;
     AppendAttribute(out, attr.type, attr.value);
   }
   if (!integrityKey.empty()) {
-    Set16(out.data() + 2, static_cast<uint16_t>(out.size() + kAttrHeaderSize + kStunIntegritySize -
+    kelm::bytes::StoreBe<uint16_t>(out.data() + 2, static_cast<uint16_t>(out.size() + kAttrHeaderSize + kStunIntegritySize -
                                                 kStunHeaderSize));
     Sha1Digest mac = HmacSha1(integrityKey, out);
     if (faults.corruptIntegrity) mac[0] ^= 0x01;
     AppendAttribute(out, kStunAttrMessageIntegrity, mac);
   }
   if (fingerprint) {
-    Set16(out.data() + 2, static_cast<uint16_t>(out.size() + kAttrHeaderSize + kFingerprintSize -
+    kelm::bytes::StoreBe<uint16_t>(out.data() + 2, static_cast<uint16_t>(out.size() + kAttrHeaderSize + kFingerprintSize -
                                                 kStunHeaderSize));
     uint32_t crc = Crc32(out) ^ kStunFingerprintXor;
     if (faults.corruptFingerprint) crc ^= 0x01;
     std::vector<uint8_t> value;
-    Put32(value, crc);
+    kelm::bytes::AppendBe<uint32_t>(value, crc);
     AppendAttribute(out, kStunAttrFingerprint, value);
   }
-  Set16(out.data() + 2, static_cast<uint16_t>(out.size() - kStunHeaderSize));
+  kelm::bytes::StoreBe<uint16_t>(out.data() + 2, static_cast<uint16_t>(out.size() - kStunHeaderSize));
   return out;
 }
 
 bool LooksLikeStun(std::span<const uint8_t> bytes) {
   return bytes.size() >= kStunHeaderSize && (bytes[0] & 0xC0) == 0 &&
-         Get32(bytes.data() + 4) == kStunMagicCookie;
+         kelm::bytes::LoadBe<uint32_t>(bytes.data() + 4) == kStunMagicCookie;
 }
 
 std::optional<StunMessage> ParseStun(std::span<const uint8_t> bytes) {
   if (!LooksLikeStun(bytes)) return std::nullopt;
-  size_t length = Get16(bytes.data() + 2);
+  size_t length = kelm::bytes::LoadBe<uint16_t>(bytes.data() + 2);
   if (length % 4 != 0 || length + kStunHeaderSize != bytes.size()) return std::nullopt;
   StunMessage message;
-  message.type = Get16(bytes.data());
+  message.type = kelm::bytes::LoadBe<uint16_t>(bytes.data());
   std::memcpy(message.transaction.data(), bytes.data() + 8, message.transaction.size());
   size_t at = kStunHeaderSize;
   while (at < bytes.size()) {
     if (message.fingerprintOffset != 0) return std::nullopt;  // FINGERPRINT must be last
     if (bytes.size() - at < kAttrHeaderSize) return std::nullopt;
-    uint16_t type = Get16(bytes.data() + at);
-    size_t valueLength = Get16(bytes.data() + at + 2);
+    uint16_t type = kelm::bytes::LoadBe<uint16_t>(bytes.data() + at);
+    size_t valueLength = kelm::bytes::LoadBe<uint16_t>(bytes.data() + at + 2);
     size_t padded = (valueLength + 3) & ~size_t{3};
     if (bytes.size() - at - kAttrHeaderSize < padded) return std::nullopt;
     const uint8_t* value = bytes.data() + at + kAttrHeaderSize;
@@ -323,7 +310,7 @@ bool StunFingerprintValid(std::span<const uint8_t> bytes, const StunMessage& par
   size_t at = parsed.fingerprintOffset;
   if (at == 0 || at + kAttrHeaderSize + kFingerprintSize != bytes.size()) return false;
   auto prefix = PrefixWithLength(bytes, at, at + kAttrHeaderSize + kFingerprintSize - kStunHeaderSize);
-  return (Crc32(prefix) ^ kStunFingerprintXor) == Get32(bytes.data() + at + kAttrHeaderSize);
+  return (Crc32(prefix) ^ kStunFingerprintXor) == kelm::bytes::LoadBe<uint32_t>(bytes.data() + at + kAttrHeaderSize);
 }
 
 bool StunIntegrityValid(std::span<const uint8_t> bytes, const StunMessage& parsed,

@@ -53,8 +53,8 @@ std::vector<uint8_t> TurnClient::Key() const {
 }
 
 void TurnClient::Start(uint64_t now) {
-  if (state_ != State::kIdle) return;
-  state_ = State::kAllocating;
+  if (state_ != State::Idle) return;
+  state_ = State::Allocating;
   Request(kTurnAllocateRequest, std::nullopt, 0, now);
 }
 
@@ -134,7 +134,7 @@ bool TurnClient::OnDatagram(std::span<const uint8_t> bytes, uint64_t now, std::o
     auto realm = m->Text(kStunAttrRealm);
     auto nonce = m->Text(kStunAttrNonce);
     if (!WithinBound(realm) || !WithinBound(nonce)) {
-      if (p.type == kTurnAllocateRequest || p.type == kTurnRefreshRequest) state_ = State::kFailed;
+      if (p.type == kTurnAllocateRequest || p.type == kTurnRefreshRequest) state_ = State::Failed;
       return true;
     }
     if (code == kStunErrorUnauthorized && !authenticated_ && realm && nonce) {
@@ -169,7 +169,7 @@ bool TurnClient::OnDatagram(std::span<const uint8_t> bytes, uint64_t now, std::o
       SendRequest(id, stored, now);
       return true;
     }
-    if (p.type == kTurnAllocateRequest || p.type == kTurnRefreshRequest) state_ = State::kFailed;
+    if (p.type == kTurnAllocateRequest || p.type == kTurnRefreshRequest) state_ = State::Failed;
     return true;
   }
   if (!IsSuccess(m->type)) return true;
@@ -181,13 +181,13 @@ bool TurnClient::OnDatagram(std::span<const uint8_t> bytes, uint64_t now, std::o
       stats_.firstLifetimeSeconds = lifetimeSeconds_;
       // An allocation granted no lifetime at all is no allocation (and refreshing it with
       // LIFETIME 0 would delete it).
-      state_ = relayed_ && lifetimeSeconds_ != 0 ? State::kAllocated : State::kFailed;
+      state_ = relayed_ && lifetimeSeconds_ != 0 ? State::Allocated : State::Failed;
       refreshAt_ = now + RefreshDelayMs(lifetimeSeconds_);
       break;
     case kTurnRefreshRequest:
       stats_.refreshes++;
       lifetimeSeconds_ = m->U32(kStunAttrLifetime).value_or(lifetimeSeconds_);
-      if (lifetimeSeconds_ == 0) state_ = State::kFailed;  // the server deleted it
+      if (lifetimeSeconds_ == 0) state_ = State::Failed;  // the server deleted it
       refreshAt_ = now + RefreshDelayMs(lifetimeSeconds_);
       break;
     case kTurnChannelBindRequest:
@@ -207,7 +207,7 @@ uint64_t TurnClient::OnTimer(uint64_t now) {
     Pending& p = it->second;
     if (now >= p.nextSend) {
       if (p.transmits >= kMaxTransmits) {
-        if (p.type == kTurnAllocateRequest || p.type == kTurnRefreshRequest) state_ = State::kFailed;
+        if (p.type == kTurnAllocateRequest || p.type == kTurnRefreshRequest) state_ = State::Failed;
         it = pending_.erase(it);
         continue;
       }
@@ -216,7 +216,7 @@ uint64_t TurnClient::OnTimer(uint64_t now) {
     next = std::min(next, p.nextSend);
     ++it;
   }
-  if (state_ != State::kAllocated) return next;
+  if (state_ != State::Allocated) return next;
   if (now >= refreshAt_) {
     Request(kTurnRefreshRequest, std::nullopt, 0, now);
     refreshAt_ = now + RefreshDelayMs(lifetimeSeconds_);
@@ -244,11 +244,11 @@ void TurnClient::Permit(const StunAddress& peer, uint64_t now) {
   PeerState state;
   if (useChannels_ && nextChannel_ <= kLastChannel) state.channel = nextChannel_++;
   peers_.emplace_back(peer, state);
-  if (state_ == State::kAllocated) OnTimer(now);  // sends the permission (and binding) now
+  if (state_ == State::Allocated) OnTimer(now);  // sends the permission (and binding) now
 }
 
 void TurnClient::SendTo(const StunAddress& peer, std::span<const uint8_t> data) {
-  if (state_ != State::kAllocated) return;
+  if (state_ != State::Allocated) return;
   for (const auto& [p, state] : peers_) {
     if (p == peer && state.channelBound) {
       std::vector<uint8_t> frame;

@@ -27,7 +27,7 @@ class TurnClient {
  public:
   using SendFn = std::function<void(const StunAddress& to, std::span<const uint8_t> bytes)>;
   using RandomFn = std::function<void(uint8_t* out, size_t n)>;
-  enum class State { kIdle, kAllocating, kAllocated, kFailed };
+  enum class State { Idle, Allocating, Allocated, Failed };
   struct Inbound {
     StunAddress peer;
     std::vector<uint8_t> data;
@@ -38,7 +38,7 @@ class TurnClient {
 
   const StunAddress& Server() const { return server_; }
   State GetState() const { return state_; }
-  bool Finished() const { return state_ == State::kAllocated || state_ == State::kFailed; }
+  bool Finished() const { return state_ == State::Allocated || state_ == State::Failed; }
   std::optional<StunAddress> Relayed() const { return relayed_; }
   std::optional<StunAddress> Mapped() const { return mapped_; }
   TurnStats Stats() const {
@@ -85,7 +85,7 @@ class TurnClient {
   RandomFn random_;
   bool useChannels_;
   uint32_t authDelayMs_;  // tests: wait this long before answering a 401 (to see a stale nonce)
-  State state_ = State::kIdle;
+  State state_ = State::Idle;
   std::string realm_, nonce_;
   bool authenticated_ = false;
   std::optional<StunAddress> relayed_, mapped_;

@@ -15,6 +15,8 @@
 #include <utility>
 #include <vector>
 
+#include "core/unique_any.h"
+
 namespace kelm {
 namespace {
 
@@ -39,6 +41,9 @@ constexpr DWORD kCloseReasonBytes = WINHTTP_WEB_SOCKET_MAX_CLOSE_REASON_LENGTH;
 constexpr DWORD kCallbackEvents = WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS | WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING;
 
 std::atomic<size_t> liveStates{0};
+
+// A WinHTTP handle (session, connection, request or WebSocket), closed once.
+using WinHttpHandle = UniqueAny<HINTERNET, &WinHttpCloseHandle>;
 
 // One asynchronous operation: armed before it starts, completed by the callback.
 struct Operation {
@@ -72,10 +77,10 @@ struct WebSocketClient::State : std::enable_shared_from_this<State> {
   // gets a value that was freed (WinHTTP reuses small values). WinHTTP may call the
   // callback inside these calls, so the callback never takes this mutex.
   std::mutex handleMutex;
-  HINTERNET session = nullptr;
-  HINTERNET connection = nullptr;
-  HINTERNET request = nullptr;
-  HINTERNET socket = nullptr;
+  WinHttpHandle session;
+  WinHttpHandle connection;
+  WinHttpHandle request;
+  WinHttpHandle socket;
 
   // Guards everything below; never held while calling WinHTTP.
   std::mutex mutex;
@@ -104,7 +109,7 @@ struct WebSocketClient::State : std::enable_shared_from_this<State> {
 
   // Counts a new handle whose callbacks carry this state; handleMutex is held. When
   // Close has already run, the handle is closed at once and false returned.
-  bool Adopt(HINTERNET handle, bool contextSet) {
+  bool Adopt(WinHttpHandle& handle, bool contextSet) {
     bool isClosed = false;
     {
       std::lock_guard lock(mutex);
@@ -114,15 +119,15 @@ struct WebSocketClient::State : std::enable_shared_from_this<State> {
       isClosed = closed;
     }
     if (isClosed) {
-      WinHttpCloseHandle(handle);
+      handle.Reset();
       return false;
     }
     return true;
   }
 
-  bool AdoptWithContext(HINTERNET handle) {
+  bool AdoptWithContext(WinHttpHandle& handle) {
     DWORD_PTR context = Context();
-    const bool set = WinHttpSetOption(handle, WINHTTP_OPTION_CONTEXT_VALUE, &context, sizeof context) != FALSE;
+    const bool set = WinHttpSetOption(handle.Get(), WINHTTP_OPTION_CONTEXT_VALUE, &context, sizeof context) != FALSE;
     return Adopt(handle, set);
   }
 
@@ -138,9 +143,7 @@ struct WebSocketClient::State : std::enable_shared_from_this<State> {
 
   // handleMutex is held.
   void CloseRequest() {
-    if (request != nullptr) {
-      WinHttpCloseHandle(std::exchange(request, nullptr));
-    }
+    request.Reset();
   }
 
   WaitResult Wait(Operation State::*op, std::optional<Clock::time_point> deadline) {
@@ -242,8 +245,8 @@ WebSocketClient::~WebSocketClient() {
   Close();
   std::lock_guard handles(state_->handleMutex);
   state_->CloseRequest();
-  if (state_->connection != nullptr) WinHttpCloseHandle(std::exchange(state_->connection, nullptr));
-  if (state_->session != nullptr) WinHttpCloseHandle(std::exchange(state_->session, nullptr));
+  state_->connection.Reset();
+  state_->session.Reset();
 }
 
 namespace {
@@ -290,27 +293,27 @@ std::optional<ServerTarget> CrackAddress(const std::wstring& address) {
 // Opens the session, connection and request handles into `s`.
 bool OpenRequest(State& s, const ServerTarget& target, int32_t receiveTimeoutMs, std::string& error) {
   std::lock_guard handles(s.handleMutex);
-  HINTERNET session = WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
-                                  WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC);
-  if (session == nullptr) {
+  WinHttpHandle session(WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
+                                    WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC));
+  if (!session) {
     error = WinHttpErrorText("WinHttpOpen");
     return false;
   }
   // Child handles inherit the callback, so it is set before any of them exists.
-  if (WinHttpSetStatusCallback(session, OnWinHttpStatus, kCallbackEvents, 0) == WINHTTP_INVALID_STATUS_CALLBACK) {
+  if (WinHttpSetStatusCallback(session.Get(), OnWinHttpStatus, kCallbackEvents, 0) ==
+      WINHTTP_INVALID_STATUS_CALLBACK) {
     error = WinHttpErrorText("WinHttpSetStatusCallback");
-    WinHttpCloseHandle(session);
     return false;
   }
   if (!s.AdoptWithContext(session)) {
     error = ConnectErrorText(kOperationCancelled);
     return false;
   }
-  s.session = session;
-  WinHttpSetTimeouts(session, kResolveTimeoutMs, kConnectTimeoutMs, kSendTimeoutMs, receiveTimeoutMs);
+  s.session = std::move(session);
+  WinHttpSetTimeouts(s.session.Get(), kResolveTimeoutMs, kConnectTimeoutMs, kSendTimeoutMs, receiveTimeoutMs);
 
-  HINTERNET connection = WinHttpConnect(session, target.host.c_str(), target.port, 0);
-  if (connection == nullptr) {
+  WinHttpHandle connection(WinHttpConnect(s.session.Get(), target.host.c_str(), target.port, 0));
+  if (!connection) {
     error = WinHttpErrorText("WinHttpConnect");
     return false;
   }
@@ -318,11 +321,12 @@ bool OpenRequest(State& s, const ServerTarget& target, int32_t receiveTimeoutMs,
     error = ConnectErrorText(kOperationCancelled);
     return false;
   }
-  s.connection = connection;
+  s.connection = std::move(connection);
 
-  HINTERNET request = WinHttpOpenRequest(connection, L"GET", target.path.c_str(), nullptr, WINHTTP_NO_REFERER,
-                                         WINHTTP_DEFAULT_ACCEPT_TYPES, target.secure ? WINHTTP_FLAG_SECURE : 0);
-  if (request == nullptr) {
+  WinHttpHandle request(WinHttpOpenRequest(s.connection.Get(), L"GET", target.path.c_str(), nullptr,
+                                           WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
+                                           target.secure ? WINHTTP_FLAG_SECURE : 0));
+  if (!request) {
     error = WinHttpErrorText("WinHttpOpenRequest");
     return false;
   }
@@ -330,7 +334,7 @@ bool OpenRequest(State& s, const ServerTarget& target, int32_t receiveTimeoutMs,
     error = ConnectErrorText(kOperationCancelled);
     return false;
   }
-  s.request = request;
+  s.request = std::move(request);
   return true;
 }
 
@@ -340,12 +344,12 @@ template <typename Start>
 DWORD UpgradeStep(State& s, Start start, int32_t waitMs) {
   {
     std::lock_guard handles(s.handleMutex);
-    if (s.request == nullptr || s.IsClosed()) return kOperationCancelled;
+    if (!s.request || s.IsClosed()) return kOperationCancelled;
     {
       std::lock_guard lock(s.mutex);
       s.receive.Arm();
     }
-    if (!start(s.request)) {
+    if (!start(s.request.Get())) {
       const DWORD code = GetLastError();
       std::lock_guard lock(s.mutex);
       s.receive.pending = false;
@@ -387,14 +391,14 @@ bool Upgrade(State& s, int32_t receiveTimeoutMs, std::string& error) {
   if (code != ERROR_SUCCESS) return fail(code);
 
   std::lock_guard handles(s.handleMutex);
-  if (s.request == nullptr || s.IsClosed()) {
+  if (!s.request || s.IsClosed()) {
     error = ConnectErrorText(kOperationCancelled);
     s.CloseRequest();
     return false;
   }
   DWORD status = 0;
   DWORD statusSize = sizeof status;
-  if (!WinHttpQueryHeaders(s.request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+  if (!WinHttpQueryHeaders(s.request.Get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
                            WINHTTP_HEADER_NAME_BY_INDEX, &status, &statusSize, WINHTTP_NO_HEADER_INDEX)) {
     error = WinHttpErrorText("connecting");
     s.CloseRequest();
@@ -405,10 +409,10 @@ bool Upgrade(State& s, int32_t receiveTimeoutMs, std::string& error) {
     s.CloseRequest();
     return false;
   }
-  HINTERNET socket = WinHttpWebSocketCompleteUpgrade(s.request, context);
+  WinHttpHandle socket(WinHttpWebSocketCompleteUpgrade(s.request.Get(), context));
   const DWORD upgradeError = GetLastError();
   s.CloseRequest();
-  if (socket == nullptr) {
+  if (!socket) {
     SetLastError(upgradeError);
     error = WinHttpErrorText("WebSocket upgrade");
     return false;
@@ -417,7 +421,7 @@ bool Upgrade(State& s, int32_t receiveTimeoutMs, std::string& error) {
     error = ConnectErrorText(kOperationCancelled);
     return false;
   }
-  s.socket = socket;
+  s.socket = std::move(socket);
   return true;
 }
 
@@ -428,7 +432,7 @@ bool WebSocketClient::Connect(const std::wstring& address, int32_t receiveTimeou
   {
     // One connection per client: a second Connect would orphan the first one's handles.
     std::lock_guard handles(s.handleMutex);
-    if (s.session != nullptr) {
+    if (s.session) {
       SetLastError(kIncorrectHandleState);
       error = WinHttpErrorText("connecting");
       return false;
@@ -464,14 +468,14 @@ bool WebSocketClient::Receive(std::string& message, uint16_t& closeCode, size_t 
   for (;;) {
     {
       std::lock_guard handles(s.handleMutex);
-      if (s.socket == nullptr) return false;
+      if (!s.socket) return false;
       {
         std::lock_guard lock(s.mutex);
         if (s.closed || s.receiveFailed) return false;
         s.receive.Arm();
       }
       const DWORD started =
-          WinHttpWebSocketReceive(s.socket, s.receiveBuffer.data(), kReceiveBufferBytes, &s.unusedBytes, &s.unusedType);
+          WinHttpWebSocketReceive(s.socket.Get(), s.receiveBuffer.data(), kReceiveBufferBytes, &s.unusedBytes, &s.unusedType);
       if (started != ERROR_SUCCESS) {
         std::lock_guard lock(s.mutex);
         s.receive.pending = false;
@@ -495,7 +499,7 @@ bool WebSocketClient::Receive(std::string& message, uint16_t& closeCode, size_t 
         USHORT status = 0;
         std::array<BYTE, kCloseReasonBytes> reason{};
         DWORD reasonLength = 0;
-        if (s.socket != nullptr && WinHttpWebSocketQueryCloseStatus(s.socket, &status, reason.data(), kCloseReasonBytes,
+        if (s.socket && WinHttpWebSocketQueryCloseStatus(s.socket.Get(), &status, reason.data(), kCloseReasonBytes,
                                                                     &reasonLength) == ERROR_SUCCESS) {
           closeCode = status;
         }
@@ -523,14 +527,14 @@ bool WebSocketClient::Send(std::string_view text) {
   std::lock_guard sending(sendMutex_);
   {
     std::lock_guard handles(s.handleMutex);
-    if (s.socket == nullptr) return false;
+    if (!s.socket) return false;
     {
       std::lock_guard lock(s.mutex);
       if (s.closed || s.sendFailed) return false;
       s.send.Arm();
     }
     s.sendBuffer.assign(text);
-    const DWORD started = WinHttpWebSocketSend(s.socket, WINHTTP_WEB_SOCKET_UTF8_MESSAGE_BUFFER_TYPE,
+    const DWORD started = WinHttpWebSocketSend(s.socket.Get(), WINHTTP_WEB_SOCKET_UTF8_MESSAGE_BUFFER_TYPE,
                                                s.sendBuffer.data(), static_cast<DWORD>(s.sendBuffer.size()));
     if (started != ERROR_SUCCESS) {
       std::lock_guard lock(s.mutex);
@@ -557,7 +561,7 @@ void WebSocketClient::Close() {
     s.changed.notify_all();
   }
   // Closing completes whatever is pending on these handles.
-  if (s.socket != nullptr) WinHttpCloseHandle(std::exchange(s.socket, nullptr));
+  s.socket.Reset();
   s.CloseRequest();
 }
 

@@ -2,6 +2,7 @@
 
 #include <objbase.h>
 
+#include "core/com_apartment.h"
 #include "core/host_service.h"
 #include "core/log.h"
 #include "core/local_addresses.h"
@@ -46,9 +47,38 @@ bool CreateStopEvent() {
   if (event != nullptr || error == ERROR_ACCESS_DENIED) {
     LogError("Another program already created the stop event {} - not starting", shown);
   } else {
-    LogError("Cannot create the stop event {}: {}", shown, ErrorText(error));
+    LogError("Cannot create the stop event {}: {}", shown, Win32ErrorText(error));
   }
   return false;
+}
+
+// The host service from start to shutdown; the exit code. Every way out of here ends
+// with the service destroyed, before COM is left.
+int RunHost(const HostOptions& options) {
+  const auto service = std::make_unique<HostService>();
+  HostService& host = *service;
+  std::string error;
+  if (!host.Initialize(error)) {
+    LogError("{}", error);
+    return 1;
+  }
+  if (!CreateStopEvent()) return 1;
+  g_doneEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  SetConsoleCtrlHandler(ConsoleCtrlHandler, TRUE);
+  // No window keeps the PIN's deadline fresh here.
+  host.SetPinAlwaysValid(true);
+  int exitCode = 1;
+  if (host.Start(options)) {
+    // Without a PIN (the random source failed) there is nothing to show; the
+    // reason was logged when the PIN was drawn.
+    if (options.pin != 0) LogInfo("  PIN for pairing new devices: {:06}", options.pin);
+    LogInfo("Press Ctrl+C to quit.");
+    WaitForSingleObject(g_stopEvent, INFINITE);
+    LogInfo("Shutting down...");
+    exitCode = 0;
+  }
+  host.Shutdown();
+  return exitCode;
 }
 
 }  // namespace
@@ -59,41 +89,15 @@ std::wstring ConsoleStopEventName(uint32_t processId) {
 
 int RunConsole(const CommandLine& cl) {
   const HostOptions options = ConsoleOptions(cl.overrides);
-  if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) {
-    LogError("COM initialization failed");
-    return 1;
-  }
   int exitCode = 1;
   {
-    auto host = std::make_unique<HostService>();
-    std::string error;
-    if (!host->Initialize(error)) {
-      LogError("{}", error);
-      host.reset();
-      CoUninitialize();
+    const ComApartment com = EnterComApartment(COINIT_MULTITHREADED);
+    if (!com) {
+      LogError("COM initialization failed");
       return 1;
     }
-    if (!CreateStopEvent()) {
-      host.reset();
-      CoUninitialize();
-      return 1;
-    }
-    g_doneEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    SetConsoleCtrlHandler(ConsoleCtrlHandler, TRUE);
-    // No window keeps the PIN's deadline fresh here.
-    host->SetPinAlwaysValid(true);
-    if (host->Start(options)) {
-      // Without a PIN (the random source failed) there is nothing to show; the
-      // reason was logged when the PIN was drawn.
-      if (options.pin != 0) LogInfo("  PIN for pairing new devices: {:06}", options.pin);
-      LogInfo("Press Ctrl+C to quit.");
-      WaitForSingleObject(g_stopEvent, INFINITE);
-      LogInfo("Shutting down...");
-      exitCode = 0;
-    }
-    host->Shutdown();
+    exitCode = RunHost(options);
   }
-  CoUninitialize();
   SetEvent(g_doneEvent);
   return exitCode;
 }

@@ -1,5 +1,5 @@
 #pragma once
-// The console host and the console diagnostics.
+// The console host: runs the host service until Ctrl+C or its stop event.
 #include <windows.h>
 
 #include <cstdint>
@@ -15,11 +15,5 @@ int RunConsole(const CommandLine& cl);
 // console to send Ctrl+C through (a service, a test) can stop it cleanly.
 std::wstring ConsoleStopEventName(uint32_t processId);
 BOOL WINAPI ConsoleCtrlHandler(DWORD type);
-
-// Console diagnostics; each returns the process exit code.
-int ListDisplays();
-int RemoveMonitors();
-int RunCaretTest();
-int RunAudioTest();
 
 }  // namespace kelm

@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "core/byte_order.h"
 #include "core/net_address.h"
 #include "core/probe_rate_limit.h"
 
@@ -16,11 +17,6 @@ constexpr size_t kMagicSize = 5;
 constexpr size_t kMinProbe = 7;
 constexpr size_t kMaxDatagram = 256;
 
-void PutU16(std::vector<uint8_t>& out, uint16_t v) {
-  out.push_back(static_cast<uint8_t>(v));
-  out.push_back(static_cast<uint8_t>(v >> 8));
-}
-
 }  // namespace
 
 bool IsDiscoveryProbe(std::span<const uint8_t> datagram) {
@@ -30,9 +26,9 @@ bool IsDiscoveryProbe(std::span<const uint8_t> datagram) {
 std::vector<uint8_t> DiscoveryReply(uint16_t tcpPort, std::string_view pcName) {
   if (pcName.size() > 65535) pcName = pcName.substr(0, 65535);
   std::vector<uint8_t> out(kReplyMagic, kReplyMagic + kMagicSize);
-  PutU16(out, kDiscoveryVersion);
-  PutU16(out, tcpPort);
-  PutU16(out, static_cast<uint16_t>(pcName.size()));
+  bytes::AppendLe<uint16_t>(out, kDiscoveryVersion);
+  bytes::AppendLe<uint16_t>(out, tcpPort);
+  bytes::AppendLe<uint16_t>(out, static_cast<uint16_t>(pcName.size()));
   out.insert(out.end(), pcName.begin(), pcName.end());
   return out;
 }

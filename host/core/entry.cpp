@@ -9,6 +9,7 @@
 #include "core/console_setup.h"
 #include "core/log.h"
 #include "core/paths.h"
+#include "media/console_diagnostics.h"
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   // Before any window or display call, so every coordinate is in physical pixels.

@@ -23,7 +23,7 @@ bool ParseClientHello(std::span<const uint8_t> body, ClientHello& hello) {
     hello.step = r.ReadU64();
     r.ReadBytes(hello.share.data(), hello.share.size());
   }
-  return r.ok();
+  return r.Ok();
 }
 
 bool ParseClientFinish(std::span<const uint8_t> plain, ClientFinish& finish) {
@@ -35,7 +35,7 @@ bool ParseClientFinish(std::span<const uint8_t> plain, ClientFinish& finish) {
   r.ReadBytes(finish.name.data(), nameLength);
   r.ReadBytes(finish.signature.data(), finish.signature.size());
   r.ReadBytes(finish.finished.data(), finish.finished.size());
-  return r.ok() && r.remaining() == 0;
+  return r.Ok() && r.Remaining() == 0;
 }
 
 }  // namespace kelm::frame

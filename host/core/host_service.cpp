@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <format>
 
+#include "core/com_apartment.h"
 #include "core/crypto.h"
 #include "core/log.h"
 #include "core/paths.h"
@@ -47,7 +48,12 @@ HostOptions HostService::OptionsCopy() {
 
 bool HostService::Initialize(std::string& error) {
   if (initialized_) return true;
-  CoIncrementMTAUsage(mtaUsage_.Put());
+  // Keeps COM's multithreaded apartment alive between the worker threads that use it; the
+  // threads still enter it themselves, so a failure only costs start-up time.
+  if (const HRESULT hr = CoIncrementMTAUsage(mtaUsage_.Put()); FAILED(hr)) {
+    mtaUsage_.Release();  // no cookie to give back
+    LogWarn("Keeping COM's multithreaded apartment alive failed: {}", ErrorText(hr));
+  }
   RecoverMutedSpeakers();
   RestoreDisplaysAfterCrash();
   if (FAILED(MFStartup(MF_VERSION, MFSTARTUP_FULL))) {
@@ -161,7 +167,7 @@ bool HostService::Restart(HostOptions options) {
 void HostService::AcceptLoop() {
   while (!stopping_) {
     AcceptedConnection accepted = AcceptConnection(listener_.load());
-    if (!accepted.socket.valid()) {
+    if (!accepted.socket.Valid()) {
       if (stopping_) return;
       Sleep(100);
       continue;
@@ -415,16 +421,20 @@ void HostService::LaunchPcApp(uint64_t sessionId, uint32_t notificationId) {
       if (e.id == sessionId) rect = e.session->AppPlacementRect();
     }
   }
-  if (activating_->exchange(true)) {
+  std::lock_guard lock(launcherMutex_);
+  if (activating_.exchange(true)) {
     LogDebug("Notification activation dropped: another one is running");
     return;
   }
-  std::thread([busy = activating_, appId, rect, resolve = notifications_.Resolver()] {
-    const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-    NotificationForwarder::ActivateApp(appId, rect, resolve);
-    if (SUCCEEDED(com)) CoUninitialize();
-    busy->store(false);
-  }).detach();
+  // The previous launcher has finished (it cleared the flag as its last step).
+  if (launcher_.joinable()) launcher_.join();
+  launcher_ = std::thread([this, appId, rect, resolve = notifications_.Resolver()] {
+    {
+      const ComApartment com = EnterComApartment(COINIT_APARTMENTTHREADED);
+      NotificationForwarder::ActivateApp(appId, rect, resolve);
+    }
+    activating_.store(false);
+  });
 }
 
 HostService::Status HostService::GetStatus() {
@@ -631,6 +641,11 @@ void HostService::Stop() {
     if (e.thread.joinable()) e.thread.join();
   }
   all.clear();
+  {
+    // After the sessions: no one launches another app now.
+    std::lock_guard lock(launcherMutex_);
+    if (launcher_.joinable()) launcher_.join();
+  }
   clipboard_.Stop();
   notifications_.Stop();
   usb_.Stop();

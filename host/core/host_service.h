@@ -87,7 +87,7 @@ class HostService {
 
   Pairing& PairingStore() { return pairing_; }
   // Tests only, before Start: the relay client's timing, addresses and ICE set-up.
-  void SetConnectTestSettings(ConnectClient::TestSettings settings) { connect_.SetTestSettings(std::move(settings)); }
+  void SetConnectOptions(ConnectClient::Options settings) { connect_.SetOptions(std::move(settings)); }
   NotificationForwarder& Notifications() { return notifications_; }
 
  private:
@@ -159,7 +159,10 @@ class HostService {
   // Destroyed before the sessions and the pairing store it hands streams to and reads.
   ConnectClient connect_;
   // Set while an app activation runs; shared with the detached launcher thread.
-  std::shared_ptr<std::atomic<bool>> activating_ = std::make_shared<std::atomic<bool>>(false);
+  // The one app launcher thread of a notification activation at a time, joined by Stop.
+  std::mutex launcherMutex_;
+  std::thread launcher_;
+  std::atomic<bool> activating_{false};
 };
 
 }  // namespace kelm

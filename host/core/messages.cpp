@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "core/byte_order.h"
+
 namespace kelm::msg {
 namespace {
 
@@ -24,22 +26,10 @@ Message WithHeader(proto::MsgType type, std::span<const uint8_t> header,
 }
 
 template <typename T>
-void WriteLe(std::vector<uint8_t>& out, T v) {
-  for (size_t i = 0; i < sizeof(T); ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
-}
-
-template <typename T>
-void PutLe(uint8_t* p, T v) {
-  for (size_t i = 0; i < sizeof(T); ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
-template <typename T>
 T ReadLe(Reader& r) {
   uint8_t b[sizeof(T)];
   r.ReadBytes(b, sizeof(T));
-  T v = 0;
-  for (size_t i = 0; i < sizeof(T); ++i) v |= static_cast<T>(static_cast<T>(b[i]) << (8 * i));
-  return v;
+  return bytes::LoadLe<T>(b);
 }
 
 }  // namespace
@@ -73,9 +63,9 @@ std::string Reader::ReadString() {
 }
 
 void WriteU8(std::vector<uint8_t>& out, uint8_t v) { out.push_back(v); }
-void WriteU16(std::vector<uint8_t>& out, uint16_t v) { WriteLe(out, v); }
-void WriteU32(std::vector<uint8_t>& out, uint32_t v) { WriteLe(out, v); }
-void WriteU64(std::vector<uint8_t>& out, uint64_t v) { WriteLe(out, v); }
+void WriteU16(std::vector<uint8_t>& out, uint16_t v) { bytes::AppendLe(out, v); }
+void WriteU32(std::vector<uint8_t>& out, uint32_t v) { bytes::AppendLe(out, v); }
+void WriteU64(std::vector<uint8_t>& out, uint64_t v) { bytes::AppendLe(out, v); }
 
 void WriteString(std::vector<uint8_t>& out, std::string_view text) {
   const size_t n = text.size() < kMaxTextBytes ? text.size() : kMaxTextBytes;
@@ -116,17 +106,17 @@ Message MakeCodecConfig(std::span<const uint8_t> parameterSets) {
 
 Message MakeVideoFrame(uint64_t stamp, uint8_t flags, std::span<const uint8_t> nalUnits) {
   uint8_t header[9];
-  PutLe(header, stamp);
+  bytes::StoreLe(header, stamp);
   header[8] = flags;
   return WithHeader(proto::MsgType::VideoFrame, header, nalUnits);
 }
 
-Message MakeVideoFormat(uint16_t encodedWidth, uint16_t encodedHeight, uint8_t codec,
+Message MakeVideoFormat(uint16_t encodedWidth, uint16_t encodedHeight, proto::VideoCodec codec,
                         uint16_t sourceWidth, uint16_t sourceHeight) {
   std::vector<uint8_t> b;
   WriteU16(b, encodedWidth);
   WriteU16(b, encodedHeight);
-  WriteU8(b, codec);
+  WriteU8(b, static_cast<uint8_t>(codec));
   WriteU8(b, 0);
   WriteU16(b, sourceWidth);
   WriteU16(b, sourceHeight);
@@ -136,10 +126,10 @@ Message MakeVideoFormat(uint16_t encodedWidth, uint16_t encodedHeight, uint8_t c
 Message MakeCursorShape(uint16_t width, uint16_t height, uint16_t hotX, uint16_t hotY,
                         std::span<const uint8_t> pixels) {
   uint8_t header[8];
-  PutLe(header, width);
-  PutLe(header + 2, height);
-  PutLe(header + 4, hotX);
-  PutLe(header + 6, hotY);
+  bytes::StoreLe(header, width);
+  bytes::StoreLe(header + 2, height);
+  bytes::StoreLe(header + 4, hotX);
+  bytes::StoreLe(header + 6, hotY);
   return WithHeader(proto::MsgType::CursorShape, header, pixels);
 }
 
@@ -165,7 +155,7 @@ Message MakeAudioFormat(uint32_t sampleRate, uint8_t channels) {
 
 Message MakeAudioData(uint64_t hostMicros, std::span<const uint8_t> samples) {
   uint8_t header[8];
-  PutLe(header, hostMicros);
+  bytes::StoreLe(header, hostMicros);
   return WithHeader(proto::MsgType::AudioData, header, samples);
 }
 
@@ -235,15 +225,15 @@ Hello ParseHello(std::span<const uint8_t> payload) {
   r.ReadU32();  // skipped
   h.deviceName = r.ReadString();
   h.versionMin = h.versionMax;
-  if (!r.ok() || std::memcmp(magic, kMagic, sizeof(kMagic)) != 0) {
+  if (!r.Ok() || std::memcmp(magic, kMagic, sizeof(kMagic)) != 0) {
     return Hello{};
   }
-  if (r.remaining() >= 3) {
+  if (r.Remaining() >= 3) {
     h.displayScale = r.ReadU16();
     h.displayFlags = r.ReadU8();
   }
-  if (r.remaining() >= 1) h.featureFlags = r.ReadU8();
-  if (r.remaining() >= 2) h.versionMin = r.ReadU16();
+  if (r.Remaining() >= 1) h.featureFlags = r.ReadU8();
+  if (r.Remaining() >= 2) h.versionMin = r.ReadU16();
   h.valid = true;
   return h;
 }
@@ -253,28 +243,28 @@ std::optional<Limits> ParseLimits(std::span<const uint8_t> payload) {
   Limits l;
   l.kbps = r.ReadU32();
   l.fps = r.ReadU16();
-  if (!r.ok()) return std::nullopt;
+  if (!r.Ok()) return std::nullopt;
   return l;
 }
 
 std::optional<uint64_t> ParseU64(std::span<const uint8_t> payload) {
   Reader r(payload);
   const uint64_t v = r.ReadU64();
-  if (!r.ok()) return std::nullopt;
+  if (!r.Ok()) return std::nullopt;
   return v;
 }
 
 std::optional<uint8_t> ParseU8(std::span<const uint8_t> payload) {
   Reader r(payload);
   const uint8_t v = r.ReadU8();
-  if (!r.ok()) return std::nullopt;
+  if (!r.Ok()) return std::nullopt;
   return v;
 }
 
 std::optional<uint32_t> ParseU32(std::span<const uint8_t> payload) {
   Reader r(payload);
   const uint32_t v = r.ReadU32();
-  if (!r.ok()) return std::nullopt;
+  if (!r.Ok()) return std::nullopt;
   return v;
 }
 
@@ -283,7 +273,7 @@ std::optional<DisplayOptions> ParseDisplayOptions(std::span<const uint8_t> paylo
   DisplayOptions d;
   d.scale = r.ReadU16();
   d.flags = r.ReadU8();
-  if (!r.ok()) return std::nullopt;
+  if (!r.Ok()) return std::nullopt;
   return d;
 }
 
@@ -302,7 +292,7 @@ std::optional<StreamSize> ParseStreamSize(std::span<const uint8_t> payload) {
   s.panelHeight = r.ReadU16();
   s.displayWidth = r.ReadU16();
   s.displayHeight = r.ReadU16();
-  if (!r.ok() || s.panelWidth == 0 || s.panelHeight == 0) return std::nullopt;
+  if (!r.Ok() || s.panelWidth == 0 || s.panelHeight == 0) return std::nullopt;
   return s;
 }
 

@@ -3,6 +3,7 @@
 // builders and parsers of the payloads the session itself makes or reads.
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -18,6 +19,17 @@ struct Message {
   std::vector<uint8_t> payload;
 };
 
+}  // namespace kelm::msg
+
+namespace kelm {
+
+// Sends one message on a session; false once the session no longer runs.
+using SendMessageFn = std::function<bool(const msg::Message&)>;
+
+}  // namespace kelm
+
+namespace kelm::msg {
+
 // Payload cursor with a sticky fail flag: once a read runs past the end every later
 // read yields zeros (an empty text) without moving.
 class Reader {
@@ -31,9 +43,9 @@ class Reader {
   uint64_t ReadU64();
   std::string ReadString();
 
-  bool ok() const { return ok_; }
-  size_t position() const { return pos_; }
-  size_t remaining() const { return ok_ ? size_ - pos_ : 0; }
+  bool Ok() const { return ok_; }
+  size_t Position() const { return pos_; }
+  size_t Remaining() const { return ok_ ? size_ - pos_ : 0; }
 
  private:
   const uint8_t* data_;
@@ -123,7 +135,7 @@ inline constexpr size_t kMaxNotificationBody = 4000;
 Message MakeWelcome(const Welcome& w);
 Message MakeCodecConfig(std::span<const uint8_t> parameterSets);
 Message MakeVideoFrame(uint64_t stamp, uint8_t flags, std::span<const uint8_t> nalUnits);
-Message MakeVideoFormat(uint16_t encodedWidth, uint16_t encodedHeight, uint8_t codec,
+Message MakeVideoFormat(uint16_t encodedWidth, uint16_t encodedHeight, proto::VideoCodec codec,
                         uint16_t sourceWidth, uint16_t sourceHeight);
 Message MakeCursorShape(uint16_t width, uint16_t height, uint16_t hotX, uint16_t hotY,
                         std::span<const uint8_t> pixels);

@@ -193,7 +193,7 @@ void Pairing::SaveLocked() const {
       LogWarn("Could not save the paired devices list");
       return;
     case DurableWrite::MoveFailed:
-      LogWarn("Could not save the paired devices list ({})", ErrorText(error));
+      LogWarn("Could not save the paired devices list ({})", Win32ErrorText(error));
       return;
   }
 }

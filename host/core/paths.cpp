@@ -6,6 +6,7 @@
 
 #include <format>
 
+#include "core/com_apartment.h"
 #include "core/text.h"
 
 namespace kelm {
@@ -59,12 +60,11 @@ std::wstring DataDir(const GUID& knownFolder) {
     CreateFolderWithParents(ProfileDir());
     return ProfileDir();
   }
-  PWSTR known = nullptr;
+  CoTaskMem<wchar_t> known;
   std::wstring dir;
-  if (SUCCEEDED(SHGetKnownFolderPath(knownFolder, KF_FLAG_CREATE, nullptr, &known)) && known != nullptr) {
-    dir = known;
+  if (SUCCEEDED(SHGetKnownFolderPath(knownFolder, KF_FLAG_CREATE, nullptr, known.Put())) && known) {
+    dir = known.Get();
   }
-  CoTaskMemFree(known);
   if (dir.empty()) {
     return ExecutableDir();
   }
@@ -97,7 +97,7 @@ bool PrepareDataDirs(std::string& error) {
   for (const std::wstring& dir : dirs) {
     const DWORD created = CreateFolderWithParents(dir);
     if (created != ERROR_SUCCESS) {
-      error = std::format("Cannot create the folder \"{}\": {}", WideToUtf8(dir), ErrorText(created));
+      error = std::format("Cannot create the folder \"{}\": {}", WideToUtf8(dir), Win32ErrorText(created));
       return false;
     }
     // A file that removes itself when closed shows whether the folder takes files.
@@ -105,7 +105,7 @@ bool PrepareDataDirs(std::string& error) {
     HANDLE file = CreateFileW(probe.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
                               FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
-      error = std::format("Cannot write in the folder \"{}\": {}", WideToUtf8(dir), ErrorText(GetLastError()));
+      error = std::format("Cannot write in the folder \"{}\": {}", WideToUtf8(dir), Win32ErrorText(GetLastError()));
       return false;
     }
     CloseHandle(file);

@@ -96,4 +96,10 @@ enum class TouchMode : uint8_t {
   Off = 2,
 };
 
+// Video codecs, as the video format message and the Hello's preference carry them.
+enum class VideoCodec : uint8_t {
+  H264 = 0,
+  Hevc = 1,
+};
+
 }  // namespace kelm::proto

@@ -5,6 +5,7 @@
 #include <format>
 #include <initializer_list>
 
+#include "core/byte_order.h"
 #include "core/cng_handles.h"
 #include "core/cpace.h"
 #include "core/encoding.h"
@@ -450,7 +451,7 @@ bool SecureChannel::ReadRecord(ByteStream& stream, uint8_t& type, std::vector<ui
   if (!stream.ReadExact(header, 4)) {
     return false;
   }
-  const uint32_t length = header[0] | header[1] << 8 | header[2] << 16 | uint32_t{header[3]} << 24;
+  const uint32_t length = bytes::LoadLe<uint32_t>(header);
   if (length < 17 || length - 17 > maxPayload) {
     LogWarn("invalid record length {}", length);
     return false;

@@ -285,7 +285,7 @@ void Session::ApplyStreamWishes() {
   fps_ = std::clamp<uint32_t>(hello_.fps == 0 ? 60 : hello_.fps, 10, 240);
   kbps_ = std::clamp<uint32_t>(hello_.kbps == 0 ? options_.bitrateKbps : hello_.kbps, 1000, 200000);
   remote_ = link_ == Link::Relay || (link_ == Link::Wifi && !IsPrivateAddress(peer_));
-  useHevc_ = (hello_.flags & proto::kHelloFlagHevc) != 0 && (hello_.codecPreference == 1 || remote_);
+  useHevc_ = (hello_.flags & proto::kHelloFlagHevc) != 0 && (hello_.codecPreference == static_cast<uint8_t>(proto::VideoCodec::Hevc) || remote_);
   feedback_.ResetRate(kbps_, remote_);
   LogInfo("[{}] '{}' connected via {} ({}x{} panel, {} dpi, {} mode, {} fps, {} kbps)", peer_,
           SanitizeForLog(deviceName_),
@@ -352,10 +352,9 @@ void Session::StartServices() {
     setup.useHevc = useHevc_;
     setup.kbps = kbps_;
     setup.fps = fps_;
-    setup.running = &running_;
     setup.send = send;
     setup.feedback = &feedback_;
-    setup.input = input_.get();
+    if (input_) setup.input = InputHooksFor(*input_);
     setup.display = display_.get();
     setup.onStreamSize = [this](uint32_t width, uint32_t height) {
       streamWidth_ = width;
@@ -367,7 +366,7 @@ void Session::StartServices() {
       stream_->Shutdown();
     };
     context_ = parts_.streamContext(std::move(setup));
-    if (context_ && parts_.video) videoThread_ = parts_.video(*context_);
+    if (context_ && parts_.video) video_ = parts_.video(*context_);
   }
   if (audio_) audio_->Apply(hello_.audio);
   Changed();
@@ -479,7 +478,7 @@ void Session::StopServices() {
   if (input_) input_->Stop();
   if (audio_) audio_->Stop();
   if (transfer_) transfer_->Stop();
-  if (videoThread_.joinable()) videoThread_.join();
+  video_.Stop();
   if (input_) input_->Injector().ReleaseAll();
   if (display_) display_->RemoveMonitor();
 }

@@ -177,7 +177,7 @@ class Session {
   std::unique_ptr<StreamContext> context_;
   mutable std::mutex transferMutex_;  // guards replacing transfer_ against readers on other threads
   std::unique_ptr<FileTransfer> transfer_;
-  std::thread videoThread_;
+  VideoThread video_;
   std::mutex connectInfoMutex_;
   std::optional<msg::ConnectInfo> lastConnectInfo_;
 };

@@ -30,9 +30,36 @@ SessionParts DefaultSessionParts() {
   };
   parts.streamContext = [](StreamSetup setup) { return std::make_unique<StreamContext>(std::move(setup)); };
   parts.video = [](StreamContext& context) {
-    return std::thread([&context] { VideoPipeline::ThreadMain(context); });
+    VideoThread thread;
+    thread.Start([&context](std::stop_token stop) { VideoPipeline::ThreadMain(context, std::move(stop)); });
+    return thread;
   };
   return parts;
+}
+
+StreamInputHooks InputHooksFor(InputRouter& router) {
+  StreamInputHooks hooks;
+  hooks.setTargetRect = [&router](const ScreenRect& r) {
+    router.Injector().SetTargetRect(RECT{r.left, r.top, r.right, r.bottom});
+  };
+  hooks.takePendingTap = [&router]() -> std::optional<StreamTap> {
+    const InputRouter::PendingTap tap = router.TakePendingTap();
+    if (!tap.pending) return std::nullopt;
+    return StreamTap{tap.point.x, tap.point.y, router.TextFieldInTarget()};
+  };
+  hooks.caretVerdict = [&router](CaretVerdict verdict) {
+    if (verdict == CaretVerdict::KnownTextField) {
+      router.UpdateDeviceKeyboard();
+    } else {
+      router.SetCaretFound(verdict == CaretVerdict::Found);
+    }
+  };
+  hooks.enterLockScreen = [&router] { router.EnterLockScreen(); };
+  hooks.setLockScreenSink = [&router](std::shared_ptr<LockScreenInputSink> sink) {
+    router.SetLockScreenClient(std::move(sink));
+  };
+  hooks.leaveLockScreen = [&router] { router.LeaveLockScreen(); };
+  return hooks;
 }
 
 }  // namespace kelm

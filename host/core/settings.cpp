@@ -150,7 +150,7 @@ bool SaveSettings(const Settings& s) {
     case DurableWrite::TemporaryFailed:
       return false;
     case DurableWrite::MoveFailed:
-      LogWarn("Could not save settings: {}", ErrorText(static_cast<uint32_t>(HRESULT_FROM_WIN32(error))));
+      LogWarn("Could not save settings: {}", ErrorText(HRESULT_FROM_WIN32(error)));
       return false;
   }
   return false;

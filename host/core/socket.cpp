@@ -132,32 +132,32 @@ WinsockStartup StartWinsock() {
 bool ListenTcp(SocketSlot& slot, uint16_t port, bool usbOnly) {
   constexpr DWORD kFlags = WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT;
   Socket s(WSASocketW(AF_INET6, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, kFlags));
-  if (!s.valid()) return false;
+  if (!s.Valid()) return false;
   bool bound = false;
   if (!usbOnly) {
     const DWORD off = 0;
     const BOOL on = TRUE;
-    setsockopt(s.get(), IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&off),
+    setsockopt(s.Get(), IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&off),
                sizeof(off));
-    setsockopt(s.get(), SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&on),
+    setsockopt(s.Get(), SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&on),
                sizeof(on));
     sockaddr_in6 addr{};
     addr.sin6_family = AF_INET6;
     addr.sin6_port = htons(port);
     addr.sin6_addr = in6addr_any;
-    bound = bind(s.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) == 0;
+    bound = bind(s.Get(), reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) == 0;
   } else {
     s = Socket(WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, kFlags));
-    if (!s.valid()) return false;
+    if (!s.Valid()) return false;
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(port);
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bound = bind(s.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) == 0;
+    bound = bind(s.Get(), reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) == 0;
   }
   // The system's longest queue: devices that reconnect together must not wait for
   // a retry of their connect.
-  if (!bound || listen(s.get(), SOMAXCONN) != 0) return false;
+  if (!bound || listen(s.Get(), SOMAXCONN) != 0) return false;
   const SOCKET old = slot.exchange(s.Release());
   if (old != INVALID_SOCKET) closesocket(old);
   return true;
@@ -188,9 +188,9 @@ AcceptedConnection AcceptConnection(SOCKET listenSocket) {
   alignas(sockaddr_storage) unsigned char buffer[128] = {};
   int length = sizeof(buffer);
   Socket accepted(accept(listenSocket, reinterpret_cast<sockaddr*>(buffer), &length));
-  if (!accepted.valid()) return result;
+  if (!accepted.Valid()) return result;
   // Children (adb) must never inherit a connection.
-  SetHandleInformation(reinterpret_cast<HANDLE>(accepted.get()), HANDLE_FLAG_INHERIT, 0);
+  SetHandleInformation(reinterpret_cast<HANDLE>(accepted.Get()), HANDLE_FLAG_INHERIT, 0);
   // A peer whose address cannot be read (it reset before the accept) is a failed
   // accept: the connection is closed here and never reaches a session.
   if (length <= 0 || !DescribePeer(std::span<const uint8_t>(buffer, static_cast<size_t>(length)), result.peer,

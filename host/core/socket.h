@@ -31,8 +31,8 @@ class Socket final : public ByteStream {
 
   void SetNoDelay(bool on);
   void Close();
-  bool valid() const { return socket_ != INVALID_SOCKET; }
-  SOCKET get() const { return socket_; }
+  bool Valid() const { return socket_ != INVALID_SOCKET; }
+  SOCKET Get() const { return socket_; }
   SOCKET Release();
 
  private:

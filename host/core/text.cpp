@@ -34,7 +34,9 @@ std::string WideToUtf8(std::wstring_view wide) {
   return out;
 }
 
-std::string ErrorText(uint32_t code) {
+namespace {
+
+std::string SystemErrorText(uint32_t code) {
   wchar_t* buffer = nullptr;
   const DWORD n = FormatMessageW(
       FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
@@ -49,5 +51,11 @@ std::string ErrorText(uint32_t code) {
   }
   return std::format("0x{:08X}{}{}", code, message.empty() ? "" : " ", message);
 }
+
+}  // namespace
+
+std::string ErrorText(HRESULT hr) { return SystemErrorText(static_cast<uint32_t>(hr)); }
+
+std::string Win32ErrorText(DWORD code) { return SystemErrorText(code); }
 
 }  // namespace kelm

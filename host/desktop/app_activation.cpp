@@ -8,6 +8,7 @@
 #include <shobjidl.h>
 #include <wrl/client.h>
 
+#include "core/com_apartment.h"
 #include "core/log.h"
 #include "core/text.h"
 #include "core/win_handle.h"
@@ -112,11 +113,10 @@ AppReference ResolveApp(const std::wstring& appId) {
                                          IID_PPV_ARGS(&item)))) {
     return app;
   }
-  LPWSTR target = nullptr;
-  if (SUCCEEDED(item->GetString(kLinkTargetParsingPath, &target)) && target != nullptr) {
-    app.targetPath = target;
+  CoTaskMem<wchar_t> target;
+  if (SUCCEEDED(item->GetString(kLinkTargetParsingPath, target.Put())) && target) {
+    app.targetPath = target.Get();
   }
-  CoTaskMemFree(target);
   return app;
 }
 

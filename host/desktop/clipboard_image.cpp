@@ -114,9 +114,9 @@ GlobalMemory PngToDib(std::span<const uint8_t> png) {
   if (!block) return {};
   {
     GlobalLockGuard lock(block.Get());
-    if (!lock.ok()) return {};
+    if (!lock.Ok()) return {};
     if (!WriteBottomUpDib(image->width, image->height, image->pixels,
-                          std::span<uint8_t>(static_cast<uint8_t*>(lock.data()), size))) {
+                          std::span<uint8_t>(static_cast<uint8_t*>(lock.Data()), size))) {
       return {};
     }
   }

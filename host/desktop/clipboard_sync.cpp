@@ -10,6 +10,7 @@
 #include <string>
 #include <utility>
 
+#include "core/com_apartment.h"
 #include "core/log.h"
 #include "core/messages.h"
 #include "core/text.h"
@@ -42,9 +43,9 @@ bool KeptOutOfHistory() {
   HANDLE data = GetClipboardData(format);
   if (data == nullptr || GlobalSize(data) < sizeof(uint32_t)) return false;
   GlobalLockGuard lock(data);
-  if (!lock.ok()) return false;
+  if (!lock.Ok()) return false;
   uint32_t value = 0;
-  std::memcpy(&value, lock.data(), sizeof value);
+  std::memcpy(&value, lock.Data(), sizeof value);
   return value == 0;
 }
 
@@ -53,12 +54,12 @@ std::vector<uint8_t> ReadText() {
   HANDLE data = GetClipboardData(CF_UNICODETEXT);
   if (data == nullptr) return {};
   GlobalLockGuard lock(data);
-  if (!lock.ok()) return {};
-  const size_t units = wcsnlen(static_cast<const wchar_t*>(lock.data()), GlobalSize(data) / sizeof(wchar_t));
+  if (!lock.Ok()) return {};
+  const size_t units = wcsnlen(static_cast<const wchar_t*>(lock.Data()), GlobalSize(data) / sizeof(wchar_t));
   // Every UTF-16 unit takes at least one UTF-8 byte: a longer text cannot fit.
   if (units == 0 || units > msg::kMaxClipboardBytes) return {};
   try {
-    const std::string utf8 = WideToUtf8(std::wstring_view(static_cast<const wchar_t*>(lock.data()), units));
+    const std::string utf8 = WideToUtf8(std::wstring_view(static_cast<const wchar_t*>(lock.Data()), units));
     if (utf8.empty() || utf8.size() > msg::kMaxClipboardBytes) return {};
     return std::vector<uint8_t>(utf8.begin(), utf8.end());
   } catch (const std::bad_alloc&) {
@@ -134,7 +135,7 @@ void ClipboardSync::ThreadMain(HANDLE started) {
   PeekMessageW(&m, nullptr, WM_USER, WM_USER, PM_NOREMOVE);  // the queue exists before Stop can post
   threadId_ = GetCurrentThreadId();
   if (started != nullptr) SetEvent(started);
-  const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+  ComApartment com = EnterComApartment(COINIT_APARTMENTTHREADED);
 
   WNDCLASSW wc{};
   wc.lpfnWndProc = &ClipboardSync::WindowProc;
@@ -145,7 +146,7 @@ void ClipboardSync::ThreadMain(HANDLE started) {
   if (window == nullptr || !AddClipboardFormatListener(window)) {
     LogWarn("Clipboard sync unavailable ({})", GetLastError());
     if (window != nullptr) DestroyWindow(window);
-    if (SUCCEEDED(com)) CoUninitialize();
+    com.Reset();
     threadEnded_ = true;
     return;
   }
@@ -166,7 +167,7 @@ void ClipboardSync::ThreadMain(HANDLE started) {
   left.reset();  // content still waiting is freed, never set
   RemoveClipboardFormatListener(window);
   DestroyWindow(window);
-  if (SUCCEEDED(com)) CoUninitialize();
+  com.Reset();
   threadEnded_ = true;
 }
 

@@ -3,17 +3,10 @@
 
 #include <cstring>
 
+#include "core/byte_order.h"
+
 namespace kelm {
 namespace {
-
-void PutU32(uint8_t* at, uint32_t v) {
-  for (int i = 0; i < 4; ++i) at[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
-void PutU16(uint8_t* at, uint16_t v) {
-  at[0] = static_cast<uint8_t>(v);
-  at[1] = static_cast<uint8_t>(v >> 8);
-}
 
 }  // namespace
 
@@ -31,13 +24,13 @@ bool WriteBottomUpDib(uint32_t width, uint32_t height, std::span<const uint8_t> 
   if (topDownBgra.size() != pixels || out.size() != kDibHeaderSize + pixels) return false;
   uint8_t* h = out.data();
   std::memset(h, 0, kDibHeaderSize);
-  PutU32(h + 0, kDibHeaderSize);  // biSize
-  PutU32(h + 4, width);           // biWidth
-  PutU32(h + 8, height);          // biHeight, positive: bottom-up
-  PutU16(h + 12, 1);              // biPlanes
-  PutU16(h + 14, 32);             // biBitCount
-  PutU32(h + 16, 0);              // biCompression BI_RGB
-  PutU32(h + 20, static_cast<uint32_t>(pixels));  // biSizeImage
+  bytes::StoreLe<uint32_t>(h + 0, kDibHeaderSize);  // biSize
+  bytes::StoreLe<uint32_t>(h + 4, width);           // biWidth
+  bytes::StoreLe<uint32_t>(h + 8, height);          // biHeight, positive: bottom-up
+  bytes::StoreLe<uint16_t>(h + 12, 1);              // biPlanes
+  bytes::StoreLe<uint16_t>(h + 14, 32);             // biBitCount
+  bytes::StoreLe<uint32_t>(h + 16, 0);              // biCompression BI_RGB
+  bytes::StoreLe<uint32_t>(h + 20, static_cast<uint32_t>(pixels));  // biSizeImage
   for (uint32_t y = 0; y < height; ++y) {
     std::memcpy(h + kDibHeaderSize + size_t{height - 1 - y} * row, topDownBgra.data() + size_t{y} * row, row);
   }

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 
+#include "core/com_apartment.h"
 #include "core/log.h"
 #include "core/paths.h"
 #include "core/text.h"
@@ -68,11 +69,10 @@ std::optional<uint64_t> FreeBytesOn(const std::wstring& folder) {
 
 std::wstring TransferFolder() {
   std::wstring base;
-  PWSTR known = nullptr;
-  if (SUCCEEDED(SHGetKnownFolderPath(FOLDERID_Downloads, KF_FLAG_CREATE, nullptr, &known)) && known != nullptr) {
-    base = known;
+  CoTaskMem<wchar_t> known;
+  if (SUCCEEDED(SHGetKnownFolderPath(FOLDERID_Downloads, KF_FLAG_CREATE, nullptr, known.Put())) && known) {
+    base = known.Get();
   }
-  CoTaskMemFree(known);
   if (base.empty()) base = LocalDataDir();
   base += L"\\tavro";
   CreateDirectoryW(base.c_str(), nullptr);  // usually exists already

@@ -13,8 +13,8 @@ GlobalMemory GlobalFromBytes(std::span<const uint8_t> bytes) {
   if (!block) return {};
   {
     GlobalLockGuard lock(block.Get());
-    if (!lock.ok()) return {};
-    if (!bytes.empty()) std::memcpy(lock.data(), bytes.data(), bytes.size());
+    if (!lock.Ok()) return {};
+    if (!bytes.empty()) std::memcpy(lock.Data(), bytes.data(), bytes.size());
   }
   return block;
 }
@@ -22,9 +22,9 @@ GlobalMemory GlobalFromBytes(std::span<const uint8_t> bytes) {
 std::vector<uint8_t> BytesFromGlobal(HGLOBAL block, size_t size) {
   if (block == nullptr || size == 0 || size > GlobalSize(block)) return {};
   GlobalLockGuard lock(block);
-  if (!lock.ok()) return {};
+  if (!lock.Ok()) return {};
   try {
-    const auto* bytes = static_cast<const uint8_t*>(lock.data());
+    const auto* bytes = static_cast<const uint8_t*>(lock.Data());
     return std::vector<uint8_t>(bytes, bytes + size);
   } catch (const std::bad_alloc&) {
     return {};

@@ -5,39 +5,16 @@
 
 #include <cstdint>
 #include <span>
-#include <utility>
 #include <vector>
+
+#include "core/unique_any.h"
 
 namespace kelm {
 
-class GlobalMemory {
- public:
-  GlobalMemory() = default;
-  explicit GlobalMemory(HGLOBAL h) : h_(h) {}
-  ~GlobalMemory() {
-    if (h_ != nullptr) GlobalFree(h_);
-  }
-  GlobalMemory(GlobalMemory&& o) noexcept : h_(std::exchange(o.h_, nullptr)) {}
-  GlobalMemory& operator=(GlobalMemory&& o) noexcept {
-    if (this != &o) {
-      if (h_ != nullptr) GlobalFree(h_);
-      h_ = std::exchange(o.h_, nullptr);
-    }
-    return *this;
-  }
-  GlobalMemory(const GlobalMemory&) = delete;
-  GlobalMemory& operator=(const GlobalMemory&) = delete;
+// Release() gives the block up, as after a successful SetClipboardData.
+using GlobalMemory = UniqueAny<HGLOBAL, &GlobalFree>;
 
-  HGLOBAL Get() const { return h_; }
-  // Gives the block up, as after a successful SetClipboardData.
-  HGLOBAL Release() { return std::exchange(h_, nullptr); }
-  explicit operator bool() const { return h_ != nullptr; }
-
- private:
-  HGLOBAL h_ = nullptr;
-};
-
-// Locks a global block for the lifetime of this object; check ok() before use.
+// Locks a global block for the lifetime of this object; check Ok() before use.
 class GlobalLockGuard {
  public:
   explicit GlobalLockGuard(HGLOBAL h) : h_(h), data_(h != nullptr ? GlobalLock(h) : nullptr) {}
@@ -46,8 +23,8 @@ class GlobalLockGuard {
   }
   GlobalLockGuard(const GlobalLockGuard&) = delete;
   GlobalLockGuard& operator=(const GlobalLockGuard&) = delete;
-  bool ok() const { return data_ != nullptr; }
-  void* data() const { return data_; }
+  bool Ok() const { return data_ != nullptr; }
+  void* Data() const { return data_; }
 
  private:
   HGLOBAL h_;

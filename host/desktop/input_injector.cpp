@@ -18,27 +18,12 @@ namespace kelm {
 namespace {
 
 constexpr uint32_t kPenPointerId = 1;
-constexpr float kPointerAmountMax = 1.0f;
-constexpr float kWheelAmountMax = 20.0f;
 constexpr int32_t kLiftHalfSize = 2;  // contact rectangle of a lifted touch: point +/- 2
 
 // A device that cannot be made is reported once per process: every accepted connection
 // builds an injector, and an unauthenticated peer must not be able to flood the log.
 std::atomic<bool> penWarned{false};
 std::atomic<bool> touchWarned{false};
-
-uint16_t ReadU16(const uint8_t* p) {
-  return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
-float ReadF32(const uint8_t* p) {
-  const uint32_t bits = static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-                        (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-  return std::bit_cast<float>(bits);
-}
-
-std::string HresultText(uint32_t win32Error) {
-  return ErrorText(static_cast<uint32_t>(HRESULT_FROM_WIN32(win32Error)));
-}
 
 input::PixelRect ToPixelRect(const RECT& r) {
   return input::PixelRect{r.left, r.top, r.right, r.bottom};
@@ -82,12 +67,12 @@ void InputInjector::OpenDevices() {
   uint32_t error = 0;
   penDevice_ = backend_.CreatePointerDevice(PT_PEN, 1, error);
   if (penDevice_ == nullptr && !penWarned.exchange(true)) {
-    LogWarn("Windows Ink pen injection unavailable ({}); pen falls back to mouse", HresultText(error));
+    LogWarn("Windows Ink pen injection unavailable ({}); pen falls back to mouse", ErrorText(HRESULT_FROM_WIN32(error)));
   }
   error = 0;
   touchDevice_ = backend_.CreatePointerDevice(PT_TOUCH, static_cast<uint32_t>(kTouchSlots), error);
   if (touchDevice_ == nullptr && !touchWarned.exchange(true)) {
-    LogWarn("Touch injection unavailable ({}); touch falls back to mouse", HresultText(error));
+    LogWarn("Touch injection unavailable ({}); touch falls back to mouse", ErrorText(HRESULT_FROM_WIN32(error)));
   }
 }
 
@@ -154,16 +139,7 @@ void InputInjector::HandleMessage(uint8_t type, const uint8_t* data, size_t size
 }
 
 void InputInjector::HandlePen(std::span<const uint8_t> payload) {
-  if (payload.empty()) {
-    return;
-  }
-  const size_t count = payload[0];
-  size_t offset = 1;
-  for (size_t taken = 0; taken < count && payload.size() - offset >= kPenRecordBytes; ++taken) {
-    const uint8_t* r = payload.data() + offset;
-    offset += kPenRecordBytes;
-    const PenSample s{r[0], ReadF32(r + 4), ReadF32(r + 8), ReadF32(r + 12),
-                      ReadF32(r + 16), ReadF32(r + 20), ReadF32(r + 24)};
+  for (const PenSample& s : input::ReadPenSamples(payload)) {
     std::lock_guard lock(mutex_);
     PenSampleLocked(s);
   }
@@ -178,22 +154,7 @@ void InputInjector::PenSampleLocked(const PenSample& s) {
 }
 
 void InputInjector::HandleTouch(std::span<const uint8_t> payload) {
-  const size_t count = payload.empty() ? 0 : payload[0];
-  std::vector<TouchContact> contacts;
-  contacts.reserve(count);
-  size_t offset = 1;
-  for (size_t taken = 0; taken < count && payload.size() - offset >= kTouchRecordBytes; ++taken) {
-    const uint8_t* r = payload.data() + offset;
-    offset += kTouchRecordBytes;
-    const TouchContact c{r[0], r[1], ReadF32(r + 4), ReadF32(r + 8), ReadF32(r + 12),
-                         ReadF32(r + 16), ReadF32(r + 20)};
-    // A contact that still touches needs a place; one without a usable place is dropped
-    // (a cancelled record only lifts, at the last known place).
-    if ((c.flags & kTouchCancelled) == 0 && (!std::isfinite(c.x) || !std::isfinite(c.y))) {
-      continue;
-    }
-    contacts.push_back(c);
-  }
+  const std::vector<TouchContact> contacts = input::ReadTouchContacts(payload);
   std::lock_guard lock(mutex_);
   TouchFrameLocked(contacts);
 }
@@ -207,31 +168,14 @@ void InputInjector::TouchFrameLocked(std::span<const TouchContact> contacts) {
 }
 
 void InputInjector::HandleKey(std::span<const uint8_t> payload) {
-  if (payload.size() < kKeyBytes) {
-    return;
-  }
-  const uint16_t vk = ReadU16(payload.data());
-  if (vk < 1 || vk > 255) {
-    return;
-  }
-  InjectKey(vk, payload[2] != 0, (payload[3] & 0x01) != 0);
+  if (const auto key = input::ReadKey(payload)) InjectKey(key->vk, key->down, key->extended);
 }
 
 void InputInjector::HandlePointer(std::span<const uint8_t> payload) {
-  if (payload.size() < kPointerBytes) {
-    return;
-  }
-  const auto kind = static_cast<PointerKind>(payload[0]);
-  float h = ReadF32(payload.data() + 12);
-  float v = ReadF32(payload.data() + 16);
-  if (!std::isfinite(h) || !std::isfinite(v)) {
-    return;
-  }
-  const float limit = kind == PointerKind::Wheel ? kWheelAmountMax : kPointerAmountMax;
-  h = std::clamp(h, -limit, limit);
-  v = std::clamp(v, -limit, limit);
+  const auto p = input::ReadPointer(payload);
+  if (!p) return;
   std::lock_guard lock(mutex_);
-  InjectMouse(kind, payload[1], ReadF32(payload.data() + 4), ReadF32(payload.data() + 8), h, v);
+  InjectMouse(p->kind, p->button, p->x, p->y, p->h, p->v);
 }
 
 bool InputInjector::Map(float fx, float fy, POINT& out) const {
@@ -335,7 +279,7 @@ void InputInjector::InjectPen(const PenSample& s) {
 
   uint32_t error = 0;
   if (!backend_.InjectPointer(penDevice_, std::span<const POINTER_TYPE_INFO>(&info, 1), error)) {
-    LogDebug("InjectSyntheticPointerInput(pen) failed: {}", HresultText(error));
+    LogDebug("InjectSyntheticPointerInput(pen) failed: {}", ErrorText(HRESULT_FROM_WIN32(error)));
   }
 
   if (contact && !penInContact_) {
@@ -492,7 +436,7 @@ void InputInjector::InjectTouch(std::span<const TouchContact> contacts) {
   if (backend_.InjectPointer(touchDevice_, entries, error)) {
     return;
   }
-  LogDebug("InjectSyntheticPointerInput(touch) failed: {}", HresultText(error));
+  LogDebug("InjectSyntheticPointerInput(touch) failed: {}", ErrorText(HRESULT_FROM_WIN32(error)));
   // The system still holds the contacts that were down before this frame: lift them, so
   // that forgetting them does not leave them pressed.
   std::vector<POINTER_TYPE_INFO> lifts;

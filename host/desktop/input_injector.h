@@ -17,15 +17,16 @@
 
 #include "core/protocol.h"
 #include "desktop/input_backend.h"
+#include "desktop/input_records.h"
 
 namespace kelm {
 
 class InputInjector {
  public:
-  static constexpr size_t kPenRecordBytes = 28;
-  static constexpr size_t kTouchRecordBytes = 24;
-  static constexpr size_t kKeyBytes = 4;
-  static constexpr size_t kPointerBytes = 20;
+  static constexpr size_t kPenRecordBytes = input::kPenRecordBytes;
+  static constexpr size_t kTouchRecordBytes = input::kTouchRecordBytes;
+  static constexpr size_t kKeyBytes = input::kKeyBytes;
+  static constexpr size_t kPointerBytes = input::kPointerBytes;
   static constexpr size_t kMaxTextBytes = 4096;
   static constexpr size_t kTouchSlots = 10;
   static constexpr uint64_t kTapMaxMs = 700;
@@ -39,30 +40,14 @@ class InputInjector {
   static constexpr uint8_t kPenCancelled = 0x20;
   static constexpr uint8_t kPenInverted = 0x40;
   // Touch record flags.
-  static constexpr uint8_t kTouchCancelled = 0x01;
+  static constexpr uint8_t kTouchCancelled = input::kTouchCancelled;
 
   // Pointer message kinds and buttons.
-  enum class PointerKind : uint8_t { Move = 0, Down = 1, Up = 2, DragScroll = 3, Wheel = 4 };
-  enum class PointerButton : uint8_t { Left = 0, Right = 1, Middle = 2 };
+  using PointerKind = input::PointerKind;
+  using PointerButton = input::PointerButton;
 
-  struct PenSample {
-    uint8_t flags = 0;
-    float x = 0;
-    float y = 0;
-    float pressure = 0;
-    float tiltX = 0;
-    float tiltY = 0;
-    float rotation = 0;
-  };
-  struct TouchContact {
-    uint8_t id = 0;
-    uint8_t flags = 0;
-    float x = 0;
-    float y = 0;
-    float pressure = 0;
-    float width = 0;
-    float height = 0;
-  };
+  using PenSample = input::PenSample;
+  using TouchContact = input::TouchContact;
 
   // Uses the real Win32 calls.
   InputInjector();

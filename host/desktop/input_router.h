@@ -16,7 +16,7 @@
 #include "core/messages.h"
 #include "core/protocol.h"
 #include "desktop/input_injector.h"
-#include "desktop/lock_screen_input_sink.h"
+#include "core/lock_screen_input_sink.h"
 #include "desktop/text_field_source.h"
 
 namespace kelm {

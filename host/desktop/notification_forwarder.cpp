@@ -3,6 +3,7 @@
 
 #include <objbase.h>
 
+#include "core/com_apartment.h"
 #include "core/log.h"
 
 namespace kelm {
@@ -57,7 +58,7 @@ NotificationForwarder::Access NotificationForwarder::CurrentAccess() const {
 }
 
 void NotificationForwarder::Run() {
-  const HRESULT com = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+  const ComApartment com = EnterComApartment(COINIT_MULTITHREADED);
   Access reported = Access::Waiting;  // a start while undecided logs nothing until it changes
   DWORD wait = 0;
   NotificationPass pass;
@@ -94,7 +95,6 @@ void NotificationForwarder::Run() {
     pass.Finish();
   }
   pass.Clear();
-  if (SUCCEEDED(com)) CoUninitialize();
 }
 
 }  // namespace kelm

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <vector>
 
+#include "core/com_apartment.h"
 #include "core/log.h"
 #include "core/text.h"
 #include "desktop/caret_poll_standin.h"
@@ -65,7 +66,7 @@ int32_t TextFieldDetector::Subscribe(TextFieldCallback callback) {
       started_ = true;
       thread_ = std::thread([this] { ThreadMain(); });
     } else {
-      LogWarn("Text field detection could not start ({})", ErrorText(GetLastError()));
+      LogWarn("Text field detection could not start ({})", Win32ErrorText(GetLastError()));
     }
   }
   auto mailbox = std::make_shared<CallbackMailbox>();
@@ -117,7 +118,7 @@ bool TextFieldDetector::Stop() {
 
 void TextFieldDetector::ThreadMain() {
   hookTarget.store(this);
-  const HRESULT comInit = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+  ComApartment com = EnterComApartment(COINIT_MULTITHREADED);
 
   ComPtr<IUIAutomation> automation;
   ComPtr<FocusHandler> handler;
@@ -129,7 +130,7 @@ void TextFieldDetector::ThreadMain() {
   }
   const bool automationOn = SUCCEEDED(hr);
   if (!automationOn) {
-    LogWarn("UI Automation focus tracking unavailable ({})", ErrorText(static_cast<uint32_t>(hr)));
+    LogWarn("UI Automation focus tracking unavailable ({})", ErrorText(hr));
     handler.Reset();
   }
 
@@ -182,9 +183,7 @@ void TextFieldDetector::ThreadMain() {
     handler.Reset();
   }
   automation.Reset();
-  if (SUCCEEDED(comInit)) {
-    CoUninitialize();
-  }
+  com.Reset();
   hookTarget.store(nullptr);
   SetEvent(exitedEvent_.Get());
 }

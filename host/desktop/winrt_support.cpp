@@ -67,6 +67,4 @@ GUID ParameterizedIid(std::string_view signature) {
   return g;
 }
 
-std::string HresultText(HRESULT hr) { return ErrorText(static_cast<uint32_t>(hr)); }
-
 }  // namespace kelm::winrt

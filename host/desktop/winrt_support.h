@@ -54,7 +54,4 @@ GUID ParameterizedIid(std::string_view signature);
 // "pinterface(G;A)" for a generic interface G and one argument signature A.
 std::string Pinterface(std::string_view genericGuid, std::string_view argument);
 
-// An HRESULT as "0x{:08X}" and the system's text.
-std::string HresultText(HRESULT hr);
-
 }  // namespace kelm::winrt

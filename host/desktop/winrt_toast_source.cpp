@@ -132,7 +132,7 @@ NotificationAccess WinRtToastSource::CurrentAccess() {
   HRESULT hr = GetListener(listener);
   if (SUCCEEDED(hr)) hr = listener->GetAccessStatus(&status);
   if (FAILED(hr)) {
-    LogDebug("Notification access status: {}", HresultText(hr));
+    LogDebug("Notification access status: {}", ErrorText(hr));
     return NotificationAccess::Unavailable;
   }
   return FromListenerStatus(status);
@@ -195,7 +195,7 @@ ToastSource::Listing WinRtToastSource::List(HANDLE stop, std::vector<ToastRecord
     }
   }
   if (FAILED(hr)) {
-    error = HresultText(hr);
+    error = ErrorText(hr);
     toasts.clear();
     return Listing::Failed;
   }
@@ -233,7 +233,7 @@ void RequestNotificationAccess(std::function<void(NotificationAccess)> answer) {
     hr = handler ? operation->put_Completed(handler.Get()) : E_OUTOFMEMORY;
   }
   if (FAILED(hr)) {
-    LogWarn("Requesting notification access failed: {}", HresultText(hr));
+    LogWarn("Requesting notification access failed: {}", ErrorText(hr));
     answer(NotificationAccess::Unavailable);
   }
 }

@@ -36,7 +36,7 @@ size_t FindStartCode(const uint8_t* d, size_t n, size_t from, size_t& codeLength
 
 }  // namespace
 
-std::vector<NalUnit> ScanAnnexB(std::span<const uint8_t> frame, uint8_t codec) {
+std::vector<NalUnit> ScanAnnexB(std::span<const uint8_t> frame, proto::VideoCodec codec) {
   std::vector<NalUnit> units;
   const uint8_t* d = frame.data();
   const size_t n = frame.size();
@@ -49,7 +49,7 @@ std::vector<NalUnit> ScanAnnexB(std::span<const uint8_t> frame, uint8_t codec) {
     const size_t next = h < n ? FindStartCode(d, n, h, nextLength) : n;
     if (h < n) {
       const uint8_t header = d[h];
-      const uint8_t type = codec == kCodecHevc ? static_cast<uint8_t>((header >> 1) & 0x3F)
+      const uint8_t type = codec == proto::VideoCodec::Hevc ? static_cast<uint8_t>((header >> 1) & 0x3F)
                                                : static_cast<uint8_t>(header & 0x1F);
       units.push_back({p, next - p, type});
     }

@@ -4,10 +4,9 @@
 #include <span>
 #include <vector>
 
-namespace kelm {
+#include "core/protocol.h"
 
-inline constexpr uint8_t kCodecH264 = 0;
-inline constexpr uint8_t kCodecHevc = 1;
+namespace kelm {
 
 struct NalUnit {
   // Reads as "up to the end of the frame"; the scan itself never produces it.
@@ -19,8 +18,8 @@ struct NalUnit {
 };
 
 // The units in frame order; bytes before the first start code belong to none, and a
-// start code with no header byte behind it makes no unit. `codec` 1 is HEVC.
-std::vector<NalUnit> ScanAnnexB(std::span<const uint8_t> frame, uint8_t codec);
+// start code with no header byte behind it makes no unit.
+std::vector<NalUnit> ScanAnnexB(std::span<const uint8_t> frame, proto::VideoCodec codec);
 
 // The bytes of `unit` within `frame` (start code included), clipped to the frame.
 std::span<const uint8_t> UnitBytes(std::span<const uint8_t> frame, const NalUnit& unit);

@@ -5,6 +5,7 @@
 
 #include <thread>
 
+#include "core/com_apartment.h"
 #include "core/log.h"
 #include "media/speaker_mute.h"
 
@@ -26,11 +27,11 @@ std::unique_ptr<AudioSource> MakeSource() {
 }
 
 void CaptureThread(std::shared_ptr<AudioCapture::State> state, std::unique_ptr<AudioSource> source) {
-  const bool com = SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED));
+  ComApartment com = EnterComApartment(COINIT_MULTITHREADED);
   source->Capture(state);
   source.reset();
   UpdateSpeakerMute(*state, false);
-  if (com) CoUninitialize();
+  com.Reset();
   SetEvent(state->finished.Get());
 }
 
@@ -98,20 +99,25 @@ void UpdateSpeakerMute(AudioCapture::State& state, bool capturing) {
 }
 
 OpenWatchdog::OpenWatchdog(const std::shared_ptr<AudioCapture::State>& state)
-    : done_(std::make_shared<WinHandle>(CreateEventW(nullptr, TRUE, FALSE, nullptr))) {
-  if (!*done_) return;
-  std::thread([state, done = done_] {
-    if (WaitForSingleObject(done->Get(), kTimeoutMs) != WAIT_TIMEOUT) return;
+    : done_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
+  if (!done_) return;
+  thread_ = std::thread([state, done = done_.Get()] {
+    if (WaitForSingleObject(done, kTimeoutMs) != WAIT_TIMEOUT) return;
     LogWarn("Audio: opening the capture stream is taking long - blocked by security software?");
     std::lock_guard lock(state->mutex);
     if (state->blocked) state->blocked();
-  }).detach();
+  });
 }
 
-OpenWatchdog::~OpenWatchdog() { Opened(); }
+// The event wakes the watchdog at once; if it has just timed out it only tells the
+// owner, which takes no longer than the callback.
+OpenWatchdog::~OpenWatchdog() {
+  Opened();
+  if (thread_.joinable()) thread_.join();
+}
 
 void OpenWatchdog::Opened() {
-  if (*done_) SetEvent(done_->Get());
+  if (done_) SetEvent(done_.Get());
 }
 
 }  // namespace kelm

@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 #include "core/win_handle.h"
 
@@ -72,13 +73,14 @@ class OpenWatchdog {
  public:
   static constexpr DWORD kTimeoutMs = 12000;
   explicit OpenWatchdog(const std::shared_ptr<AudioCapture::State>& state);
-  ~OpenWatchdog();  // the opener gave up: the watchdog stands down too
+  ~OpenWatchdog();  // the opener gave up: the watchdog stands down too, and is joined
   OpenWatchdog(const OpenWatchdog&) = delete;
   OpenWatchdog& operator=(const OpenWatchdog&) = delete;
   void Opened();
 
  private:
-  std::shared_ptr<WinHandle> done_;
+  WinHandle done_;
+  std::thread thread_;
 };
 
 // Follows the state's mute request: while `capturing` and asked to, this capture holds

@@ -63,7 +63,6 @@ inline void Chroma(int32_t r, int32_t g, int32_t b, uint8_t* uv) {
   uv[1] = static_cast<uint8_t>((kVR * r + kVG * g + kVB * b + (128 << 18) + (1 << 17)) >> 18);
 }
 
-bool IsQuarterTurn(uint32_t rotation) { return rotation == 2 || rotation == 4; }
 
 // Chroma of one row pair of BGRA pixels (width even); the same arithmetic as Chroma(),
 // four 2x2 blocks at a time where SSE2 is there (the weights and block sums fit 16 bits).
@@ -153,15 +152,16 @@ void TransposeColumns(const uint8_t* src, size_t srcPitch, uint32_t width, uint3
 
 }  // namespace
 
-bool CpuNv12Converter::Prepare(uint32_t sourceWidth, uint32_t sourceHeight, uint32_t rotation, uint32_t width,
+bool CpuNv12Converter::Prepare(uint32_t sourceWidth, uint32_t sourceHeight, DisplayRotation rotation, uint32_t width,
                                uint32_t height) {
   if (sourceWidth == 0 || sourceHeight == 0 || width < 2 || height < 2 || width % 2 != 0 || height % 2 != 0 ||
-      sourceWidth > kMaxSide || sourceHeight > kMaxSide || width > kMaxSide || height > kMaxSide || rotation > 4) {
+      sourceWidth > kMaxSide || sourceHeight > kMaxSide || width > kMaxSide || height > kMaxSide ||
+      rotation > DisplayRotation::Rotate270) {
     return false;
   }
   sourceWidth_ = sourceWidth;
   sourceHeight_ = sourceHeight;
-  rotation_ = rotation == 0 ? 1 : rotation;
+  rotation_ = rotation == DisplayRotation::Unspecified ? DisplayRotation::Identity : rotation;
   width_ = width;
   height_ = height;
   transpose_ = IsQuarterTurn(rotation_);
@@ -169,8 +169,8 @@ bool CpuNv12Converter::Prepare(uint32_t sourceWidth, uint32_t sourceHeight, uint
   const uint32_t orientedHeight = transpose_ ? sourceWidth : sourceHeight;
   // Against the transposed image a turn by 90 reads its columns backwards, one by 270
   // its rows; a half turn reads the source both ways backwards.
-  const bool flipColumns = rotation_ == 2 || rotation_ == 3;
-  const bool flipRows = rotation_ == 3 || rotation_ == 4;
+  const bool flipColumns = rotation_ == DisplayRotation::Rotate90 || rotation_ == DisplayRotation::Rotate180;
+  const bool flipRows = rotation_ == DisplayRotation::Rotate180 || rotation_ == DisplayRotation::Rotate270;
   columns_ = PlanAxis(orientedWidth_, width, flipColumns);
   rows_ = PlanAxis(orientedHeight, height, flipRows);
   PlanPairs();
@@ -242,7 +242,7 @@ bool CpuNv12Converter::Convert(const BgraView& source, const Nv12View& target) {
       target.width != width_ || target.height != height_ || target.yPitch < width_ || target.uvPitch < width_) {
     return false;
   }
-  if (rotation_ == 1 && sourceWidth_ == width_ && sourceHeight_ == height_) return ConvertDirect(source, target);
+  if (rotation_ == DisplayRotation::Identity && sourceWidth_ == width_ && sourceHeight_ == height_) return ConvertDirect(source, target);
   turnedGroups_.fill(kNoGroup);
   for (uint32_t row = 0; row < height_; row += 2) {
     FilterRow(source, row, bgra_[0].data());

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "media/capture_rotation.h"
+
 namespace kelm {
 
 struct BgraView {
@@ -22,12 +24,13 @@ struct Nv12View {
   uint32_t width = 0, height = 0;  // even
 };
 
-// Rotation of the source as the display reports it: 1 (or 0) none, 2 by 90 degrees,
-// 3 by 180, 4 by 270, each clockwise. Shrinking uses a box filter, growing bilinear.
+// Rotation of the source as the display reports it (unspecified counts as none).
+// Shrinking uses a box filter, growing bilinear.
 class CpuNv12Converter {
  public:
   // Plans the filter taps for one geometry; false for sizes it cannot handle.
-  bool Prepare(uint32_t sourceWidth, uint32_t sourceHeight, uint32_t rotation, uint32_t width, uint32_t height);
+  bool Prepare(uint32_t sourceWidth, uint32_t sourceHeight, DisplayRotation rotation, uint32_t width,
+               uint32_t height);
   // Converts one image of the prepared geometry; false when the views do not match it.
   bool Convert(const BgraView& source, const Nv12View& target);
 
@@ -53,7 +56,8 @@ class CpuNv12Converter {
   void EmitRowPair(uint32_t row, const Nv12View& target);
   bool ConvertDirect(const BgraView& source, const Nv12View& target);
 
-  uint32_t sourceWidth_ = 0, sourceHeight_ = 0, rotation_ = 1, width_ = 0, height_ = 0;
+  uint32_t sourceWidth_ = 0, sourceHeight_ = 0, width_ = 0, height_ = 0;
+  DisplayRotation rotation_ = DisplayRotation::Identity;
   uint32_t orientedWidth_ = 0;  // columns of the image the filters read
   // A quarter turn reads the source transposed (its columns as rows), so both filters
   // read rows front to back; the flips of every turn live in the tap indices.

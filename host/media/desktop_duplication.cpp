@@ -14,6 +14,12 @@
 using Microsoft::WRL::ComPtr;
 
 namespace kelm {
+
+static_assert(static_cast<uint32_t>(DisplayRotation::Identity) == DXGI_MODE_ROTATION_IDENTITY &&
+              static_cast<uint32_t>(DisplayRotation::Rotate90) == DXGI_MODE_ROTATION_ROTATE90 &&
+              static_cast<uint32_t>(DisplayRotation::Rotate180) == DXGI_MODE_ROTATION_ROTATE180 &&
+              static_cast<uint32_t>(DisplayRotation::Rotate270) == DXGI_MODE_ROTATION_ROTATE270,
+              "DisplayRotation carries DXGI's values");
 namespace {
 
 uint64_t LuidValue(const LUID& luid) {
@@ -70,7 +76,7 @@ bool DesktopDuplication::Recreate() {
   ComPtr<IDXGIFactory1> factory;
   HRESULT hr = CreateDXGIFactory1(IID_PPV_ARGS(&factory));
   if (FAILED(hr)) {
-    LogError("CreateDXGIFactory1 failed: {}", ErrorText(static_cast<uint32_t>(hr)));
+    LogError("CreateDXGIFactory1 failed: {}", ErrorText(hr));
     return false;
   }
   FoundOutput found;
@@ -100,7 +106,7 @@ bool DesktopDuplication::Recreate() {
     if (FAILED(hr)) {
       device.Reset();
       context.Reset();
-      LogError("D3D11CreateDevice failed: {}", ErrorText(static_cast<uint32_t>(hr)));
+      LogError("D3D11CreateDevice failed: {}", ErrorText(hr));
       return false;
     }
     // The encoder may use this device from Media Foundation's threads.
@@ -125,37 +131,37 @@ bool DesktopDuplication::Duplicate() {
   const RECT desktop = DesktopRect();
   const int64_t desktopW = int64_t{desktop.right} - desktop.left;
   const int64_t desktopH = int64_t{desktop.bottom} - desktop.top;
-  uint32_t reported = kRotationIdentity;
+  DisplayRotation reported = DisplayRotation::Identity;
   if (hr == E_NOTIMPL) {
     // Only where duplication is missing altogether: copy the screen with GDI instead.
     duplication.Reset();
     if (desktopW <= 0 || desktopH <= 0) {
-      LogDebug("DuplicateOutput failed: {}", ErrorText(static_cast<uint32_t>(hr)));
+      LogDebug("DuplicateOutput failed: {}", ErrorText(hr));
       return false;
     }
     standIn_ = std::make_unique<GdiCaptureStandIn>(desktop);
     if (!standIn_->Ready()) {
       standIn_.reset();
-      LogDebug("DuplicateOutput failed: {}", ErrorText(static_cast<uint32_t>(hr)));
+      LogDebug("DuplicateOutput failed: {}", ErrorText(hr));
       return false;
     }
     width = static_cast<uint32_t>(desktopW);
     height = static_cast<uint32_t>(desktopH);
-    rotation = kRotationIdentity;  // GDI copies the desktop upright
+    rotation = DisplayRotation::Identity;  // GDI copies the desktop upright
     LogDebug("Desktop duplication is not implemented here; copying the screen with GDI");
   } else if (FAILED(hr)) {
-    LogDebug("DuplicateOutput failed: {}", ErrorText(static_cast<uint32_t>(hr)));
+    LogDebug("DuplicateOutput failed: {}", ErrorText(hr));
     return false;
   } else {
     DXGI_OUTDUPL_DESC desc{};
     duplication->GetDesc(&desc);
     width = desc.ModeDesc.Width;
     height = desc.ModeDesc.Height;
-    reported = static_cast<uint32_t>(desc.Rotation);
+    reported = static_cast<DisplayRotation>(desc.Rotation);
     rotation = RotationToUse(reported, desktopW, desktopH, width, height);
   }
-  LogDebug("Duplication of {}: {}x{}, rotation {} (reported {})", WideToUtf8(deviceName), width, height, rotation,
-           reported);
+  LogDebug("Duplication of {}: {}x{}, rotation {} (reported {})", WideToUtf8(deviceName), width, height,
+           static_cast<uint32_t>(rotation), static_cast<uint32_t>(reported));
   return EnsureCaptureTexture();
 }
 
@@ -177,7 +183,7 @@ bool DesktopDuplication::EnsureCaptureTexture() {
   d.BindFlags = D3D11_BIND_RENDER_TARGET | D3D11_BIND_SHADER_RESOURCE;
   const HRESULT hr = device->CreateTexture2D(&d, nullptr, &captureTexture);
   if (FAILED(hr)) {
-    LogError("Creating capture texture failed: {}", ErrorText(static_cast<uint32_t>(hr)));
+    LogError("Creating capture texture failed: {}", ErrorText(hr));
     return false;
   }
   return true;
@@ -189,32 +195,32 @@ RECT DesktopDuplication::DesktopRect() const {
   return RECT{0, 0, static_cast<LONG>(width), static_cast<LONG>(height)};
 }
 
-int DesktopDuplication::AcquireFrame(uint32_t timeoutMs) {
+CaptureResult DesktopDuplication::AcquireFrame(uint32_t timeoutMs) {
   if (standIn_) return standIn_->Acquire(timeoutMs, context.Get(), captureTexture.Get(), *this);
-  if (!duplication) return kLost;
+  if (!duplication) return CaptureResult::Lost;
   ReleaseHeldFrame();
 
   DXGI_OUTDUPL_FRAME_INFO info{};
   ComPtr<IDXGIResource> resource;
   const HRESULT hr = duplication->AcquireNextFrame(timeoutMs, &info, &resource);
-  if (hr == DXGI_ERROR_WAIT_TIMEOUT) return kNothingNew;
-  if (hr == DXGI_ERROR_ACCESS_LOST || hr == DXGI_ERROR_INVALID_CALL) return kLost;
+  if (hr == DXGI_ERROR_WAIT_TIMEOUT) return CaptureResult::NothingNew;
+  if (hr == DXGI_ERROR_ACCESS_LOST || hr == DXGI_ERROR_INVALID_CALL) return CaptureResult::Lost;
   if (FAILED(hr)) {
-    LogWarn("AcquireNextFrame failed: {}", ErrorText(static_cast<uint32_t>(hr)));
-    return kLost;
+    LogWarn("AcquireNextFrame failed: {}", ErrorText(hr));
+    return CaptureResult::Lost;
   }
   frameHeld_ = true;
   UpdatePointer(info);
 
   if (info.LastPresentTime.QuadPart != 0) {
     ComPtr<ID3D11Texture2D> image;
-    if (!resource || FAILED(resource.As(&image))) return kUnusable;
+    if (!resource || FAILED(resource.As(&image))) return CaptureResult::Unusable;
     context->CopyResource(captureTexture.Get(), image.Get());
     ReleaseHeldFrame();
-    return kNewImage;
+    return CaptureResult::NewImage;
   }
   ReleaseHeldFrame();
-  return kNothingNew;
+  return CaptureResult::NothingNew;
 }
 
 void DesktopDuplication::UpdatePointer(const DXGI_OUTDUPL_FRAME_INFO& info) {
@@ -225,7 +231,7 @@ void DesktopDuplication::UpdatePointer(const DXGI_OUTDUPL_FRAME_INFO& info) {
       cursorY = info.PointerPosition.Position.y + cursorHotY;
       POINT p{};
       // The reported position follows the unrotated image; the system's does not.
-      if (rotation != kRotationIdentity && GetCursorPos(&p)) {
+      if (rotation != DisplayRotation::Identity && GetCursorPos(&p)) {
         const RECT r = DesktopRect();
         cursorX = p.x - r.left;
         cursorY = p.y - r.top;

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "media/capture_result.h"
 #include "media/capture_rotation.h"
 #include "media/pointer_shape.h"
 
@@ -21,12 +22,6 @@ class GdiCaptureStandIn;
 
 class DesktopDuplication {
  public:
-  // AcquireFrame results.
-  static constexpr int kNewImage = 0;
-  static constexpr int kNothingNew = 1;  // time-out, or only the pointer changed
-  static constexpr int kLost = 2;        // call Recreate
-  static constexpr int kUnusable = 3;
-
   DesktopDuplication();
   ~DesktopDuplication();
   DesktopDuplication(const DesktopDuplication&) = delete;
@@ -36,7 +31,7 @@ class DesktopDuplication {
   bool Open(const std::wstring& name);
   // Finds the output again and makes device, duplication and texture as needed.
   bool Recreate();
-  int AcquireFrame(uint32_t timeoutMs);
+  CaptureResult AcquireFrame(uint32_t timeoutMs);
   // The output's desktop coordinates; (0, 0, width, height) when they cannot be read.
   RECT DesktopRect() const;
   // True while the GDI stand-in captures in place of duplication.
@@ -63,7 +58,7 @@ class DesktopDuplication {
   Microsoft::WRL::ComPtr<ID3D11Texture2D> captureTexture;  // B8G8R8A8 copy of the last image
   uint32_t width = 0;
   uint32_t height = 0;
-  uint32_t rotation = kRotationIdentity;
+  DisplayRotation rotation = DisplayRotation::Identity;
 
   // A new raw pointer shape: converted and taken when it is sound, else ignored.
   // Also used by the stand-in, which rebuilds the system cursor as a raw shape.

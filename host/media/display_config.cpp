@@ -8,6 +8,7 @@
 
 #include "core/log.h"
 #include "core/registry_key.h"
+#include "core/win_handle.h"
 #include "core/text.h"
 #include "media/display_config_api.h"
 
@@ -93,13 +94,12 @@ bool SetScaleOf(const FoundDisplay& d, int32_t percent) {
 // Registry records. Failures are ignored: the change is still made, only without the
 // record that would undo it after a crash.
 void WriteRegistryValue(const wchar_t* name, DWORD type, const void* data, size_t bytes) {
-  HKEY key = nullptr;
-  if (RegCreateKeyExW(HKEY_CURRENT_USER, TavroRegistryKey().c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
+  RegKey key;
+  if (RegCreateKeyExW(HKEY_CURRENT_USER, TavroRegistryKey().c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.Put(),
                       nullptr) != ERROR_SUCCESS) {
     return;
   }
-  RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), static_cast<DWORD>(bytes));
-  RegCloseKey(key);
+  RegSetValueExW(key.Get(), name, 0, type, static_cast<const BYTE*>(data), static_cast<DWORD>(bytes));
 }
 
 void DeleteRegistryValue(const wchar_t* name) {
@@ -183,7 +183,7 @@ std::optional<std::vector<wchar_t>> ReadSavedScalesValue(HKEY key, std::string& 
   LONG r = RegQueryValueExW(key, kSavedDisplayScalesValue, nullptr, &type, nullptr, &size);
   if (r == ERROR_FILE_NOT_FOUND) return std::nullopt;
   if (r != ERROR_SUCCESS) {
-    problem = ErrorText(static_cast<uint32_t>(r));
+    problem = Win32ErrorText(static_cast<DWORD>(r));
     return std::nullopt;
   }
   if (type != REG_MULTI_SZ) {
@@ -198,7 +198,7 @@ std::optional<std::vector<wchar_t>> ReadSavedScalesValue(HKEY key, std::string& 
   DWORD got = static_cast<DWORD>((chars.size() - 1) * sizeof(wchar_t));
   r = RegQueryValueExW(key, kSavedDisplayScalesValue, nullptr, &type, reinterpret_cast<BYTE*>(chars.data()), &got);
   if (r != ERROR_SUCCESS) {
-    problem = ErrorText(static_cast<uint32_t>(r));
+    problem = Win32ErrorText(static_cast<DWORD>(r));
     return std::nullopt;
   }
   chars.resize(std::min<size_t>(got / sizeof(wchar_t), chars.size() - 1));
@@ -297,24 +297,24 @@ void LeaveExclusiveDisplays() {
 }
 
 void RestoreDisplaysAfterCrash() {
-  HKEY key = nullptr;
-  if (RegOpenKeyExW(HKEY_CURRENT_USER, TavroRegistryKey().c_str(), 0, KEY_QUERY_VALUE | KEY_SET_VALUE, &key) !=
+  RegKey key;
+  if (RegOpenKeyExW(HKEY_CURRENT_USER, TavroRegistryKey().c_str(), 0, KEY_QUERY_VALUE | KEY_SET_VALUE, key.Put()) !=
       ERROR_SUCCESS) {
     return;
   }
   DWORD exclusive = 0, type = 0, size = sizeof(exclusive);
-  const LONG r = RegQueryValueExW(key, kExclusiveDisplaysValue, nullptr, &type, reinterpret_cast<BYTE*>(&exclusive),
+  const LONG r = RegQueryValueExW(key.Get(), kExclusiveDisplaysValue, nullptr, &type, reinterpret_cast<BYTE*>(&exclusive),
                                   &size);
   if (r != ERROR_FILE_NOT_FOUND) {
     if (r == ERROR_SUCCESS && type == REG_DWORD && size == sizeof(exclusive) && exclusive != 0) {
       LogInfo("Turning the PC's screens back on after an unexpected exit");
       DisplayApi()->SetConfig({}, {}, kApplyExtend);
     }
-    RegDeleteValueW(key, kExclusiveDisplaysValue);
+    RegDeleteValueW(key.Get(), kExclusiveDisplaysValue);
   }
 
   std::string problem;
-  const auto chars = ReadSavedScalesValue(key, problem);
+  const auto chars = ReadSavedScalesValue(key.Get(), problem);
   if (chars) {
     for (const SavedScaleEntry& entry : ParseSavedScales(*chars)) {
       const auto d = FindDisplayByMonitorPath(entry.monitorPath);
@@ -326,8 +326,7 @@ void RestoreDisplaysAfterCrash() {
     LogWarn("Dropping the saved display scales, which cannot be read ({})", problem);
   }
   // Every attempt ends the value, so a bad one is not met again at every start.
-  if (chars || !problem.empty()) RegDeleteValueW(key, kSavedDisplayScalesValue);
-  RegCloseKey(key);
+  if (chars || !problem.empty()) RegDeleteValueW(key.Get(), kSavedDisplayScalesValue);
 }
 
 }  // namespace kelm

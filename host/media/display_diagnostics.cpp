@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "core/console_host.h"
+#include "media/console_diagnostics.h"
 #include "core/log.h"
 #include "core/text.h"
 #include "media/display_config.h"

@@ -14,21 +14,10 @@ namespace {
 
 constexpr uint32_t kPollMs = 16;  // about one refresh
 
-// Owns a GDI bitmap handle from GetIconInfo.
-struct BitmapOwner {
-  HBITMAP h = nullptr;
-  ~BitmapOwner() {
-    if (h != nullptr) DeleteObject(h);
-  }
-};
+void ReleaseScreenDc(HDC dc) { ReleaseDC(nullptr, dc); }
 
-// Owns the screen DC for one call.
-struct ScreenDc {
-  HDC dc = GetDC(nullptr);
-  ~ScreenDc() {
-    if (dc != nullptr) ReleaseDC(nullptr, dc);
-  }
-};
+// The screen DC, for one call.
+using ScreenDc = UniqueAny<HDC, &ReleaseScreenDc>;
 
 // Reads a bitmap as a top-down DIB of `bitCount` bits per pixel.
 bool ReadBits(HDC dc, HBITMAP bitmap, int32_t w, int32_t h, WORD bitCount, std::vector<uint8_t>& out,
@@ -54,15 +43,15 @@ bool ReadBits(HDC dc, HBITMAP bitmap, int32_t w, int32_t h, WORD bitCount, std::
 bool RawShapeOfCursor(HCURSOR cursor, PointerShapeInfo& info, std::vector<uint8_t>& raw) {
   ICONINFO ii{};
   if (!GetIconInfo(cursor, &ii)) return false;
-  BitmapOwner mask{ii.hbmMask};
-  BitmapOwner color{ii.hbmColor};
+  const GdiBitmap mask(ii.hbmMask);
+  const GdiBitmap color(ii.hbmColor);
   BITMAP bm{};
-  if (mask.h == nullptr || GetObjectW(mask.h, sizeof(bm), &bm) != sizeof(bm) || bm.bmWidth <= 0 ||
+  if (!mask || GetObjectW(mask.Get(), sizeof(bm), &bm) != sizeof(bm) || bm.bmWidth <= 0 ||
       bm.bmHeight <= 0) {
     return false;
   }
-  ScreenDc screen;
-  if (screen.dc == nullptr) return false;
+  const ScreenDc screen(GetDC(nullptr));
+  if (!screen) return false;
   const int32_t w = bm.bmWidth;
   info.hotX = static_cast<int32_t>(ii.xHotspot);
   info.hotY = static_cast<int32_t>(ii.yHotspot);
@@ -70,9 +59,9 @@ bool RawShapeOfCursor(HCURSOR cursor, PointerShapeInfo& info, std::vector<uint8_
 
   uint32_t maskPitch = 0;
   std::vector<uint8_t> maskBits;
-  if (color.h == nullptr) {
+  if (!color) {
     // Monochrome: the mask bitmap holds the AND rows above the XOR rows.
-    if (!ReadBits(screen.dc, mask.h, w, bm.bmHeight, 1, maskBits, maskPitch)) return false;
+    if (!ReadBits(screen.Get(), mask.Get(), w, bm.bmHeight, 1, maskBits, maskPitch)) return false;
     info.type = kPointerShapeMonochrome;
     info.height = static_cast<uint32_t>(bm.bmHeight);
     info.pitch = maskPitch;
@@ -82,7 +71,7 @@ bool RawShapeOfCursor(HCURSOR cursor, PointerShapeInfo& info, std::vector<uint8_
 
   const int32_t h = bm.bmHeight;
   uint32_t colorPitch = 0;
-  if (!ReadBits(screen.dc, color.h, w, h, 32, raw, colorPitch)) return false;
+  if (!ReadBits(screen.Get(), color.Get(), w, h, 32, raw, colorPitch)) return false;
   info.height = static_cast<uint32_t>(h);
   info.pitch = colorPitch;
   bool hasAlpha = false;
@@ -92,7 +81,7 @@ bool RawShapeOfCursor(HCURSOR cursor, PointerShapeInfo& info, std::vector<uint8_
     return true;
   }
   // No alpha: the AND mask decides, as a masked colour shape carries it.
-  if (!ReadBits(screen.dc, mask.h, w, h, 1, maskBits, maskPitch)) return false;
+  if (!ReadBits(screen.Get(), mask.Get(), w, h, 1, maskBits, maskPitch)) return false;
   info.type = kPointerShapeMaskedColor;
   for (int32_t y = 0; y < h; ++y) {
     for (int32_t x = 0; x < w; ++x) {
@@ -108,10 +97,10 @@ GdiCaptureStandIn::GdiCaptureStandIn(const RECT& desktop)
       width_(static_cast<uint32_t>(std::max<LONG>(desktop.right - desktop.left, 0))),
       height_(static_cast<uint32_t>(std::max<LONG>(desktop.bottom - desktop.top, 0))) {
   if (width_ == 0 || height_ == 0) return;
-  ScreenDc screen;
-  if (screen.dc == nullptr) return;
-  memoryDc_ = CreateCompatibleDC(screen.dc);
-  if (memoryDc_ == nullptr) return;
+  const ScreenDc screen(GetDC(nullptr));
+  if (!screen) return;
+  memoryDc_.Reset(CreateCompatibleDC(screen.Get()));
+  if (!memoryDc_) return;
   BITMAPINFO bi{};
   bi.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
   bi.bmiHeader.biWidth = static_cast<LONG>(width_);
@@ -120,24 +109,21 @@ GdiCaptureStandIn::GdiCaptureStandIn(const RECT& desktop)
   bi.bmiHeader.biBitCount = 32;
   bi.bmiHeader.biCompression = BI_RGB;
   void* bits = nullptr;
-  dib_ = CreateDIBSection(screen.dc, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
-  if (dib_ == nullptr) return;
-  oldBitmap_ = SelectObject(memoryDc_, dib_);
+  dib_.Reset(CreateDIBSection(screen.Get(), &bi, DIB_RGB_COLORS, &bits, nullptr, 0));
+  if (!dib_) return;
+  oldBitmap_ = SelectObject(memoryDc_.Get(), dib_.Get());
   bits_ = static_cast<uint8_t*>(bits);
 }
 
+// The DIB leaves the memory DC before either goes; the DC is deleted first, then the DIB.
 GdiCaptureStandIn::~GdiCaptureStandIn() {
-  if (memoryDc_ != nullptr) {
-    if (oldBitmap_ != nullptr) SelectObject(memoryDc_, oldBitmap_);
-    DeleteDC(memoryDc_);
-  }
-  if (dib_ != nullptr) DeleteObject(dib_);
+  if (memoryDc_ && oldBitmap_ != nullptr) SelectObject(memoryDc_.Get(), oldBitmap_);
 }
 
 bool GdiCaptureStandIn::Grab() {
-  ScreenDc screen;
-  if (screen.dc == nullptr) return false;
-  if (!BitBlt(memoryDc_, 0, 0, static_cast<int>(width_), static_cast<int>(height_), screen.dc, desktop_.left,
+  const ScreenDc screen(GetDC(nullptr));
+  if (!screen) return false;
+  if (!BitBlt(memoryDc_.Get(), 0, 0, static_cast<int>(width_), static_cast<int>(height_), screen.Get(), desktop_.left,
               desktop_.top, SRCCOPY | CAPTUREBLT)) {
     return false;
   }
@@ -162,7 +148,7 @@ void GdiCaptureStandIn::UpdatePointer(DesktopDuplication& owner) {
       owner.ApplyPointerShape(info, raw);
     } else {
       LogDebug("Pointer shape of cursor {} cannot be read: {}", static_cast<void*>(ci.hCursor),
-               ErrorText(GetLastError()));
+               Win32ErrorText(GetLastError()));
     }
   }
   owner.cursorVisible = (ci.flags & CURSOR_SHOWING) != 0 && ci.hCursor != nullptr;
@@ -171,25 +157,25 @@ void GdiCaptureStandIn::UpdatePointer(DesktopDuplication& owner) {
   owner.cursorY = ci.ptScreenPos.y - desktop_.top;
 }
 
-int GdiCaptureStandIn::Acquire(uint32_t timeoutMs, ID3D11DeviceContext* context, ID3D11Texture2D* target,
+CaptureResult GdiCaptureStandIn::Acquire(uint32_t timeoutMs, ID3D11DeviceContext* context, ID3D11Texture2D* target,
                                DesktopDuplication& owner) {
-  if (!Ready() || context == nullptr || target == nullptr) return DesktopDuplication::kLost;
+  if (!Ready() || context == nullptr || target == nullptr) return CaptureResult::Lost;
   const size_t size = size_t{width_} * height_ * 4;
   const uint64_t deadline = NowMicros() + uint64_t{timeoutMs} * 1000;
   for (;;) {
     UpdatePointer(owner);
     if (!Grab()) {
-      LogWarn("Copying the screen failed: {}", ErrorText(GetLastError()));
-      return DesktopDuplication::kLost;
+      LogWarn("Copying the screen failed: {}", Win32ErrorText(GetLastError()));
+      return CaptureResult::Lost;
     }
     if (fresh_ || std::memcmp(bits_, last_.data(), size) != 0) {
       last_.assign(bits_, bits_ + size);
       context->UpdateSubresource(target, 0, nullptr, bits_, width_ * 4, 0);
       fresh_ = false;
-      return DesktopDuplication::kNewImage;
+      return CaptureResult::NewImage;
     }
     const uint64_t now = NowMicros();
-    if (now >= deadline) return DesktopDuplication::kNothingNew;
+    if (now >= deadline) return CaptureResult::NothingNew;
     const uint64_t leftMs = (deadline - now + 999) / 1000;
     Sleep(static_cast<DWORD>(std::min<uint64_t>(kPollMs, leftMs)));
   }

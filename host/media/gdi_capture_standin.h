@@ -9,9 +9,15 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/unique_any.h"
+#include "media/capture_result.h"
 #include "media/pointer_shape.h"
 
 namespace kelm {
+
+// A GDI bitmap (DeleteObject) and a memory DC (DeleteDC), each deleted once.
+using GdiBitmap = UniqueAny<HBITMAP, &DeleteObject>;
+using GdiMemoryDc = UniqueAny<HDC, &DeleteDC>;
 
 class DesktopDuplication;
 
@@ -28,9 +34,9 @@ class GdiCaptureStandIn {
 
   bool Ready() const { return bits_ != nullptr; }
 
-  // The AcquireFrame contract: 0 new image in `target`, 1 nothing new within
-  // `timeoutMs`, 2 the screen could not be read. The first call always gives 0.
-  int Acquire(uint32_t timeoutMs, ID3D11DeviceContext* context, ID3D11Texture2D* target,
+  // The AcquireFrame contract: a new image in `target`, nothing new within `timeoutMs`,
+  // or lost when the screen could not be read. The first call always gives a new image.
+  CaptureResult Acquire(uint32_t timeoutMs, ID3D11DeviceContext* context, ID3D11Texture2D* target,
               DesktopDuplication& owner);
 
  private:
@@ -40,8 +46,8 @@ class GdiCaptureStandIn {
   RECT desktop_;
   uint32_t width_;
   uint32_t height_;
-  HDC memoryDc_ = nullptr;
-  HBITMAP dib_ = nullptr;
+  GdiBitmap dib_;         // declared before the DC, so the DC is deleted first
+  GdiMemoryDc memoryDc_;
   HGDIOBJ oldBitmap_ = nullptr;
   uint8_t* bits_ = nullptr;       // top-down B8G8R8A8, owned by dib_
   std::vector<uint8_t> last_;     // the image last handed out

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "core/win_handle.h"
-#include "desktop/lock_screen_input_sink.h"
+#include "core/lock_screen_input_sink.h"
 
 namespace kelm::lockscreen {
 

@@ -13,7 +13,6 @@
 #include "core/log.h"
 #include "core/messages.h"
 #include "core/text.h"
-#include "desktop/input_router.h"
 #include "media/capture_rotation.h"
 #include "media/com_ptr.h"
 #include "media/session_lock.h"
@@ -25,8 +24,6 @@ namespace {
 
 using lockscreen::LockScreenClient;
 
-constexpr uint8_t kCodecIdH264 = 0;
-constexpr uint8_t kCodecIdHevc = 1;
 constexpr uint64_t kLockCheckMs = 250;
 constexpr uint64_t kConnectRetryMs = 500;
 constexpr uint64_t kHelperMissingAfterMs = 5000;
@@ -42,18 +39,23 @@ enum class Outcome { Continue, Unlocked, Stopped, Failed, SendFailed };
 
 class LockScreenStream {
  public:
-  LockScreenStream(StreamContext& context, const LockScreenStreamParts& parts)
+  LockScreenStream(StreamContext& context, const LockScreenStreamParts& parts, std::stop_token stop)
       : context_(context),
         parts_(parts),
+        stop_(std::move(stop)),
         session_(OwnSessionId()),
         client_(std::make_shared<LockScreenClient>(parts.client)) {}
 
   void Run();
 
  private:
-  bool Running() const { return context_.running == nullptr || context_.running->load(); }
+  bool Running() const { return !stop_.stop_requested(); }
   bool Locked() const { return IsSessionLocked(session_); }
-  InputRouter* Router() const { return context_.inputRouter; }
+  proto::VideoCodec Codec() const { return context_.hevc ? proto::VideoCodec::Hevc : proto::VideoCodec::H264; }
+  const StreamInputHooks& Input() const { return context_.setup.input; }
+  void SetSink(std::shared_ptr<LockScreenInputSink> sink) const {
+    if (Input().setLockScreenSink) Input().setLockScreenSink(std::move(sink));
+  }
   // The first failure of each kind in one lock is an ERROR; repeats while the stream is
   // retried only DEBUG lines, so a lasting fault does not fill the log.
   template <typename... Args>
@@ -70,13 +72,14 @@ class LockScreenStream {
   bool KeepConnected(uint64_t tick);
   bool ShowFrame(uint32_t width, uint32_t height);
   bool OpenEncoder(uint32_t width, uint32_t height);
-  bool TryOpen(const EncodedSize& size, uint32_t width, uint32_t height, uint8_t codec);
+  bool TryOpen(const EncodedSize& size, uint32_t width, uint32_t height, proto::VideoCodec codec);
   Outcome EncodeStep();
   void DropEncoding();
   void WaitWhileLocked(uint32_t ms);
 
   StreamContext& context_;
   const LockScreenStreamParts& parts_;
+  std::stop_token stop_;
   uint32_t session_;
   std::shared_ptr<LockScreenClient> client_;
   ComPtr<ID3D11Device> device_;
@@ -113,8 +116,8 @@ bool LockScreenStream::CreateDevice() {
   if (FAILED(hr)) {
     device_.Reset();
     deviceContext_.Reset();
-    Failure(loggedDevice_, "[{}] lock screen: D3D11CreateDevice failed: {}", context_.label,
-            ErrorText(static_cast<uint32_t>(hr)));
+    Failure(loggedDevice_, "[{}] lock screen: D3D11CreateDevice failed: {}", context_.setup.label,
+            ErrorText(hr));
     return false;
   }
   // The encoder may use this device from Media Foundation's threads.
@@ -133,8 +136,8 @@ bool LockScreenStream::CreateDevice() {
 }
 
 void LockScreenStream::Run() {
-  LogInfo("[{}] the PC is locked", context_.label);
-  if (InputRouter* router = Router()) router->EnterLockScreen();
+  LogInfo("[{}] the PC is locked", context_.setup.label);
+  if (Input().enterLockScreen) Input().enterLockScreen();
   start_ = GetTickCount64();
   lastLockCheck_ = start_;
   uint32_t retryMs = kFirstRetryMs;
@@ -152,14 +155,14 @@ void LockScreenStream::Run() {
   encoder_.reset();
   pixels_ = {};
   frames_ = {};
-  if (InputRouter* router = Router()) router->SetLockScreenClient({});
+  SetSink({});
   // Closed here, not only when the last reference goes: the session thread may hold one
   // while its write waits on an agent that stopped reading.
   client_->Close();
   client_.reset();
-  if (InputRouter* router = Router()) router->LeaveLockScreen();
+  if (Input().leaveLockScreen) Input().leaveLockScreen();
   if (outcome != Outcome::SendFailed) WaitWhileLocked(INFINITE);
-  if (Running()) LogInfo("[{}] the PC was unlocked", context_.label);
+  if (Running()) LogInfo("[{}] the PC was unlocked", context_.setup.label);
   deviceContext_.Reset();
   device_.Reset();
 }
@@ -193,9 +196,9 @@ Outcome LockScreenStream::Attempt() {
     if (!client_->Connected()) {
       if (shown_) {
         shown_ = false;
-        if (InputRouter* router = Router()) router->SetLockScreenClient({});
+        SetSink({});
         if (!Locked()) return Outcome::Unlocked;
-        LogWarn("[{}] lock screen helper disconnected", context_.label);
+        LogWarn("[{}] lock screen helper disconnected", context_.setup.label);
       }
       if (!KeepConnected(tick)) {
         Sleep(kNotConnectedSleepMs);
@@ -217,8 +220,8 @@ bool LockScreenStream::KeepConnected(uint64_t tick) {
   lastConnectTry_ = tick;
   if (client_->Connect() == LockScreenClient::ConnectResult::Connected) {
     shown_ = everShown_ = true;
-    if (InputRouter* router = Router()) router->SetLockScreenClient(client_);
-    LogInfo("[{}] showing the lock screen", context_.label);
+    SetSink(client_);
+    LogInfo("[{}] showing the lock screen", context_.setup.label);
     // A new connection starts a new stream: the next frame opens the encoder and tells
     // the device its format again.
     DropEncoding();
@@ -226,7 +229,7 @@ bool LockScreenStream::KeepConnected(uint64_t tick) {
   }
   if (!everShown_ && !warnedMissing_ && tick - start_ > kHelperMissingAfterMs) {
     warnedMissing_ = true;
-    LogWarn("[{}] can't show the lock screen: the tavro Lock Screen Helper service isn't running", context_.label);
+    LogWarn("[{}] can't show the lock screen: the tavro Lock Screen Helper service isn't running", context_.setup.label);
   }
   return false;
 }
@@ -246,8 +249,8 @@ bool LockScreenStream::ShowFrame(uint32_t width, uint32_t height) {
     const HRESULT hr = device_->CreateTexture2D(&desc, nullptr, &texture_);
     if (FAILED(hr)) {
       texture_.Reset();
-      Failure(loggedTexture_, "[{}] lock screen: texture failed: {}", context_.label,
-              ErrorText(static_cast<uint32_t>(hr)));
+      Failure(loggedTexture_, "[{}] lock screen: texture failed: {}", context_.setup.label,
+              ErrorText(hr));
       return false;
     }
     textureWidth_ = width;
@@ -260,47 +263,47 @@ bool LockScreenStream::ShowFrame(uint32_t width, uint32_t height) {
   return true;
 }
 
-bool LockScreenStream::TryOpen(const EncodedSize& size, uint32_t width, uint32_t height, uint8_t codec) {
+bool LockScreenStream::TryOpen(const EncodedSize& size, uint32_t width, uint32_t height, proto::VideoCodec codec) {
   VideoEncoder::Config config;
   config.width = size.width;
   config.height = size.height;
   config.fps = context_.fps;
   config.bitrateKbps = context_.bitrateKbps;
   config.codec = codec;
-  return encoder_->Open(device_.Get(), adapterLuid_, width, height, kRotationIdentity, config);
+  return encoder_->Open(device_.Get(), adapterLuid_, width, height, DisplayRotation::Identity, config);
 }
 
 bool LockScreenStream::OpenEncoder(uint32_t width, uint32_t height) {
   const EncodedSize size =
       ComputeLockScreenSize(width, height, static_cast<uint32_t>(std::max(context_.FrameWidth(), 0)),
-                            static_cast<uint32_t>(std::max(context_.FrameHeight(), 0)), context_.remote);
+                            static_cast<uint32_t>(std::max(context_.FrameHeight(), 0)), context_.setup.remote);
   encoder_->Close();
-  bool opened = TryOpen(size, width, height, context_.hevc ? kCodecIdHevc : kCodecIdH264);
+  bool opened = TryOpen(size, width, height, Codec());
   if (!opened && context_.hevc) {
-    LogWarn("[{}] HEVC encoder unavailable, using H.264", context_.label);
+    LogWarn("[{}] HEVC encoder unavailable, using H.264", context_.setup.label);
     context_.hevc = false;
-    opened = TryOpen(size, width, height, kCodecIdH264);
+    opened = TryOpen(size, width, height, proto::VideoCodec::H264);
   }
   if (!opened) {
-    Failure(loggedEncoder_, "[{}] lock screen: encoder failed", context_.label);
+    Failure(loggedEncoder_, "[{}] lock screen: encoder failed", context_.setup.label);
     return false;
   }
   context_.packetizer.Reset();
-  context_.feedback->keyFrameRequested.store(true);
-  if (context_.send) {
-    context_.send(msg::MakeVideoFormat(static_cast<uint16_t>(size.width), static_cast<uint16_t>(size.height),
-                                       context_.hevc ? kCodecIdHevc : kCodecIdH264, static_cast<uint16_t>(width),
+  context_.setup.feedback->keyFrameRequested.store(true);
+  if (context_.setup.send) {
+    context_.setup.send(msg::MakeVideoFormat(static_cast<uint16_t>(size.width), static_cast<uint16_t>(size.height),
+                                       Codec(), static_cast<uint16_t>(width),
                                        static_cast<uint16_t>(height)));
-    context_.send(msg::MakeCursorPosition(false, 0, 0));
+    context_.setup.send(msg::MakeCursorPosition(false, 0, 0));
   }
-  LogInfo("[{}] streaming the lock screen {}x{} (source {}x{})", context_.label, size.width, size.height, width,
+  LogInfo("[{}] streaming the lock screen {}x{} (source {}x{})", context_.setup.label, size.width, size.height, width,
           height);
   return true;
 }
 
 Outcome LockScreenStream::EncodeStep() {
   if (!content_) return Outcome::Continue;
-  StreamFeedback& feedback = *context_.feedback;
+  StreamFeedback& feedback = *context_.setup.feedback;
   const uint64_t now = NowMicros();
   const bool repeat = !pending_ && refresh_ >= 1 && now - lastNew_ > kRepeatAfterMicros;
   if (!pending_ && !repeat && !feedback.keyFrameRequested.load()) return Outcome::Continue;
@@ -312,12 +315,12 @@ Outcome LockScreenStream::EncodeStep() {
   frames_.clear();
   if (!encoder_->Encode(texture_.Get(), static_cast<int64_t>(now), key, frames_)) {
     if (key) feedback.keyFrameRequested.store(true);  // the frame never left
-    Failure(loggedEncode_, "[{}] lock screen: encoding failed", context_.label);
+    Failure(loggedEncode_, "[{}] lock screen: encoding failed", context_.setup.label);
     return Outcome::Failed;
   }
   for (const EncodedFrame& frame : frames_) {
     if (!context_.SendFrame(frame, *encoder_)) {
-      if (context_.onPipelineFailed) context_.onPipelineFailed();
+      if (context_.setup.onPipelineFailed) context_.setup.onPipelineFailed();
       return Outcome::SendFailed;
     }
   }
@@ -333,16 +336,20 @@ Outcome LockScreenStream::EncodeStep() {
 
 }  // namespace
 
-void StreamLockScreen(StreamContext& context) { StreamLockScreen(context, LockScreenStreamParts{}); }
+void StreamLockScreen(StreamContext& context, std::stop_token stop) {
+  StreamLockScreen(context, LockScreenStreamParts{}, std::move(stop));
+}
 
-void StreamLockScreen(StreamContext& context, const LockScreenStreamParts& parts) {
-  LockScreenStream(context, parts).Run();
+void StreamLockScreen(StreamContext& context, const LockScreenStreamParts& parts, std::stop_token stop) {
+  LockScreenStream(context, parts, std::move(stop)).Run();
 }
 
 PipelineLockScreen LockScreenHooks(StreamContext& context, LockScreenStreamParts parts) {
   PipelineLockScreen hooks;
   hooks.locked = [] { return IsSessionLocked(OwnSessionId()); };
-  hooks.stream = [&context, parts = std::move(parts)] { StreamLockScreen(context, parts); };
+  hooks.stream = [&context, parts = std::move(parts)](std::stop_token stop) {
+    StreamLockScreen(context, parts, std::move(stop));
+  };
   return hooks;
 }
 

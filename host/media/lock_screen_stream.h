@@ -4,6 +4,7 @@
 // device's input going back to the agent.
 #include <functional>
 #include <memory>
+#include <stop_token>
 #include <string>
 
 #include "media/lock_screen_client.h"
@@ -19,10 +20,10 @@ struct LockScreenStreamParts {
   std::function<std::unique_ptr<PipelineEncoder>()> makeEncoder;
 };
 
-// Runs until the PC is unlocked or the session stops. A failure to show the lock screen
+// Runs until the PC is unlocked or `stop` is requested. A failure to show the lock screen
 // while the PC stays locked is retried after 1 s, then 2, 4, ... up to 30 s.
-void StreamLockScreen(StreamContext& context);
-void StreamLockScreen(StreamContext& context, const LockScreenStreamParts& parts);
+void StreamLockScreen(StreamContext& context, std::stop_token stop);
+void StreamLockScreen(StreamContext& context, const LockScreenStreamParts& parts, std::stop_token stop);
 
 // The video thread's lock hooks: IsSessionLocked(OwnSessionId()) and the stream above.
 PipelineLockScreen LockScreenHooks(StreamContext& context, LockScreenStreamParts parts = {});

@@ -8,8 +8,10 @@
 #include <mutex>
 #include <vector>
 
+#include "core/com_apartment.h"
 #include "core/log.h"
 #include "core/registry_key.h"
+#include "core/win_handle.h"
 
 namespace kelm {
 namespace {
@@ -21,13 +23,12 @@ class CoreAudioEndpoints final : public SpeakerEndpoints {
   bool DefaultOutput(std::wstring& id) override {
     ComPtr<IMMDeviceEnumerator> enumerator;
     ComPtr<IMMDevice> device;
-    LPWSTR raw = nullptr;
+    CoTaskMem<wchar_t> raw;
     if (FAILED(CoCreateInstance(__uuidof(MMDeviceEnumerator), nullptr, CLSCTX_ALL, IID_PPV_ARGS(&enumerator))) ||
-        FAILED(enumerator->GetDefaultAudioEndpoint(eRender, eConsole, &device)) || FAILED(device->GetId(&raw))) {
+        FAILED(enumerator->GetDefaultAudioEndpoint(eRender, eConsole, &device)) || FAILED(device->GetId(raw.Put()))) {
       return false;
     }
-    id = raw;
-    CoTaskMemFree(raw);
+    id = raw.Get();
     return true;
   }
   HRESULT GetMute(const std::wstring& id, bool& muted) override {
@@ -62,20 +63,6 @@ class CoreAudioEndpoints final : public SpeakerEndpoints {
   }
 };
 
-// COM for the calling thread, undone on every path.
-class ComScope {
- public:
-  ComScope() : ok_(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) {}
-  ~ComScope() {
-    if (ok_) CoUninitialize();
-  }
-  ComScope(const ComScope&) = delete;
-  ComScope& operator=(const ComScope&) = delete;
-
- private:
-  bool ok_;
-};
-
 struct MuteState {
   std::mutex mutex;
   unsigned holders = 0;
@@ -95,14 +82,13 @@ std::shared_ptr<SpeakerEndpoints> EndpointsLocked(MuteState& s) {
 }
 
 void WriteMutedSpeakersValue(const std::wstring& id) {
-  HKEY key = nullptr;
-  if (RegCreateKeyExW(HKEY_CURRENT_USER, TavroRegistryKey().c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr) !=
+  RegKey key;
+  if (RegCreateKeyExW(HKEY_CURRENT_USER, TavroRegistryKey().c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.Put(), nullptr) !=
       ERROR_SUCCESS) {
     return;
   }
-  RegSetValueExW(key, kMutedSpeakersValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(id.c_str()),
+  RegSetValueExW(key.Get(), kMutedSpeakersValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(id.c_str()),
                  static_cast<DWORD>((id.size() + 1) * sizeof(wchar_t)));
-  RegCloseKey(key);
 }
 
 void DeleteMutedSpeakersValue() { RegDeleteKeyValueW(HKEY_CURRENT_USER, TavroRegistryKey().c_str(), kMutedSpeakersValue); }
@@ -115,18 +101,18 @@ void SetSpeakerEndpoints(std::shared_ptr<SpeakerEndpoints> endpoints) {
 }
 
 std::optional<std::wstring> ReadMutedSpeakersValue() {
-  HKEY key = nullptr;
-  if (RegOpenKeyExW(HKEY_CURRENT_USER, TavroRegistryKey().c_str(), 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
+  RegKey key;
+  if (RegOpenKeyExW(HKEY_CURRENT_USER, TavroRegistryKey().c_str(), 0, KEY_QUERY_VALUE, key.Put()) != ERROR_SUCCESS) {
     return std::nullopt;
   }
   std::optional<std::wstring> result;
   DWORD type = 0, size = 0;
-  if (RegQueryValueExW(key, kMutedSpeakersValue, nullptr, &type, nullptr, &size) == ERROR_SUCCESS &&
+  if (RegQueryValueExW(key.Get(), kMutedSpeakersValue, nullptr, &type, nullptr, &size) == ERROR_SUCCESS &&
       (type == REG_SZ || type == REG_EXPAND_SZ)) {
     // The value's own size bounds the read; a stored string need not end in a terminator.
     std::vector<wchar_t> buffer(size / sizeof(wchar_t) + 1, L'\0');
     DWORD got = static_cast<DWORD>((buffer.size() - 1) * sizeof(wchar_t));
-    if (RegQueryValueExW(key, kMutedSpeakersValue, nullptr, &type, reinterpret_cast<BYTE*>(buffer.data()), &got) ==
+    if (RegQueryValueExW(key.Get(), kMutedSpeakersValue, nullptr, &type, reinterpret_cast<BYTE*>(buffer.data()), &got) ==
         ERROR_SUCCESS) {
       const size_t chars = std::min<size_t>(got / sizeof(wchar_t), buffer.size() - 1);
       std::wstring text(buffer.data(), chars);
@@ -134,7 +120,6 @@ std::optional<std::wstring> ReadMutedSpeakersValue() {
       result = std::move(text);
     }
   }
-  RegCloseKey(key);
   return result;
 }
 
@@ -142,7 +127,7 @@ void MuteSpeakers() {
   MuteState& s = Mute();
   std::lock_guard lock(s.mutex);
   if (++s.holders != 1) return;
-  ComScope com;
+  const ComApartment com = EnterComApartment(COINIT_MULTITHREADED);
   auto endpoints = EndpointsLocked(s);
   std::wstring id;
   if (!endpoints->DefaultOutput(id)) {
@@ -175,7 +160,7 @@ void ReleaseSpeakerMute() {
   std::lock_guard lock(s.mutex);
   if (s.holders == 0) return;
   if (--s.holders > 0 || !s.mutedByHost) return;
-  ComScope com;
+  const ComApartment com = EnterComApartment(COINIT_MULTITHREADED);
   EndpointsLocked(s)->SetMute(s.deviceId, false);
   LogInfo("Audio: PC speakers unmuted");
   s.mutedByHost = false;
@@ -191,7 +176,7 @@ void RecoverMutedSpeakersFromRegistry() {
     endpoints = EndpointsLocked(Mute());
   }
   {
-    ComScope com;
+    const ComApartment com = EnterComApartment(COINIT_MULTITHREADED);
     std::wstring target = *id;
     if (target.empty()) endpoints->DefaultOutput(target);
     endpoints->SetMute(target, false);

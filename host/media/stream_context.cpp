@@ -3,21 +3,9 @@
 
 namespace kelm {
 
-StreamContext::StreamContext(StreamSetup setup)
-    : label(std::move(setup.label)),
-      hello(std::move(setup.hello)),
-      remote(setup.remote),
-      hevc(setup.useHevc),
-      bitrateKbps(setup.kbps),
-      fps(setup.fps),
-      running(setup.running),
-      send(std::move(setup.send)),
-      feedback(setup.feedback),
-      inputRouter(setup.input),
-      display(setup.display),
-      onStreamSize(std::move(setup.onStreamSize)),
-      onPipelineFailed(std::move(setup.onPipelineFailed)) {
-  if (!setup.deviceName.empty()) hello.deviceName = std::move(setup.deviceName);
+StreamContext::StreamContext(StreamSetup given)
+    : setup(std::move(given)), hello(setup.hello), hevc(setup.useHevc), bitrateKbps(setup.kbps), fps(setup.fps) {
+  if (!setup.deviceName.empty()) hello.deviceName = setup.deviceName;
 }
 
 void StreamContext::TakeStreamSize(const StreamFeedback::StreamSize& size) {
@@ -29,27 +17,27 @@ void StreamContext::TakeStreamSize(const StreamFeedback::StreamSize& size) {
 
 bool StreamContext::ApplyRateChanges() {
   bool changed = false;
-  if (const uint32_t limit = feedback->TakePendingMaxKbps(); limit != 0) {
-    feedback->ApplyLimit(limit);
+  if (const uint32_t limit = setup.feedback->TakePendingMaxKbps(); limit != 0) {
+    setup.feedback->ApplyLimit(limit);
     bitrateKbps = limit;
     changed = true;
-    LogInfo("[{}] bitrate -> {} kbps", label, limit);
+    LogInfo("[{}] bitrate -> {} kbps", setup.label, limit);
   }
-  if (const uint32_t adapted = feedback->AdaptBitrate(); adapted != 0) {
+  if (const uint32_t adapted = setup.feedback->AdaptBitrate(); adapted != 0) {
     bitrateKbps = adapted;
     changed = true;
   }
-  if (const uint32_t f = feedback->TakePendingMaxFps(); f != 0) {
+  if (const uint32_t f = setup.feedback->TakePendingMaxFps(); f != 0) {
     fps = f;
-    LogInfo("[{}] frame rate -> {} fps", label, f);
+    LogInfo("[{}] frame rate -> {} fps", setup.label, f);
   }
   return changed;
 }
 
 bool StreamContext::SendMessages(const std::vector<msg::Message>& messages, uint64_t stamp) {
   for (const msg::Message& m : messages) {
-    if (m.type == proto::MsgType::VideoFrame) feedback->RecordSentFrame(stamp, m.payload.size());
-    if (!send || !send(m)) return false;
+    if (m.type == proto::MsgType::VideoFrame) setup.feedback->RecordSentFrame(stamp, m.payload.size());
+    if (!setup.send || !setup.send(m)) return false;
   }
   return true;
 }

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstring>
 
+#include "core/com_apartment.h"
 #include "core/log.h"
 #include "core/text.h"
 #include "media/media_buffers.h"
@@ -21,7 +22,6 @@ constexpr GUID kMftEnumAdapterLuid = {0x1d39518c, 0xe220, 0x4da8, {0xa0, 0x7f, 0
 
 constexpr UINT32 kEnumHardware = MFT_ENUM_FLAG_HARDWARE | MFT_ENUM_FLAG_SORTANDFILTER;  // 0x44
 constexpr UINT32 kEnumSoftware = MFT_ENUM_FLAG_SYNCMFT | MFT_ENUM_FLAG_SORTANDFILTER;   // 0x41
-constexpr uint8_t kHevc = 1;
 constexpr uint32_t kRateControlCbr = 0;
 constexpr uint32_t kQualityVsSpeed = 50;
 constexpr uint32_t kGopSeconds = 10;
@@ -35,7 +35,7 @@ constexpr int kMaxOutputsPerInput = 64;
 constexpr int kMaxDrainedFrames = 1024;
 constexpr uint32_t kMaxSide = 16384;
 
-const char* CodecName(uint8_t codec) { return codec == kHevc ? "HEVC" : "H.264"; }
+const char* CodecName(proto::VideoCodec codec) { return codec == proto::VideoCodec::Hevc ? "HEVC" : "H.264"; }
 
 std::optional<int64_t> ReadAdapterLuid(IMFActivate* activate) {
   UINT64 value = 0;
@@ -50,44 +50,41 @@ std::optional<int64_t> ReadAdapterLuid(IMFActivate* activate) {
 }
 
 std::string ReadFriendlyName(IMFActivate* activate) {
-  wchar_t* name = nullptr;
+  CoTaskMem<wchar_t> name;
   UINT32 length = 0;
-  if (FAILED(activate->GetAllocatedString(MFT_FRIENDLY_NAME_Attribute, &name, &length)) || name == nullptr) return {};
-  std::string utf8 = WideToUtf8(std::wstring_view(name, length));
-  CoTaskMemFree(name);
-  return utf8;
+  if (FAILED(activate->GetAllocatedString(MFT_FRIENDLY_NAME_Attribute, name.Put(), &length)) || !name) return {};
+  return WideToUtf8(std::wstring_view(name.Get(), length));
 }
 
 }  // namespace
 
-std::vector<EncoderCandidate> SystemEncoderCandidates(bool hardware, uint8_t codec) {
+std::vector<EncoderCandidate> SystemEncoderCandidates(bool hardware, proto::VideoCodec codec) {
   const MFT_REGISTER_TYPE_INFO input{MFMediaType_Video, MFVideoFormat_NV12};
-  const MFT_REGISTER_TYPE_INFO output{MFMediaType_Video, codec == kHevc ? MFVideoFormat_HEVC : MFVideoFormat_H264};
-  IMFActivate** list = nullptr;
+  const MFT_REGISTER_TYPE_INFO output{MFMediaType_Video, codec == proto::VideoCodec::Hevc ? MFVideoFormat_HEVC : MFVideoFormat_H264};
+  CoTaskMem<IMFActivate*> list;
   UINT32 count = 0;
   std::vector<EncoderCandidate> candidates;
-  if (FAILED(MFTEnumEx(MFT_CATEGORY_VIDEO_ENCODER, hardware ? kEnumHardware : kEnumSoftware, &input, &output, &list,
-                       &count)) ||
-      list == nullptr) {
+  if (FAILED(MFTEnumEx(MFT_CATEGORY_VIDEO_ENCODER, hardware ? kEnumHardware : kEnumSoftware, &input, &output,
+                       list.Put(), &count)) ||
+      !list) {
     return candidates;
   }
   for (UINT32 i = 0; i < count; ++i) {
     ComPtr<IMFActivate> activate;
-    activate.Attach(list[i]);
+    activate.Attach(list.Get()[i]);
     EncoderCandidate c;
     c.name = ReadFriendlyName(activate.Get());
     c.adapterLuid = ReadAdapterLuid(activate.Get());
     c.activate = [activate](IMFTransform** transform) { return activate->ActivateObject(IID_PPV_ARGS(transform)); };
     candidates.push_back(std::move(c));
   }
-  CoTaskMemFree(list);
   return candidates;
 }
 
 VideoEncoder::~VideoEncoder() { Close(); }
 
 bool VideoEncoder::Open(ID3D11Device* device, int64_t adapterLuid, uint32_t sourceWidth, uint32_t sourceHeight,
-                        uint32_t rotation, const Config& config) {
+                        DisplayRotation rotation, const Config& config) {
   Close();
   width_ = config.width & ~1u;
   height_ = config.height & ~1u;
@@ -96,10 +93,11 @@ bool VideoEncoder::Open(ID3D11Device* device, int64_t adapterLuid, uint32_t sour
   codec_ = config.codec;
   sourceWidth_ = sourceWidth;
   sourceHeight_ = sourceHeight;
-  rotation_ = rotation == 0 ? 1 : rotation;
+  rotation_ = rotation == DisplayRotation::Unspecified ? DisplayRotation::Identity : rotation;
   if (device == nullptr || width_ == 0 || height_ == 0 || width_ > kMaxSide || height_ > kMaxSide ||
-      sourceWidth == 0 || sourceHeight == 0 || sourceWidth > kMaxSide || sourceHeight > kMaxSide || rotation_ > 4) {
-    LogError("Cannot encode {}x{} from {}x{} (rotation {})", width_, height_, sourceWidth, sourceHeight, rotation);
+      sourceWidth == 0 || sourceHeight == 0 || sourceWidth > kMaxSide || sourceHeight > kMaxSide || rotation_ > DisplayRotation::Rotate270) {
+    LogError("Cannot encode {}x{} from {}x{} (rotation {})", width_, height_, sourceWidth, sourceHeight,
+             static_cast<uint32_t>(rotation));
     return false;
   }
   device_ = device;
@@ -244,7 +242,7 @@ bool VideoEncoder::Configure() {
 
 bool VideoEncoder::SetOutputType() {
   std::vector<uint32_t> profiles;
-  if (codec_ == kHevc) {
+  if (codec_ == proto::VideoCodec::Hevc) {
     profiles = {kHevcMainProfile};
   } else {
     profiles.assign(std::begin(kH264Profiles), std::end(kH264Profiles));
@@ -255,7 +253,7 @@ bool VideoEncoder::SetOutputType() {
     hr = MFCreateMediaType(&type);
     if (FAILED(hr)) break;
     type->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video);
-    type->SetGUID(MF_MT_SUBTYPE, codec_ == kHevc ? MFVideoFormat_HEVC : MFVideoFormat_H264);
+    type->SetGUID(MF_MT_SUBTYPE, codec_ == proto::VideoCodec::Hevc ? MFVideoFormat_HEVC : MFVideoFormat_H264);
     type->SetUINT32(MF_MT_AVG_BITRATE, bitrateKbps_ * 1000);
     MFSetAttributeSize(type.Get(), MF_MT_FRAME_SIZE, width_, height_);
     MFSetAttributeRatio(type.Get(), MF_MT_FRAME_RATE, fps_, 1);
@@ -487,11 +485,10 @@ std::vector<uint8_t> VideoEncoder::SequenceHeader() const {
   if (!transform_) return header;
   ComPtr<IMFMediaType> type;
   if (FAILED(transform_->GetOutputCurrentType(outputStreamId_, &type)) || !type) return header;
-  UINT8* blob = nullptr;
+  CoTaskMem<UINT8> blob;
   UINT32 size = 0;
-  if (SUCCEEDED(type->GetAllocatedBlob(MF_MT_MPEG_SEQUENCE_HEADER, &blob, &size)) && blob != nullptr) {
-    header.assign(blob, blob + size);
-    CoTaskMemFree(blob);
+  if (SUCCEEDED(type->GetAllocatedBlob(MF_MT_MPEG_SEQUENCE_HEADER, blob.Put(), &size)) && blob) {
+    header.assign(blob.Get(), blob.Get() + size);
   }
   return header;
 }

@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "core/protocol.h"
+#include "media/capture_rotation.h"
 #include "media/com_ptr.h"
 #include "media/cpu_nv12_converter.h"
 #include "media/encoded_frame.h"
@@ -29,9 +31,9 @@ struct EncoderCandidate {
   std::function<HRESULT(IMFTransform**)> activate;
 };
 // The candidates of one kind (hardware or software) for NV12 input and `codec`.
-using EncoderCandidateSource = std::function<std::vector<EncoderCandidate>(bool hardware, uint8_t codec)>;
+using EncoderCandidateSource = std::function<std::vector<EncoderCandidate>(bool hardware, proto::VideoCodec codec)>;
 // Media Foundation's registered encoders (MFTEnumEx), in the system's order.
-std::vector<EncoderCandidate> SystemEncoderCandidates(bool hardware, uint8_t codec);
+std::vector<EncoderCandidate> SystemEncoderCandidates(bool hardware, proto::VideoCodec codec);
 
 class VideoEncoder {
  public:
@@ -40,7 +42,7 @@ class VideoEncoder {
     uint32_t height = 1080;
     uint32_t fps = 60;
     uint32_t bitrateKbps = 20000;
-    uint8_t codec = 0;  // 1 = HEVC, anything else H.264
+    proto::VideoCodec codec = proto::VideoCodec::H264;
   };
 
   VideoEncoder() = default;
@@ -48,9 +50,9 @@ class VideoEncoder {
   VideoEncoder(const VideoEncoder&) = delete;
   VideoEncoder& operator=(const VideoEncoder&) = delete;
 
-  // `rotation` is the captured output's DXGI rotation (1 none, 2 90, 3 180, 4 270).
+  // `rotation` is the captured output's (unspecified counts as none).
   bool Open(ID3D11Device* device, int64_t adapterLuid, uint32_t sourceWidth, uint32_t sourceHeight,
-            uint32_t rotation, const Config& config);
+            DisplayRotation rotation, const Config& config);
   // Appends zero or more frames to `out`; false on a failure that needs a restart.
   bool Encode(ID3D11Texture2D* frame, int64_t timeMicros, bool forceKeyFrame, std::vector<EncodedFrame>& out);
   void SetBitrate(uint32_t kbps);
@@ -98,8 +100,9 @@ class VideoEncoder {
 
   // Settings
   uint32_t width_ = 1920, height_ = 1080, fps_ = 60, bitrateKbps_ = 20000;
-  uint8_t codec_ = 0;
-  uint32_t sourceWidth_ = 0, sourceHeight_ = 0, rotation_ = 1;
+  proto::VideoCodec codec_ = proto::VideoCodec::H264;
+  uint32_t sourceWidth_ = 0, sourceHeight_ = 0;
+  DisplayRotation rotation_ = DisplayRotation::Identity;
   // Active encoder
   bool hardware_ = false;
   bool async_ = false;

@@ -94,9 +94,9 @@ bool VideoEncoder::BuildGpuConverter(HRESULT& missing) {
   videoContext_->VideoProcessorSetStreamSourceRect(processor_.Get(), 0, TRUE, &source);
   videoContext_->VideoProcessorSetStreamDestRect(processor_.Get(), 0, TRUE, &target);
   videoContext_->VideoProcessorSetOutputTargetRect(processor_.Get(), TRUE, &target);
-  if (rotation_ > 1) {
+  if (rotation_ != DisplayRotation::Identity) {
     videoContext_->VideoProcessorSetStreamRotation(processor_.Get(), 0, TRUE,
-                                                   static_cast<D3D11_VIDEO_PROCESSOR_ROTATION>(rotation_ - 1));
+                                                   static_cast<D3D11_VIDEO_PROCESSOR_ROTATION>(static_cast<uint32_t>(rotation_) - 1));
   }
   cpuConversion_ = false;
   return true;

@@ -36,9 +36,9 @@ void Append(std::vector<uint8_t>& out, std::span<const uint8_t> bytes) {
 }  // namespace
 
 std::vector<msg::Message> VideoPacketizer::Packetize(uint64_t stamp, bool key,
-                                                     std::span<const uint8_t> frame, uint8_t codec,
+                                                     std::span<const uint8_t> frame, proto::VideoCodec codec,
                                                      const SequenceHeaderFn& sequenceHeader) {
-  const bool hevc = codec == kCodecHevc;
+  const bool hevc = codec == proto::VideoCodec::Hevc;
   std::vector<uint8_t> parameterSets;
   // One working buffer for every frame, so large frames cost no fresh allocation.
   std::vector<uint8_t>& frameBytes = frameBytes_;

@@ -17,7 +17,7 @@ class VideoPacketizer {
   // At most one CodecConfig then at most one VideoFrame, in sending order.
   // `codec` 1 is HEVC, anything else H.264. `sequenceHeader` may be empty.
   std::vector<msg::Message> Packetize(uint64_t stamp, bool key, std::span<const uint8_t> frame,
-                                      uint8_t codec, const SequenceHeaderFn& sequenceHeader);
+                                      proto::VideoCodec codec, const SequenceHeaderFn& sequenceHeader);
 
   // Forgets the parameter sets last sent; a new encoder starts from nothing.
   void Reset() { sentParameterSets_.clear(); }

@@ -8,7 +8,6 @@
 #include "core/log.h"
 #include "core/messages.h"
 #include "core/text.h"
-#include "desktop/input_router.h"
 #include "media/capture_rotation.h"
 #include "media/caret_search.h"
 #include "media/session_display.h"
@@ -18,14 +17,10 @@
 namespace kelm {
 namespace {
 
-constexpr uint8_t kCodecIdH264 = 0;
-constexpr uint8_t kCodecIdHevc = 1;
-
-bool Sideways(uint32_t rotation) { return rotation == kRotation90 || rotation == kRotation270; }
-
 }  // namespace
 
-VideoPipeline::VideoPipeline(StreamContext& context, PipelineIo io) : context_(&context), io_(std::move(io)) {
+VideoPipeline::VideoPipeline(StreamContext& context, PipelineIo io, std::stop_token stop)
+    : context_(&context), io_(std::move(io)), stop_(std::move(stop)) {
   if (!io_.capture) io_.capture = MakeDuplicationCapture();
   if (!io_.encoder) io_.encoder = MakeMediaFoundationEncoder();
   if (!io_.now) io_.now = NowMicros;
@@ -39,14 +34,18 @@ VideoPipeline::~VideoPipeline() {
   io_.capture.reset();
 }
 
-bool VideoPipeline::Running() const { return context_->running == nullptr || context_->running->load(); }
+proto::VideoCodec VideoPipeline::Codec() const {
+  return context_->hevc ? proto::VideoCodec::Hevc : proto::VideoCodec::H264;
+}
+
+bool VideoPipeline::Running() const { return !stop_.stop_requested(); }
 
 std::wstring VideoPipeline::DisplayName() const {
-  return context_->display ? context_->display->DisplayName() : std::wstring();
+  return context_->setup.display ? context_->setup.display->DisplayName() : std::wstring();
 }
 
 void VideoPipeline::SendError(const char* text) {
-  if (context_->send) context_->send(msg::MakeErrorText(text));  // the session may be gone: ignored
+  if (context_->setup.send) context_->setup.send(msg::MakeErrorText(text));  // the session may be gone: ignored
 }
 
 void VideoPipeline::Run() {
@@ -74,12 +73,12 @@ void VideoPipeline::Run() {
     return;
   }
   if (Running()) {
-    LogError("[{}] could not start capturing {}", context_->label, WideToUtf8(DisplayName()));
+    LogError("[{}] could not start capturing {}", context_->setup.label, WideToUtf8(DisplayName()));
     SendError(kStartFailedText);
   }
 }
 
-bool VideoPipeline::OpenEncoder(uint32_t width, uint32_t height, uint8_t codec) {
+bool VideoPipeline::OpenEncoder(uint32_t width, uint32_t height, proto::VideoCodec codec) {
   VideoEncoder::Config config;
   config.width = width;
   config.height = height;
@@ -93,24 +92,24 @@ bool VideoPipeline::OpenEncoder(uint32_t width, uint32_t height, uint8_t codec) 
 
 bool VideoPipeline::SetupStream() {
   PipelineCapture& c = *io_.capture;
-  const bool sideways = Sideways(c.Rotation());
+  const bool sideways = IsQuarterTurn(c.Rotation());
   const uint32_t srcW = sideways ? c.Height() : c.Width();
   const uint32_t srcH = sideways ? c.Width() : c.Height();
   if (srcW == sourceWidth_ && srcH == sourceHeight_ && c.Rotation() == rotation_ &&
       c.DeviceGeneration() == deviceGeneration_) {
     return true;
   }
-  const bool mirror = context_->display == nullptr || context_->display->Mirror();
+  const bool mirror = context_->setup.display == nullptr || context_->setup.display->Mirror();
   const EncodedSize size =
       ComputeEncodedSize(srcW, srcH, static_cast<uint32_t>(std::max(context_->FrameWidth(), 0)),
-                         static_cast<uint32_t>(std::max(context_->FrameHeight(), 0)), mirror, context_->remote);
+                         static_cast<uint32_t>(std::max(context_->FrameHeight(), 0)), mirror, context_->setup.remote);
   if (size.width == 0 || size.height == 0) return false;  // nothing captured to size a stream on
 
-  if (!OpenEncoder(size.width, size.height, context_->hevc ? kCodecIdHevc : kCodecIdH264)) {
+  if (!OpenEncoder(size.width, size.height, Codec())) {
     if (!context_->hevc) return false;
-    LogWarn("[{}] HEVC encoder unavailable, using H.264", context_->label);
+    LogWarn("[{}] HEVC encoder unavailable, using H.264", context_->setup.label);
     context_->hevc = false;
-    if (!OpenEncoder(size.width, size.height, kCodecIdH264)) return false;
+    if (!OpenEncoder(size.width, size.height, proto::VideoCodec::H264)) return false;
   }
   sourceWidth_ = srcW;
   sourceHeight_ = srcH;
@@ -119,20 +118,23 @@ bool VideoPipeline::SetupStream() {
   encodedWidth_ = size.width;
   encodedHeight_ = size.height;
   context_->packetizer.Reset();
-  context_->feedback->keyFrameRequested.store(true);
-  if (context_->send) {
-    context_->send(msg::MakeVideoFormat(static_cast<uint16_t>(encodedWidth_), static_cast<uint16_t>(encodedHeight_),
-                                        context_->hevc ? kCodecIdHevc : kCodecIdH264,
+  context_->setup.feedback->keyFrameRequested.store(true);
+  if (context_->setup.send) {
+    context_->setup.send(msg::MakeVideoFormat(static_cast<uint16_t>(encodedWidth_), static_cast<uint16_t>(encodedHeight_),
+                                        Codec(),
                                         static_cast<uint16_t>(sourceWidth_), static_cast<uint16_t>(sourceHeight_)));
   }
-  LogInfo("[{}] streaming {}x{} (source {}x{})", context_->label, encodedWidth_, encodedHeight_, sourceWidth_,
+  LogInfo("[{}] streaming {}x{} (source {}x{})", context_->setup.label, encodedWidth_, encodedHeight_, sourceWidth_,
           sourceHeight_);
-  if (context_->onStreamSize) context_->onStreamSize(encodedWidth_, encodedHeight_);
+  if (context_->setup.onStreamSize) context_->setup.onStreamSize(encodedWidth_, encodedHeight_);
   return true;
 }
 
 void VideoPipeline::PushTargetRect(uint64_t now) {
-  if (context_->inputRouter) context_->inputRouter->Injector().SetTargetRect(io_.capture->DesktopRect());
+  if (const auto& setTargetRect = context_->setup.input.setTargetRect) {
+    const RECT r = io_.capture->DesktopRect();
+    setTargetRect(ScreenRect{r.left, r.top, r.right, r.bottom});
+  }
   lastRectPush_ = now;
 }
 
@@ -140,9 +142,9 @@ bool VideoPipeline::Step() {
   const uint64_t now = Now();
   if (!lastRectPush_ || now - *lastRectPush_ > kRectPushMicros) PushTargetRect(now);
 
-  if (const auto size = context_->feedback->TakePendingResize()) {
+  if (const auto size = context_->setup.feedback->TakePendingResize()) {
     context_->TakeStreamSize(*size);
-    if (context_->display) context_->display->ApplyOrientation(*size, context_->fps);
+    if (context_->setup.display) context_->setup.display->ApplyOrientation(*size, context_->fps);
     sourceWidth_ = 0;
     restartRequested_ = true;
   }
@@ -150,34 +152,34 @@ bool VideoPipeline::Step() {
   context_->ApplyRate(*io_.encoder);
 
   // Only a peek: the request is taken when a frame is actually encoded.
-  const bool force = context_->feedback->keyFrameRequested.load() && contentCaptured_;
+  const bool force = context_->setup.feedback->keyFrameRequested.load() && contentCaptured_;
   EncodeAndSend(now, force);
 
   if (restartRequested_) {
     restartRequested_ = false;
-    CaretStep(PipelineCapture::kLost);
+    CaretStep(CaptureResult::Lost);
     return Restart();
   }
 
   uint32_t waitMs = kMaxWaitMs;
   // While paused nothing can be sent however soon it is due: a short wait would only spin.
-  if ((framePending_ || force) && !context_->feedback->Paused()) {
+  if ((framePending_ || force) && !context_->setup.feedback->Paused()) {
     const uint64_t t = Now();
     waitMs = nextDue_ > t ? static_cast<uint32_t>(std::min<uint64_t>((nextDue_ - t + 999) / 1000, kMaxWaitMs)) : 1;
-    if (!context_->feedback->CanSendFrame(context_->fps)) waitMs = std::max<uint32_t>(waitMs, 2);
+    if (!context_->setup.feedback->CanSendFrame(context_->fps)) waitMs = std::max<uint32_t>(waitMs, 2);
     waitMs = std::min(waitMs, kMaxWaitMs);
   }
-  const int r = io_.capture->AcquireFrame(waitMs);
+  const CaptureResult r = io_.capture->AcquireFrame(waitMs);
   restartRequested_ = false;
   CaretStep(r);
   switch (r) {
-    case PipelineCapture::kNewImage:
+    case CaptureResult::NewImage:
       framePending_ = true;
       contentCaptured_ = true;
       lastNewFrame_ = Now();
       SendCursor();
       return true;
-    case PipelineCapture::kNothingNew:
+    case CaptureResult::NothingNew:
       SendCursor();
       return true;
     default:
@@ -198,7 +200,7 @@ bool VideoPipeline::Restart() {
   }
   if (!Running()) return false;
   if (!SetupStream()) {
-    LogError("[{}] could not restart the pipeline", context_->label);
+    LogError("[{}] could not restart the pipeline", context_->setup.label);
     return false;
   }
   PushTargetRect(Now());
@@ -215,7 +217,7 @@ void VideoPipeline::EncodeAndSend(uint64_t now, bool forceKeyFrame) {
   const bool repeat =
       !framePending_ && contentCaptured_ && refreshCount_ >= 1 && now - lastNewFrame_ > kRepeatAfterMicros;
   if (!framePending_ && !forceKeyFrame && !repeat) return;
-  StreamFeedback& feedback = *context_->feedback;
+  StreamFeedback& feedback = *context_->setup.feedback;
   if (!feedback.CanSendFrame(context_->fps) || now < nextDue_ || feedback.Paused()) return;
 
   // Taken at the moment of encoding, in one exchange, so that a request arriving after
@@ -226,7 +228,7 @@ void VideoPipeline::EncodeAndSend(uint64_t now, bool forceKeyFrame) {
 
   frames_.clear();
   if (!io_.encoder->Encode(io_.capture->Texture(), static_cast<int64_t>(now), key, frames_)) {
-    LogError("[{}] encoder failed; restarting pipeline", context_->label);
+    LogError("[{}] encoder failed; restarting pipeline", context_->setup.label);
     if (key) feedback.keyFrameRequested.store(true);  // the frame never left
     sourceWidth_ = 0;
     restartRequested_ = true;
@@ -234,7 +236,7 @@ void VideoPipeline::EncodeAndSend(uint64_t now, bool forceKeyFrame) {
   }
   for (const EncodedFrame& frame : frames_) {
     if (!context_->SendFrame(frame, *io_.encoder)) {
-      if (context_->onPipelineFailed) context_->onPipelineFailed();
+      if (context_->setup.onPipelineFailed) context_->setup.onPipelineFailed();
       return;
     }
   }
@@ -248,43 +250,40 @@ void VideoPipeline::EncodeAndSend(uint64_t now, bool forceKeyFrame) {
   nextDue_ = std::max(nextDue_ + interval, now + interval * 3 / 4);
 }
 
-void VideoPipeline::CaretStep(int captureResult) {
+void VideoPipeline::CaretStep(CaptureResult captureResult) {
   PipelineCapture& c = *io_.capture;
   const uint64_t now = Now();
-  InputRouter* router = context_->inputRouter;
-  if (router) {
-    const InputRouter::PendingTap tap = router->TakePendingTap();
-    if (tap.pending) {
-      if (c.Rotation() != kRotationIdentity) {
-        caret_.Arm(RECT{}, now, 0);
-      } else if (router->TextFieldInTarget()) {
-        caret_.Arm(RECT{}, now, 0);
-        router->UpdateDeviceKeyboard();
-      } else {
-        const RECT desk = c.DesktopRect();
-        const int32_t y = tap.point.y - desk.top;
-        const int32_t height = static_cast<int32_t>(c.Height());
-        RECT band{0, std::max(y - kCaretBand, 0), static_cast<LONG>(c.Width()), std::min(y + kCaretBand, height)};
-        caret_.Arm(band, now, kCaretSearchMicros);
-        LogDebug("[{}] tap at ({},{}): looking for a caret", context_->label, tap.point.x, tap.point.y);
-      }
+  const StreamInputHooks& input = context_->setup.input;
+  if (const std::optional<StreamTap> tap = input.takePendingTap ? input.takePendingTap() : std::nullopt) {
+    if (c.Rotation() != DisplayRotation::Identity) {
+      caret_.Arm(RECT{}, now, 0);
+    } else if (tap->inTextField) {
+      caret_.Arm(RECT{}, now, 0);
+      if (input.caretVerdict) input.caretVerdict(CaretVerdict::KnownTextField);
+    } else {
+      const RECT desk = c.DesktopRect();
+      const int32_t y = tap->y - desk.top;
+      const int32_t height = static_cast<int32_t>(c.Height());
+      RECT band{0, std::max(y - kCaretBand, 0), static_cast<LONG>(c.Width()), std::min(y + kCaretBand, height)};
+      caret_.Arm(band, now, kCaretSearchMicros);
+      LogDebug("[{}] tap at ({},{}): looking for a caret", context_->setup.label, tap->x, tap->y);
     }
   }
   if (!caret_.Armed()) return;
-  const int result = captureResult == PipelineCapture::kNewImage
+  const int result = captureResult == CaptureResult::NewImage
                          ? caret_.OnFrame(c.Device(), c.Context(), c.Texture(), now)
                          : caret_.CheckTimeout(now);
   if (result == kCaretFound || result == kCaretTimedOut) {
-    LogDebug("[{}] caret {}", context_->label, result == kCaretFound ? "found - text field" : "not found");
-    if (router) router->SetCaretFound(result == kCaretFound);
+    LogDebug("[{}] caret {}", context_->setup.label, result == kCaretFound ? "found - text field" : "not found");
+    if (input.caretVerdict) input.caretVerdict(result == kCaretFound ? CaretVerdict::Found : CaretVerdict::NotFound);
   }
 }
 
 void VideoPipeline::SendCursor() {
   const CapturedPointer& p = io_.capture->Pointer();
   if (p.shapeSerial != lastShapeSerialSent_ && !p.pixels.empty()) {
-    if (context_->send) {
-      context_->send(msg::MakeCursorShape(static_cast<uint16_t>(p.width), static_cast<uint16_t>(p.height),
+    if (context_->setup.send) {
+      context_->setup.send(msg::MakeCursorShape(static_cast<uint16_t>(p.width), static_cast<uint16_t>(p.height),
                                           static_cast<uint16_t>(p.hotX), static_cast<uint16_t>(p.hotY), p.pixels));
     }
     lastShapeSerialSent_ = p.shapeSerial;
@@ -296,7 +295,7 @@ void VideoPipeline::SendCursor() {
                                                                                   lastCursorSent_->y == y))) {
     return;
   }
-  if (context_->send) context_->send(msg::MakeCursorPosition(p.visible, x, y));
+  if (context_->setup.send) context_->setup.send(msg::MakeCursorPosition(p.visible, x, y));
   lastCursorSent_ = CursorSent{p.visible, x, y};
 }
 

@@ -4,9 +4,11 @@
 // looks for a caret after taps, and restarts itself when capture or encoding fails.
 #include <cstdint>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <vector>
 
+#include "core/protocol.h"
 #include "media/caret_finder.h"
 #include "media/encoded_frame.h"
 #include "media/video_pipeline_io.h"
@@ -32,12 +34,12 @@ class VideoPipeline {
   static constexpr int32_t kCaretBand = 48;
   static constexpr uint64_t kCaretSearchMicros = 1600000;
 
-  // The thread's body with the product's capture, encoder and clock.
-  static void ThreadMain(StreamContext& context);
+  // The thread's body with the product's capture, encoder and clock, until `stop`.
+  static void ThreadMain(StreamContext& context, std::stop_token stop);
   // The same with the given parts (empty ones take the product's).
-  static void ThreadMain(StreamContext& context, PipelineIo io);
+  static void ThreadMain(StreamContext& context, PipelineIo io, std::stop_token stop);
 
-  VideoPipeline(StreamContext& context, PipelineIo io);
+  VideoPipeline(StreamContext& context, PipelineIo io, std::stop_token stop);
   ~VideoPipeline();
   VideoPipeline(const VideoPipeline&) = delete;
   VideoPipeline& operator=(const VideoPipeline&) = delete;
@@ -50,10 +52,11 @@ class VideoPipeline {
  private:
   bool Step();
   bool SetupStream();
-  bool OpenEncoder(uint32_t width, uint32_t height, uint8_t codec);
+  bool OpenEncoder(uint32_t width, uint32_t height, proto::VideoCodec codec);
+  proto::VideoCodec Codec() const;
   bool Restart();
   void EncodeAndSend(uint64_t now, bool forceKeyFrame);
-  void CaretStep(int captureResult);
+  void CaretStep(CaptureResult captureResult);
   void SendCursor();
   void PushTargetRect(uint64_t now);
   bool Running() const;
@@ -61,18 +64,19 @@ class VideoPipeline {
   void Sleep(uint32_t ms) const { io_.sleep(ms); }
   bool Locked() const { return io_.lockScreen.locked && io_.lockScreen.locked(); }
   void StreamLockScreen() {
-    if (io_.lockScreen.stream) io_.lockScreen.stream();
+    if (io_.lockScreen.stream) io_.lockScreen.stream(stop_);
   }
   std::wstring DisplayName() const;
   void SendError(const char* text);
 
   StreamContext* context_;
   PipelineIo io_;
+  std::stop_token stop_;
   CaretFinder caret_;
   std::vector<EncodedFrame> frames_;
   uint32_t sourceWidth_ = 0, sourceHeight_ = 0;
   uint32_t deviceGeneration_ = 0;
-  uint32_t rotation_ = 0;
+  DisplayRotation rotation_ = DisplayRotation::Unspecified;
   uint32_t encodedWidth_ = 0, encodedHeight_ = 0;
   bool restartRequested_ = false;
   bool framePending_ = false;

@@ -8,9 +8,12 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <stop_token>
 #include <string>
 #include <vector>
 
+#include "media/capture_result.h"
+#include "media/capture_rotation.h"
 #include "media/encoded_frame.h"
 #include "media/video_encoder.h"
 
@@ -31,21 +34,15 @@ struct CapturedPointer {
 
 class PipelineCapture {
  public:
-  // AcquireFrame results.
-  static constexpr int kNewImage = 0;
-  static constexpr int kNothingNew = 1;
-  static constexpr int kLost = 2;
-  static constexpr int kUnusable = 3;
-
   virtual ~PipelineCapture() = default;
   virtual bool Open(const std::wstring& deviceName) = 0;
   virtual bool Recreate() = 0;
-  virtual int AcquireFrame(uint32_t timeoutMs) = 0;
+  virtual CaptureResult AcquireFrame(uint32_t timeoutMs) = 0;
   virtual RECT DesktopRect() const = 0;
 
   virtual uint32_t Width() const = 0;  // unrotated
   virtual uint32_t Height() const = 0;
-  virtual uint32_t Rotation() const = 0;  // DXGI: 1 none, 2 90, 3 180, 4 270
+  virtual DisplayRotation Rotation() const = 0;
   virtual uint32_t DeviceGeneration() const = 0;
   virtual uint64_t AdapterLuid() const = 0;
   virtual ID3D11Device* Device() const = 0;
@@ -58,7 +55,7 @@ class PipelineEncoder {
  public:
   virtual ~PipelineEncoder() = default;
   virtual bool Open(ID3D11Device* device, int64_t adapterLuid, uint32_t sourceWidth, uint32_t sourceHeight,
-                    uint32_t rotation, const VideoEncoder::Config& config) = 0;
+                    DisplayRotation rotation, const VideoEncoder::Config& config) = 0;
   virtual bool Encode(ID3D11Texture2D* frame, int64_t timeMicros, bool forceKeyFrame,
                       std::vector<EncodedFrame>& out) = 0;
   virtual void SetBitrate(uint32_t kbps) = 0;
@@ -72,7 +69,7 @@ class PipelineEncoder {
 // `locked` empty counts the PC as never locked.
 struct PipelineLockScreen {
   std::function<bool()> locked;
-  std::function<void()> stream;
+  std::function<void(std::stop_token stop)> stream;  // until unlocked or `stop`
 };
 
 // Everything the pipeline runs on. Empty members take the product's choice.

@@ -4,6 +4,7 @@
 #include <avrt.h>
 #include <objbase.h>
 
+#include "core/com_apartment.h"
 #include "media/desktop_duplication.h"
 #include "media/lock_screen_stream.h"
 #include "media/session_lock.h"
@@ -17,18 +18,18 @@ class DuplicationCapture final : public PipelineCapture {
  public:
   bool Open(const std::wstring& deviceName) override { return Took(dup_.Open(deviceName)); }
   bool Recreate() override { return Took(dup_.Recreate()); }
-  int AcquireFrame(uint32_t timeoutMs) override {
-    const int r = dup_.AcquireFrame(timeoutMs);
+  CaptureResult AcquireFrame(uint32_t timeoutMs) override {
+    const CaptureResult r = dup_.AcquireFrame(timeoutMs);
     TakePointer();
     // Windows switches to the secure desktop on a lock, which ends duplication; the GDI
     // stand-in would go on copying the user's desktop, so it reports the image lost.
-    if (dup_.UsingStandIn() && IsSessionLocked(session_)) return kLost;
+    if (dup_.UsingStandIn() && IsSessionLocked(session_)) return CaptureResult::Lost;
     return r;
   }
   RECT DesktopRect() const override { return dup_.DesktopRect(); }
   uint32_t Width() const override { return dup_.width; }
   uint32_t Height() const override { return dup_.height; }
-  uint32_t Rotation() const override { return dup_.rotation; }
+  DisplayRotation Rotation() const override { return dup_.rotation; }
   uint32_t DeviceGeneration() const override { return dup_.deviceGeneration; }
   uint64_t AdapterLuid() const override { return dup_.adapterLuid; }
   ID3D11Device* Device() const override { return dup_.device.Get(); }
@@ -63,7 +64,7 @@ class DuplicationCapture final : public PipelineCapture {
 class MediaFoundationEncoder final : public PipelineEncoder {
  public:
   bool Open(ID3D11Device* device, int64_t adapterLuid, uint32_t sourceWidth, uint32_t sourceHeight,
-            uint32_t rotation, const VideoEncoder::Config& config) override {
+            DisplayRotation rotation, const VideoEncoder::Config& config) override {
     return encoder_.Open(device, adapterLuid, sourceWidth, sourceHeight, rotation, config);
   }
   bool Encode(ID3D11Texture2D* frame, int64_t timeMicros, bool forceKeyFrame,
@@ -84,21 +85,22 @@ class MediaFoundationEncoder final : public PipelineEncoder {
 std::unique_ptr<PipelineCapture> MakeDuplicationCapture() { return std::make_unique<DuplicationCapture>(); }
 std::unique_ptr<PipelineEncoder> MakeMediaFoundationEncoder() { return std::make_unique<MediaFoundationEncoder>(); }
 
-void VideoPipeline::ThreadMain(StreamContext& context) { ThreadMain(context, PipelineIo{}); }
+void VideoPipeline::ThreadMain(StreamContext& context, std::stop_token stop) {
+  ThreadMain(context, PipelineIo{}, std::move(stop));
+}
 
-void VideoPipeline::ThreadMain(StreamContext& context, PipelineIo io) {
+void VideoPipeline::ThreadMain(StreamContext& context, PipelineIo io, std::stop_token stop) {
   if (!io.lockScreen.locked && !io.lockScreen.stream) io.lockScreen = LockScreenHooks(context);
-  const bool comOk = SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED));
+  const ComApartment com = EnterComApartment(COINIT_MULTITHREADED);
   DWORD taskIndex = 0;
   const HANDLE task = AvSetMmThreadCharacteristicsW(L"Capture", &taskIndex);
   {
-    VideoPipeline pipeline(context, std::move(io));
+    VideoPipeline pipeline(context, std::move(io), std::move(stop));
     pipeline.Run();
   }
   // Ends the session unless it is already ending.
-  if (context.onPipelineFailed) context.onPipelineFailed();
+  if (context.setup.onPipelineFailed) context.setup.onPipelineFailed();
   if (task) AvRevertMmThreadCharacteristics(task);
-  if (comOk) CoUninitialize();
 }
 
 }  // namespace kelm

@@ -106,7 +106,7 @@ bool VirtualDisplayDriver::Open() {
   DWORD error = ERROR_SUCCESS;
   const HANDLE handle = transport_->OpenDevice(path, error);
   if (handle == INVALID_HANDLE_VALUE || handle == nullptr) {
-    LogWarn("Opening the tavro driver failed: {}", ErrorText(error));
+    LogWarn("Opening the tavro driver failed: {}", Win32ErrorText(error));
     return false;
   }
   {
@@ -170,7 +170,7 @@ std::optional<AddMonitorResult> VirtualDisplayDriver::AddMonitor(const AddMonito
   }
   if (!result) {
     LogError("Driver refused to add a {}x{}@{} monitor: {}", request.width, request.height, request.refreshHz,
-             ErrorText(error));
+             Win32ErrorText(error));
   }
   return result;
 }

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "core/com_apartment.h"
 #include "core/log.h"
 #include "core/text.h"
 #include "media/audio_capture.h"
@@ -230,12 +231,11 @@ class WasapiLoopbackSource final : public AudioSource {
 
   static bool DefaultOutputId(IMMDeviceEnumerator* enumerator, std::wstring& id) {
     ComPtr<IMMDevice> device;
-    LPWSTR raw = nullptr;
-    if (FAILED(enumerator->GetDefaultAudioEndpoint(eRender, eConsole, &device)) || FAILED(device->GetId(&raw))) {
+    CoTaskMem<wchar_t> raw;
+    if (FAILED(enumerator->GetDefaultAudioEndpoint(eRender, eConsole, &device)) || FAILED(device->GetId(raw.Put()))) {
       return false;
     }
-    id = raw;
-    CoTaskMemFree(raw);
+    id = raw.Get();
     return true;
   }
 
@@ -252,7 +252,7 @@ class WasapiLoopbackSource final : public AudioSource {
       ComPtr<IMMDevice> device;
       ComPtr<IAudioClient> client;
       ComPtr<IAudioCaptureClient> capture;
-      WAVEFORMATEX* mix = nullptr;
+      CoTaskMem<WAVEFORMATEX> mix;
       AudioSampleKind kind = AudioSampleKind::Unsupported;
       hr = DefaultOutputId(enumerator.Get(), deviceId) ? S_OK : E_NOTFOUND;
       if (SUCCEEDED(hr)) hr = enumerator->GetDevice(deviceId.c_str(), &device);
@@ -260,22 +260,22 @@ class WasapiLoopbackSource final : public AudioSource {
         hr = device->Activate(__uuidof(IAudioClient), CLSCTX_ALL, nullptr,
                               reinterpret_cast<void**>(client.GetAddressOf()));
       }
-      if (SUCCEEDED(hr)) hr = client->GetMixFormat(&mix);
+      if (SUCCEEDED(hr)) hr = client->GetMixFormat(mix.Put());
       if (SUCCEEDED(hr)) {
         OpenWatchdog watchdog(state);
-        hr = client->Initialize(AUDCLNT_SHAREMODE_SHARED, AUDCLNT_STREAMFLAGS_LOOPBACK, kBufferDuration, 0, mix,
+        hr = client->Initialize(AUDCLNT_SHAREMODE_SHARED, AUDCLNT_STREAMFLAGS_LOOPBACK, kBufferDuration, 0, mix.Get(),
                                 nullptr);
         watchdog.Opened();
       }
       if (SUCCEEDED(hr)) hr = client->GetService(IID_PPV_ARGS(&capture));
       if (SUCCEEDED(hr)) {
-        kind = Classify(*mix);
+        kind = Classify(*mix.Get());
         if (kind == AudioSampleKind::Unsupported) hr = AUDCLNT_E_UNSUPPORTED_FORMAT;
       }
       if (SUCCEEDED(hr)) hr = client->Start();
-      const uint32_t rate = mix ? mix->nSamplesPerSec : 0;
-      const uint32_t channels = mix ? mix->nChannels : 0;
-      if (mix) CoTaskMemFree(mix);
+      const uint32_t rate = mix ? mix.Get()->nSamplesPerSec : 0;
+      const uint32_t channels = mix ? mix.Get()->nChannels : 0;
+      mix.Reset();
       if (FAILED(hr)) {
         LogDebug("Audio: no output device to capture ({})", ErrorText(hr));
         WaitSteps(*state, kEndpointRetrySteps);

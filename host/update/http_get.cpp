@@ -18,8 +18,7 @@
 namespace kelm::update {
 namespace {
 
-void CloseWinHttp(HINTERNET handle) { WinHttpCloseHandle(handle); }
-using WinHttpHandleCloser = UniqueAny<HINTERNET, &CloseWinHttp>;
+using WinHttpHandleCloser = UniqueAny<HINTERNET, &WinHttpCloseHandle>;
 
 constexpr DWORD kStepTimeoutMs = 20000;
 constexpr DWORD kHostChars = 256;

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <format>
 
+#include "core/com_apartment.h"
 #include "core/crypto.h"
 #include "core/log.h"
 #include "core/paths.h"
@@ -48,7 +49,6 @@ uint32_t ShellExecuteRunas(const std::wstring& file, const std::wstring& paramet
   return code != 0 ? code : ERROR_GEN_FAILURE;
 }
 
-void EndCom() { CoUninitialize(); }
 
 // "The update failed: " + text, ending in exactly one full stop.
 std::string FailedText(const std::string& text) {
@@ -105,8 +105,7 @@ void Updater::Apply(Change&& change) {
 }
 
 void Updater::Run() {
-  const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
-  const UniqueCall<&EndCom> comScope(SUCCEEDED(com));
+  const ComApartment comScope = EnterComApartment(COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
   auto nextCheck = Clock::now() + std::chrono::milliseconds(config_.firstDelayMs);
   const auto interval = std::chrono::milliseconds(config_.intervalMs);
   for (;;) {

@@ -30,7 +30,7 @@ inline Crafted CraftedState() {
   s.options.pin = 4321;
   s.addresses = {{"192.168.1.10", "Ethernet", false}, {"10.0.0.7", "Wi-Fi", false},
                  {"172.20.0.1", "vEthernet (WSL)", true}};
-  s.connect.state = ConnectClient::kStateOnline;
+  s.connect.state = ConnectClient::State::Online;
   s.connect.detail = "relay.example.net";
   const std::pair<int, int> connected[] = {{5, 0}, {17, 3}, {40, 6}};
   for (int k = 0; k < 8; ++k) {

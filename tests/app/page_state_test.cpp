@@ -127,7 +127,7 @@ TEST(PageStateTest, StateTexts) {
       {0, "off"}, {1, "connecting"}, {2, "online"}, {3, "failed"}, {7, "off"}};
   for (auto [state, text] : connect) {
     ConnectClient::Status s;
-    s.state = state;
+    s.state = static_cast<ConnectClient::State>(state);
     s.detail = "d";
     EXPECT_EQ(ConnectStateJson(s).dump(), std::format(R"({{"detail":"d","state":"{}"}})", text)) << state;
   }

@@ -119,8 +119,8 @@ class ConnectClientTest : public ::testing::Test {
     SetProfileDir(L"");
   }
 
-  ConnectClient::TestSettings Settings() {
-    ConnectClient::TestSettings s;
+  ConnectClient::Options Settings() {
+    ConnectClient::Options s;
     s.defaultStun = kTestStun;
     s.iceBindAddress = "127.0.0.1";
     s.backoff = {200, 60000, 60000};
@@ -129,7 +129,7 @@ class ConnectClientTest : public ::testing::Test {
   }
   // A client whose streams go to `onStream` (default: taken and dropped at once).
   ConnectClient& MakeClient(ConnectClient::StreamCallback onStream = {},
-                            std::optional<ConnectClient::TestSettings> settings = {}) {
+                            std::optional<ConnectClient::Options> settings = {}) {
     if (!onStream) {
       onStream = [this](std::unique_ptr<ByteStream>, const std::string& peer) {
         std::lock_guard lock(peersMutex);
@@ -138,7 +138,7 @@ class ConnectClientTest : public ::testing::Test {
       };
     }
     client = std::make_unique<ConnectClient>(pairing, "1.0.0", std::move(onStream));
-    client->SetTestSettings(settings ? *settings : Settings());
+    client->SetOptions(settings ? *settings : Settings());
     client->SetStateCallback([this] {
       const ConnectClient::Status s = client->GetStatus();
       std::lock_guard lock(statesMutex);
@@ -146,12 +146,12 @@ class ConnectClientTest : public ::testing::Test {
     });
     return *client;
   }
-  bool WaitState(uint32_t state, std::chrono::milliseconds limit = 10s) {
+  bool WaitState(ConnectClient::State state, std::chrono::milliseconds limit = 10s) {
     return WaitUntil([&] { return client->GetStatus().state == state; }, limit);
   }
   bool GoOnline() {
     client->Configure(true, SimServer());
-    return WaitState(ConnectClient::kStateOnline) && WaitUntil([&] { return control.Stats()["online"] == 1; });
+    return WaitState(ConnectClient::State::Online) && WaitUntil([&] { return control.Stats()["online"] == 1; });
   }
   // The texts the PC sent after signing in, once there are at least `n`.
   std::vector<Json> Received(size_t n) {
@@ -169,7 +169,7 @@ class ConnectClientTest : public ::testing::Test {
   }
 
   struct StateChange {
-    uint32_t state;
+    ConnectClient::State state;
     std::string detail;
     Clock::time_point at;
   };
@@ -190,7 +190,7 @@ TEST_F(ConnectClientTest, SignsInOnTheWaitPathWithAVerifiedHelloAndGoesOnline) {
   for (unsigned n : {3u, 1u, 2u}) pairing.AddDevice(PhoneKey(n), "Phone");
   MakeClient();
   client->Configure(true, SimServer());  // the trailing '/' is dropped before the path
-  ASSERT_TRUE(WaitState(ConnectClient::kStateOnline));
+  ASSERT_TRUE(WaitState(ConnectClient::State::Online));
   const Json stats = control.Stats();
   ASSERT_EQ(stats["hellos"].size(), 1u);
   EXPECT_TRUE(stats["hellos"][0]["valid"]);
@@ -201,8 +201,8 @@ TEST_F(ConnectClientTest, SignsInOnTheWaitPathWithAVerifiedHelloAndGoesOnline) {
   {
     std::lock_guard lock(statesMutex);
     ASSERT_GE(states.size(), 2u);
-    EXPECT_EQ(states[0].state, ConnectClient::kStateConnecting);
-    EXPECT_EQ(states[1].state, ConnectClient::kStateOnline);
+    EXPECT_EQ(states[0].state, ConnectClient::State::Connecting);
+    EXPECT_EQ(states[1].state, ConnectClient::State::Online);
   }
   EXPECT_EQ(Count(log.Text(), "INFO  tavro Connect: online (3 paired phones)"), 1u);
 
@@ -217,7 +217,7 @@ TEST_F(ConnectClientTest, SignsInOnTheWaitPathWithAVerifiedHelloAndGoesOnline) {
   EXPECT_EQ(Count(log.Text(), "INFO  tavro Connect: disconnected from the server (code 1000)"), 1u);
 
   client->Configure(false, "");
-  EXPECT_EQ(client->GetStatus().state, ConnectClient::kStateOff);
+  EXPECT_EQ(client->GetStatus().state, ConnectClient::State::Off);
 }
 
 TEST_F(ConnectClientTest, OnePhoneIsCountedInTheSingularAndNoneSignsAnEmptyList) {
@@ -233,7 +233,7 @@ TEST_F(ConnectClientTest, OnePhoneIsCountedInTheSingularAndNoneSignsAnEmptyList)
 }
 
 TEST_F(ConnectClientTest, KeepAliveSendsAPingEveryPeriod) {
-  ConnectClient::TestSettings s = Settings();
+  ConnectClient::Options s = Settings();
   s.keepAliveMs = 250;
   MakeClient({}, s);
   ASSERT_TRUE(GoOnline());
@@ -250,18 +250,18 @@ TEST_F(ConnectClientTest, AFirstMessageOtherThanAChallengeFailsTheSignIn) {
   ASSERT_EQ(control.Call("mode pong-first"), "ok");
   MakeClient();
   client->Configure(true, SimServer());
-  ASSERT_TRUE(WaitState(ConnectClient::kStateFailed));
+  ASSERT_TRUE(WaitState(ConnectClient::State::Failed));
   EXPECT_EQ(client->GetStatus().detail, "The tavro Connect server didn't answer as expected.");
 }
 
 TEST_F(ConnectClientTest, UnreachableServerGivesTheReasonAndAWarning) {
   MakeClient();
   client->Configure(true, std::format("ws://127.0.0.1:{}", ClosedPort()));
-  ASSERT_TRUE(WaitState(ConnectClient::kStateFailed));
+  ASSERT_TRUE(WaitState(ConnectClient::State::Failed));
   EXPECT_EQ(client->GetStatus().detail, "Can't reach the tavro Connect server (can't reach the server).");
   EXPECT_GE(Count(log.Text(), "WARN  tavro Connect: can't reach the server"), 1u);
   client->Configure(true, "");
-  EXPECT_EQ(client->GetStatus().state, ConnectClient::kStateOff);
+  EXPECT_EQ(client->GetStatus().state, ConnectClient::State::Off);
   EXPECT_EQ(client->GetStatus().detail, "No tavro Connect server is set.");
 }
 
@@ -282,18 +282,18 @@ TEST_P(RefusalTest, RefusedPcWaitsForAPairingChange) {
     ASSERT_EQ(control.Call("mode refuse"), "ok");
     ASSERT_EQ(control.Call("close 4001"), "ok");
   }
-  ASSERT_TRUE(WaitState(ConnectClient::kStateFailed));
+  ASSERT_TRUE(WaitState(ConnectClient::State::Failed));
   EXPECT_EQ(client->GetStatus().detail, "The tavro Connect server didn't accept this PC.");
   const int connections = control.Stats()["connections"];
   std::this_thread::sleep_for(10s);  // the back-off here would retry every 200..400 ms
   EXPECT_EQ(control.Stats()["connections"], connections);
-  EXPECT_EQ(client->GetStatus().state, ConnectClient::kStateFailed);
+  EXPECT_EQ(client->GetStatus().state, ConnectClient::State::Failed);
 
   ASSERT_EQ(control.Call("mode ready"), "ok");
   const auto removed = Clock::now();
   ASSERT_TRUE(pairing.RemoveDevice(pairing.Devices()[0].id));
   client->OnPairingChanged();
-  ASSERT_TRUE(WaitState(ConnectClient::kStateOnline));
+  ASSERT_TRUE(WaitState(ConnectClient::State::Online));
   EXPECT_LT(Clock::now() - removed, 1500ms);
   const Json hellos = control.Stats()["hellos"];
   EXPECT_EQ(hellos.back()["phones"].size(), 1u);
@@ -302,7 +302,7 @@ TEST_P(RefusalTest, RefusedPcWaitsForAPairingChange) {
 INSTANTIATE_TEST_SUITE_P(AtSignInAndLater, RefusalTest, ::testing::Bool());
 
 TEST_F(ConnectClientTest, ReplacedConnectionWarnsAndBacksOff) {
-  ConnectClient::TestSettings s = Settings();
+  ConnectClient::Options s = Settings();
   s.backoff = {1000, 60000, 60000};
   MakeClient({}, s);
   ASSERT_TRUE(GoOnline());
@@ -318,7 +318,7 @@ TEST_F(ConnectClientTest, ReplacedConnectionWarnsAndBacksOff) {
 }
 
 TEST_F(ConnectClientTest, FirstThreeDelaysAgainstAClosedPortFollowTheBackOff) {
-  ConnectClient::TestSettings s = Settings();
+  ConnectClient::Options s = Settings();
   s.backoff = {1000, 60000, 60000};
   MakeClient({}, s);
   client->Configure(true, std::format("ws://127.0.0.1:{}", ClosedPort()));
@@ -327,7 +327,7 @@ TEST_F(ConnectClientTest, FirstThreeDelaysAgainstAClosedPortFollowTheBackOff) {
       [&] {
         std::lock_guard lock(statesMutex);
         return std::count_if(states.begin(), states.end(),
-                             [](const StateChange& c) { return c.state == ConnectClient::kStateConnecting; }) >= 4;
+                             [](const StateChange& c) { return c.state == ConnectClient::State::Connecting; }) >= 4;
       },
       15s));
   client->Configure(false, "");
@@ -335,7 +335,7 @@ TEST_F(ConnectClientTest, FirstThreeDelaysAgainstAClosedPortFollowTheBackOff) {
   {
     std::lock_guard lock(statesMutex);
     for (size_t i = 1; i < states.size(); ++i) {
-      if (states[i].state == ConnectClient::kStateConnecting && states[i - 1].state == ConnectClient::kStateFailed) {
+      if (states[i].state == ConnectClient::State::Connecting && states[i - 1].state == ConnectClient::State::Failed) {
         delays.push_back(std::chrono::duration_cast<std::chrono::milliseconds>(states[i].at - states[i - 1].at).count());
       }
     }
@@ -493,7 +493,7 @@ TEST_F(ConnectClientTest, UnusableOfferAndFailedCreationAnswerBusyWithAWarning) 
 TEST_F(ConnectClientTest, NoPathIsLoggedWithWhetherARelayWasTried) {
   pairing.AddDevice(PhoneKey(1), "One");
   ice.connectAtOnce = false;
-  ConnectClient::TestSettings s = Settings();
+  ConnectClient::Options s = Settings();
   s.connectedWaitMs = 200;
   MakeClient({}, s);
   ASSERT_TRUE(GoOnline());
@@ -535,7 +535,7 @@ TEST_F(ConnectClientTest, StopReturnsWithinOneSecondInEveryPhase) {
       {"upgrade",
        [&] {
          client->Configure(true, muteServer);
-         return WaitState(ConnectClient::kStateConnecting) && (std::this_thread::sleep_for(300ms), true);
+         return WaitState(ConnectClient::State::Connecting) && (std::this_thread::sleep_for(300ms), true);
        }},
       {"sign-in",
        [&] {
@@ -547,13 +547,13 @@ TEST_F(ConnectClientTest, StopReturnsWithinOneSecondInEveryPhase) {
       {"back-off",
        [&] {
          client->Configure(true, std::format("ws://127.0.0.1:{}", ClosedPort()));
-         return WaitState(ConnectClient::kStateFailed);
+         return WaitState(ConnectClient::State::Failed);
        }},
       {"refused wait",
        [&] {
          control.Call("mode refuse");
          client->Configure(true, SimServer());
-         return WaitState(ConnectClient::kStateFailed);
+         return WaitState(ConnectClient::State::Failed);
        }},
       {"requests waiting for ICE",
        [&] {
@@ -575,7 +575,7 @@ TEST_F(ConnectClientTest, StopReturnsWithinOneSecondInEveryPhase) {
     ice.connectAtOnce = true;
     ice.answerBlocks = false;
     ice.requests.clear();
-    ConnectClient::TestSettings s = Settings();
+    ConnectClient::Options s = Settings();
     s.backoff = {20000, 60000, 60000};
     MakeClient({}, s);
     ASSERT_TRUE(phase.enter()) << phase.name;
@@ -596,7 +596,7 @@ TEST_F(ConnectClientTest, RequestArrivingWhileStoppingIsRefusedAsDisabled) {
   for (const bool turnedOff : {true, false}) {
     SCOPED_TRACE(turnedOff ? "Configure off" : "destroyed");
     ASSERT_EQ(control.Call("reset"), "ok");
-    ConnectClient::TestSettings s = Settings();
+    ConnectClient::Options s = Settings();
     bool refusedInTime = false;
     s.onStopping = [&] {
       // The client is stopping but still connected: a paired phone's request now.
@@ -607,7 +607,7 @@ TEST_F(ConnectClientTest, RequestArrivingWhileStoppingIsRefusedAsDisabled) {
     ASSERT_TRUE(GoOnline());
     if (turnedOff) {
       client->Configure(false, "");
-      EXPECT_EQ(client->GetStatus().state, ConnectClient::kStateOff);
+      EXPECT_EQ(client->GetStatus().state, ConnectClient::State::Off);
     } else {
       client.reset();
     }
@@ -634,9 +634,9 @@ TEST_F(ConnectClientTest, ConcurrentConfigureNeverStartsTwoThreads) {
   }
   for (std::thread& c : callers) c.join();
   client->Configure(true, SimServer());
-  ASSERT_TRUE(WaitState(ConnectClient::kStateOnline));
+  ASSERT_TRUE(WaitState(ConnectClient::State::Online));
   client->Configure(false, "");
-  EXPECT_EQ(client->GetStatus().state, ConnectClient::kStateOff);
+  EXPECT_EQ(client->GetStatus().state, ConnectClient::State::Off);
 }
 
 // A session that ends during the hand-over while Stop runs: Stop must never reach the

@@ -50,12 +50,12 @@ class RelayHostServiceTest : public ::testing::Test {
     std::string address = "ws://127.0.0.1:" + Port() + "/control";
     ASSERT_TRUE(control.Connect(std::wstring(address.begin(), address.end()), 10000, error)) << error;
     ASSERT_EQ(Call("reset"), "ok");
-    ConnectClient::TestSettings s;
+    ConnectClient::Options s;
     s.defaultStun = "stun:127.0.0.1:3478";
     s.iceBindAddress = "127.0.0.1";
     s.backoff = {200, 60000, 60000};
     s.iceFactory = ice.Factory();
-    host.SetConnectTestSettings(std::move(s));
+    host.SetConnectOptions(std::move(s));
     options.port = static_cast<uint16_t>(35000 + GetCurrentProcessId() % 2000);
     options.name = "Relay";
     options.useAdb = false;
@@ -103,7 +103,7 @@ TEST_F(RelayHostServiceTest, PairedPhoneBecomesARelaySessionAndLearnsTheRelayDet
   }();
   host.PairingStore().AddDevice(other, "Other tablet");
   ASSERT_TRUE(host.Start(options));
-  ASSERT_TRUE(WaitUntil([&] { return host.GetStatus().connect.state == ConnectClient::kStateOnline; }));
+  ASSERT_TRUE(WaitUntil([&] { return host.GetStatus().connect.state == ConnectClient::State::Online; }));
   ASSERT_TRUE(WaitUntil([&] { return Stats()["online"] == 1; }));
   EXPECT_EQ(host.GetStatus().connect.iceServers, std::vector<std::string>{"stun:127.0.0.1:3478"});
 
@@ -185,7 +185,7 @@ TEST_F(RelayHostServiceTest, PairedPhoneBecomesARelaySessionAndLearnsTheRelayDet
   const auto start = Clock::now();
   host.Stop();
   EXPECT_LT(Clock::now() - start, 5s);
-  EXPECT_EQ(host.GetStatus().connect.state, ConnectClient::kStateOff);
+  EXPECT_EQ(host.GetStatus().connect.state, ConnectClient::State::Off);
   EXPECT_TRUE(host.GetStatus().sessions.empty());
 }
 
@@ -196,7 +196,7 @@ TEST_F(RelayHostServiceTest, NinthRelaySessionFindsNoRoom) {
     host.PairingStore().AddDevice(devices.back()->PublicKey(), std::format("Tablet {}", i));
   }
   ASSERT_TRUE(host.Start(options));
-  ASSERT_TRUE(WaitUntil([&] { return host.GetStatus().connect.state == ConnectClient::kStateOnline; }));
+  ASSERT_TRUE(WaitUntil([&] { return host.GetStatus().connect.state == ConnectClient::State::Online; }));
   ASSERT_TRUE(WaitUntil([&] { return Stats()["online"] == 1; }));
   std::vector<std::unique_ptr<test::DeviceClient>> clients;
   for (size_t i = 0; i < 8; ++i) {

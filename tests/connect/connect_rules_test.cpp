@@ -6,7 +6,6 @@
 #include <string>
 #include <vector>
 
-#include "connect/connect_client.h"
 #include "connect/reconnect_backoff.h"
 #include "connect/relay_request_rules.h"
 

@@ -99,10 +99,10 @@ TEST(IceAgent, ConnectsCompletesAndCarriesData) {
   ASSERT_TRUE(net.Exchange());
   EXPECT_TRUE(net.A().gathered);
   net.Run(500);
-  EXPECT_EQ(net.A().agent->State(), IceState::kCompleted);
-  EXPECT_EQ(net.B().agent->State(), IceState::kCompleted);
-  EXPECT_TRUE(Has(net.A().states, IceState::kGathering));
-  EXPECT_TRUE(Has(net.A().states, IceState::kConnecting));
+  EXPECT_EQ(net.A().agent->State(), IceState::Completed);
+  EXPECT_EQ(net.B().agent->State(), IceState::Completed);
+  EXPECT_TRUE(Has(net.A().states, IceState::Gathering));
+  EXPECT_TRUE(Has(net.A().states, IceState::Connecting));
   std::vector<uint8_t> payload(50, 7);
   ASSERT_TRUE(net.A().agent->Send(payload));
   net.Run(2);
@@ -121,9 +121,9 @@ TEST(IceAgent, DamagedIntegrityNeverConnects) {
     Net net(timers, faults);
     ASSERT_TRUE(net.Exchange());
     net.Run(4000);
-    EXPECT_FALSE(Has(net.A().states, IceState::kConnected));
-    EXPECT_FALSE(Has(net.B().states, IceState::kConnected));
-    EXPECT_EQ(net.A().agent->State(), IceState::kFailed);
+    EXPECT_FALSE(Has(net.A().states, IceState::Connected));
+    EXPECT_FALSE(Has(net.B().states, IceState::Connected));
+    EXPECT_EQ(net.A().agent->State(), IceState::Failed);
   }
 }
 
@@ -137,8 +137,8 @@ TEST(IceAgent, RoleConflictIsResolved) {
   ASSERT_TRUE(net.B().agent->SetRemoteDescription(net.A().agent->LocalDescription(), net.now));
   net.Run(1000);
   EXPECT_NE(net.A().agent->Controlling(), net.B().agent->Controlling());
-  EXPECT_EQ(net.A().agent->State(), IceState::kCompleted);
-  EXPECT_EQ(net.B().agent->State(), IceState::kCompleted);
+  EXPECT_EQ(net.A().agent->State(), IceState::Completed);
+  EXPECT_EQ(net.B().agent->State(), IceState::Completed);
 }
 
 TEST(IceAgent, ConsentKeepsThePairAndItsLossFails) {
@@ -148,13 +148,13 @@ TEST(IceAgent, ConsentKeepsThePairAndItsLossFails) {
   Net net(timers);
   ASSERT_TRUE(net.Exchange());
   net.Run(500);
-  ASSERT_EQ(net.A().agent->State(), IceState::kCompleted);
+  ASSERT_EQ(net.A().agent->State(), IceState::Completed);
   net.Run(10000);  // idle far beyond the consent time-out: consent answers keep it
-  EXPECT_EQ(net.A().agent->State(), IceState::kCompleted);
+  EXPECT_EQ(net.A().agent->State(), IceState::Completed);
   net.dropAll = true;  // the peer vanishes
   uint64_t vanished = net.now;
-  while (net.A().agent->State() != IceState::kFailed && net.now - vanished < 10000) net.Run(10);
-  EXPECT_EQ(net.A().agent->State(), IceState::kFailed);
+  while (net.A().agent->State() != IceState::Failed && net.now - vanished < 10000) net.Run(10);
+  EXPECT_EQ(net.A().agent->State(), IceState::Failed);
   EXPECT_LE(net.now - vanished, 3000u + 20u);
   EXPECT_FALSE(net.A().agent->Send(std::vector<uint8_t>(10, 1)));
 }

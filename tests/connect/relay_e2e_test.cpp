@@ -72,10 +72,10 @@ class RelayEndToEndTest : public ::testing::Test {
     ASSERT_EQ(Call("reset"), "ok");
     iceList = Json::array({"stun:127.0.0.1:" + turnPort, "turn:127.0.0.1:" + turnPort + "?transport=udp"});
     ASSERT_EQ(Call("ice " + iceList.dump()), "ok");
-    ConnectClient::TestSettings s;
+    ConnectClient::Options s;
     s.defaultStun = "stun:127.0.0.1:" + turnPort;
     s.iceBindAddress = "127.0.0.1";
-    host.SetConnectTestSettings(std::move(s));
+    host.SetConnectOptions(std::move(s));
     options.port = static_cast<uint16_t>(37000 + GetCurrentProcessId() % 2000);
     options.name = "Relay";
     options.useAdb = false;
@@ -119,7 +119,7 @@ class RelayEndToEndTest : public ::testing::Test {
   void SignIn(const std::vector<const test::DeviceIdentity*>& paired) {
     for (const test::DeviceIdentity* d : paired) host.PairingStore().AddDevice(d->PublicKey(), "Far tablet");
     ASSERT_TRUE(host.Start(options));
-    ASSERT_TRUE(WaitUntil([&] { return host.GetStatus().connect.state == ConnectClient::kStateOnline; }));
+    ASSERT_TRUE(WaitUntil([&] { return host.GetStatus().connect.state == ConnectClient::State::Online; }));
     ASSERT_TRUE(WaitUntil([&] { return Stats()["online"] == 1; }));
   }
 
@@ -202,7 +202,7 @@ class RelayEndToEndTest : public ::testing::Test {
     const HostService::Status status = host.GetStatus();
     ASSERT_EQ(status.sessions.size(), 1u);
     EXPECT_TRUE(status.sessions[0].relay);
-    EXPECT_EQ(status.connect.state, ConnectClient::kStateOnline);
+    EXPECT_EQ(status.connect.state, ConnectClient::State::Online);
     label = PublicKeyId(device.PublicKey()).substr(0, 16);
     peer = status.sessions[0].peer;
     EXPECT_NE(log.Text().find("connected via tavro Connect"), std::string::npos) << log.Text();
@@ -252,11 +252,11 @@ TEST_F(RelayEndToEndTest, StoppingTheHostClosesTheRelaySessionAtThePhone) {
 }
 
 TEST_F(RelayEndToEndTest, PathOnlyThroughTurnIsARelayedConnection) {
-  ConnectClient::TestSettings s;
+  ConnectClient::Options s;
   s.defaultStun = "stun:127.0.0.1:" + turnPort;
   s.iceBindAddress = "127.0.0.1";
   s.iceRelayOnly = true;
-  host.SetConnectTestSettings(std::move(s));
+  host.SetConnectOptions(std::move(s));
   test::DeviceIdentity device;
   ASSERT_NO_FATAL_FAILURE(Reach(device));
   EXPECT_NE(log.Text().find("INFO  tavro Connect: relayed connection to " + label), std::string::npos) << log.Text();

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "connect/juice.h"
-#include "connect/relay_ice_stream.h"
+#include "connect/ice_relay_stream.h"
 
 namespace kelm {
 namespace {

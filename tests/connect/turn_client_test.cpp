@@ -98,7 +98,7 @@ TEST(TurnClient, LifetimeZeroIsNoAllocation) {
   Harness h(ServerScript{.grantedLifetime = 0});
   h.client->Start(1000);
   h.Exchange(1000);
-  EXPECT_EQ(h.client->GetState(), TurnClient::State::kFailed);
+  EXPECT_EQ(h.client->GetState(), TurnClient::State::Failed);
   for (int i = 0; i < 10000; ++i) {
     h.client->OnTimer(1000);
     h.Exchange(1000);
@@ -120,7 +120,7 @@ TEST(TurnClient, ShortLifetimesNeverRefreshInALoop) {
     Harness h(ServerScript{.grantedLifetime = c.lifetime});
     h.client->Start(1000);
     h.Exchange(1000);
-    ASSERT_EQ(h.client->GetState(), TurnClient::State::kAllocated);
+    ASSERT_EQ(h.client->GetState(), TurnClient::State::Allocated);
     // A fixed clock, ticked as often as a busy agent would: at most one Refresh.
     for (int i = 0; i < 10000; ++i) {
       h.client->OnTimer(1000 + 2000);
@@ -133,7 +133,7 @@ TEST(TurnClient, ShortLifetimesNeverRefreshInALoop) {
     }
     EXPECT_LE(h.server.Count(kTurnRefreshRequest), c.most);
     for (uint32_t lifetime : h.server.refreshLifetimes) EXPECT_EQ(lifetime, c.lifetime);
-    EXPECT_EQ(h.client->GetState(), TurnClient::State::kAllocated);
+    EXPECT_EQ(h.client->GetState(), TurnClient::State::Allocated);
   }
 }
 
@@ -141,18 +141,18 @@ TEST(TurnClient, UnsignedSuccessIsIgnored) {
   Harness h(ServerScript{.grantedLifetime = 600, .signSuccess = false});
   h.client->Start(0);
   h.Exchange(0);
-  EXPECT_EQ(h.client->GetState(), TurnClient::State::kAllocating);
+  EXPECT_EQ(h.client->GetState(), TurnClient::State::Allocating);
   EXPECT_FALSE(h.client->Relayed());
   // The request stays pending: it is sent again and, unanswered, finally fails.
   for (uint64_t now = 0; now < 60000; now += 50) h.client->OnTimer(now);
-  EXPECT_EQ(h.client->GetState(), TurnClient::State::kFailed);
+  EXPECT_EQ(h.client->GetState(), TurnClient::State::Failed);
 }
 
 TEST(TurnClient, SuccessWithoutRelayedAddressFails) {
   Harness h(ServerScript{.grantedLifetime = 600, .relayedAddress = false});
   h.client->Start(0);
   h.Exchange(0);
-  EXPECT_EQ(h.client->GetState(), TurnClient::State::kFailed);
+  EXPECT_EQ(h.client->GetState(), TurnClient::State::Failed);
 }
 
 TEST(TurnClient, OversizedRealmIsRefused) {
@@ -160,15 +160,15 @@ TEST(TurnClient, OversizedRealmIsRefused) {
     size_t realmBytes;
     TurnClient::State expected;
   };
-  for (const Case& c : {Case{763, TurnClient::State::kAllocated}, Case{764, TurnClient::State::kFailed},
-                        Case{65000, TurnClient::State::kFailed}}) {
+  for (const Case& c : {Case{763, TurnClient::State::Allocated}, Case{764, TurnClient::State::Failed},
+                        Case{65000, TurnClient::State::Failed}}) {
     SCOPED_TRACE(c.realmBytes);
     Harness h(ServerScript{.grantedLifetime = 600, .realm = std::string(c.realmBytes, 'r')});
     h.client->Start(0);
     h.Exchange(0);
     // An accepted realm is only ours to key with when the scripted server keys the same way.
-    if (c.expected == TurnClient::State::kFailed) {
-      EXPECT_EQ(h.client->GetState(), TurnClient::State::kFailed);
+    if (c.expected == TurnClient::State::Failed) {
+      EXPECT_EQ(h.client->GetState(), TurnClient::State::Failed);
       EXPECT_EQ(h.server.Count(kTurnAllocateRequest), 1);  // no authenticated retry
     } else {
       EXPECT_EQ(h.server.Count(kTurnAllocateRequest), 2);

@@ -24,6 +24,7 @@
 #include "media/audio_stream.h"
 #include "media/stream_context.h"
 #include "media/synthetic_audio_source.h"
+#include "media/video_thread.h"
 #include "support/device_client.h"
 #include "support/log_capture.h"
 #include "support/temp_dir.h"
@@ -805,11 +806,13 @@ TEST_F(HostServiceTest, DevicesThatSayByeAndComeStraightBackAreNeverRefused) {
   // drain and a capture release do.
   SessionParts parts;
   parts.streamContext = [](StreamSetup setup) { return std::make_unique<StreamContext>(std::move(setup)); };
-  parts.video = [](StreamContext& context) {
-    return std::thread([running = context.running] {
-      while (running->load()) Sleep(2);
+  parts.video = [](StreamContext&) {
+    VideoThread thread;
+    thread.Start([](std::stop_token stop) {
+      while (!stop.stop_requested()) Sleep(2);
       Sleep(400);
     });
+    return thread;
   };
   HostService slow(parts);
   std::string error;

@@ -125,9 +125,9 @@ TEST(ReaderTest, FailFlagIsStickyAndZeroFills) {
   Reader r(p);
   EXPECT_EQ(r.ReadU16(), 0x0201);
   EXPECT_EQ(r.ReadU16(), 0);  // one byte left: fails
-  EXPECT_FALSE(r.ok());
+  EXPECT_FALSE(r.Ok());
   EXPECT_EQ(r.ReadU8(), 0);  // the remaining byte is not read any more
-  EXPECT_EQ(r.position(), 2u);
+  EXPECT_EQ(r.Position(), 2u);
   EXPECT_EQ(r.ReadString(), "");
 }
 
@@ -135,8 +135,8 @@ TEST(ReaderTest, StringCountStaysConsumedWhenBytesAreMissing) {
   const Bytes p = {0x05, 0x00, 'a', 'b'};
   Reader r(p);
   EXPECT_EQ(r.ReadString(), "");
-  EXPECT_FALSE(r.ok());
-  EXPECT_EQ(r.position(), 2u);
+  EXPECT_FALSE(r.Ok());
+  EXPECT_EQ(r.Position(), 2u);
 }
 
 TEST(ReaderTest, ReadsLittleEndian) {
@@ -148,8 +148,8 @@ TEST(ReaderTest, ReadsLittleEndian) {
   EXPECT_EQ(r.ReadU32(), 0x07060504u);
   EXPECT_EQ(r.ReadU64(), 0x0F0E0D0C0B0A0908ull);
   EXPECT_EQ(r.ReadString(), "hi");
-  EXPECT_TRUE(r.ok());
-  EXPECT_EQ(r.remaining(), 0u);
+  EXPECT_TRUE(r.Ok());
+  EXPECT_EQ(r.Remaining(), 0u);
 }
 
 TEST(WriteStringTest, LongTextIsCappedAt65535) {
@@ -198,7 +198,7 @@ TEST(BuilderTest, FixtureBytes) {
       {"CodecConfig", MakeCodecConfig(nal), MsgType::CodecConfig, nal},
       {"VideoFrame", MakeVideoFrame(0x0102030405060708ull, 1, nal), MsgType::VideoFrame,
        Cat({{0x08, 0x07, 0x06, 0x05, 0x04, 0x03, 0x02, 0x01, 0x01}, nal})},
-      {"VideoFormat", MakeVideoFormat(1920, 1080, 1, 3840, 2160), MsgType::VideoFormat,
+      {"VideoFormat", MakeVideoFormat(1920, 1080, proto::VideoCodec::Hevc, 3840, 2160), MsgType::VideoFormat,
        {0x80, 0x07, 0x38, 0x04, 0x01, 0x00, 0x00, 0x0F, 0x70, 0x08}},
       {"CursorShape", MakeCursorShape(1, 2, 3, 4, Bytes{1, 2, 3, 4, 5, 6, 7, 8}),
        MsgType::CursorShape,
@@ -257,8 +257,8 @@ TEST(BuilderTest, NotificationCutsAtCharacterBoundary) {
     EXPECT_EQ(r.ReadString(), "A");
     EXPECT_EQ(r.ReadString(), c.title.substr(0, c.titleBytes));
     EXPECT_EQ(r.ReadString(), body.substr(0, 4000));
-    EXPECT_TRUE(r.ok());
-    EXPECT_EQ(r.remaining(), 0u);
+    EXPECT_TRUE(r.Ok());
+    EXPECT_EQ(r.Remaining(), 0u);
   }
 }
 

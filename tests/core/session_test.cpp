@@ -280,7 +280,7 @@ TEST_F(SessionTest, PingsThatArriveTogetherAreAnsweredTogetherAndALoneOneAtOnce)
   auto deviceEnd = test::ConnectTcp("127.0.0.1", port);
   AcceptedConnection accepted = AcceptConnection(listener.load());
   CloseListenSocket(listener);
-  ASSERT_TRUE(deviceEnd && accepted.socket.valid());
+  ASSERT_TRUE(deviceEnd && accepted.socket.Valid());
   auto counting = std::make_unique<CountingStream>(std::make_unique<Socket>(std::move(accepted.socket)));
   CountingStream& host = *counting;
   Open(true, std::move(counting), std::move(deviceEnd));
@@ -390,11 +390,13 @@ TEST_F(SessionTest, ServicesAreBuiltFromTheGivenPartsAndStoppedWithTheSession) {
     seen = setup;
     return std::make_unique<StreamContext>(std::move(setup));
   };
-  parts.video = [&](StreamContext& context) {
-    return std::thread([&videoEnded, running = context.running] {
-      while (running->load()) Sleep(5);
+  parts.video = [&](StreamContext&) {
+    VideoThread thread;
+    thread.Start([&videoEnded](std::stop_token stop) {
+      while (!stop.stop_requested()) Sleep(5);
       videoEnded = true;
     });
+    return thread;
   };
   Open();
   HelloFields f;
@@ -412,7 +414,9 @@ TEST_F(SessionTest, ServicesAreBuiltFromTheGivenPartsAndStoppedWithTheSession) {
     EXPECT_EQ(seen->kbps, 5000u);
     EXPECT_EQ(seen->hello.kbps, 5000u);
     EXPECT_FALSE(seen->remote);
-    EXPECT_EQ(seen->input, nullptr);
+    EXPECT_FALSE(seen->input.setTargetRect);  // no input part: the video thread has no way into it
+    EXPECT_FALSE(seen->input.takePendingTap);
+    EXPECT_FALSE(seen->input.caretVerdict);
   }
   EXPECT_FALSE(videoEnded);
   StopAndWaitPromptly();

@@ -43,7 +43,7 @@ class SocketTest : public ::testing::Test {
     reinterpret_cast<sockaddr_in*>(&target)->sin_port = htons(port);
     const int len = static_cast<int>(info->ai_addrlen);
     freeaddrinfo(info);
-    if (!s.valid() || connect(s.get(), reinterpret_cast<sockaddr*>(&target), len) != 0) {
+    if (!s.Valid() || connect(s.Get(), reinterpret_cast<sockaddr*>(&target), len) != 0) {
       return Socket();
     }
     return s;
@@ -71,9 +71,9 @@ void ExpectTransfer(ByteStream& from, ByteStream& to, const std::vector<uint8_t>
 TEST_F(SocketTest, LargeRoundTripBothWays) {
   const uint16_t port = Listen(false);
   Socket client = Connect("127.0.0.1", port);
-  ASSERT_TRUE(client.valid());
+  ASSERT_TRUE(client.Valid());
   AcceptedConnection server = AcceptConnection(slot_.load());
-  ASSERT_TRUE(server.socket.valid());
+  ASSERT_TRUE(server.socket.Valid());
   EXPECT_EQ(server.peer, "::ffff:127.0.0.1");
   EXPECT_TRUE(server.loopback);
   server.socket.SetNoDelay(true);
@@ -90,9 +90,9 @@ TEST_F(SocketTest, ReadsOfMixedSizesKeepTheByteOrder) {
   // keeps what it had read ahead.
   const uint16_t port = Listen(true);
   Socket client = Connect("127.0.0.1", port);
-  ASSERT_TRUE(client.valid());
+  ASSERT_TRUE(client.Valid());
   AcceptedConnection server = AcceptConnection(slot_.load());
-  ASSERT_TRUE(server.socket.valid());
+  ASSERT_TRUE(server.socket.Valid());
   const std::vector<uint8_t> data = Pattern(3 << 20, 5);
   std::thread writer([&] { EXPECT_TRUE(client.Write(data.data(), data.size())); });
   std::vector<uint8_t> got(data.size());
@@ -112,9 +112,9 @@ TEST_F(SocketTest, ReadsOfMixedSizesKeepTheByteOrder) {
 TEST_F(SocketTest, IPv6LoopbackPeer) {
   const uint16_t port = Listen(false);
   Socket client = Connect("::1", port);
-  if (!client.valid()) GTEST_SKIP() << "no IPv6 loopback here";
+  if (!client.Valid()) GTEST_SKIP() << "no IPv6 loopback here";
   AcceptedConnection server = AcceptConnection(slot_.load());
-  ASSERT_TRUE(server.socket.valid());
+  ASSERT_TRUE(server.socket.Valid());
   EXPECT_EQ(server.peer, "::1");
   EXPECT_TRUE(server.loopback);
 }
@@ -122,9 +122,9 @@ TEST_F(SocketTest, IPv6LoopbackPeer) {
 TEST_F(SocketTest, ReadTimeoutFailsTheRead) {
   const uint16_t port = Listen(false);
   Socket client = Connect("127.0.0.1", port);
-  ASSERT_TRUE(client.valid());
+  ASSERT_TRUE(client.Valid());
   AcceptedConnection server = AcceptConnection(slot_.load());
-  ASSERT_TRUE(server.socket.valid());
+  ASSERT_TRUE(server.socket.Valid());
   server.socket.SetReadTimeout(300);
   const auto start = std::chrono::steady_clock::now();
   uint8_t byte = 0;
@@ -135,9 +135,9 @@ TEST_F(SocketTest, ReadTimeoutFailsTheRead) {
 TEST_F(SocketTest, OrderlyCloseFailsTheRead) {
   const uint16_t port = Listen(false);
   Socket client = Connect("127.0.0.1", port);
-  ASSERT_TRUE(client.valid());
+  ASSERT_TRUE(client.Valid());
   AcceptedConnection server = AcceptConnection(slot_.load());
-  ASSERT_TRUE(server.socket.valid());
+  ASSERT_TRUE(server.socket.Valid());
   const uint8_t two[2] = {1, 2};
   ASSERT_TRUE(client.Write(two, 2));
   client.Close();
@@ -148,9 +148,9 @@ TEST_F(SocketTest, OrderlyCloseFailsTheRead) {
 TEST_F(SocketTest, ShutdownFromAnotherThreadWakesBlockedRead) {
   const uint16_t port = Listen(false);
   Socket client = Connect("127.0.0.1", port);
-  ASSERT_TRUE(client.valid());
+  ASSERT_TRUE(client.Valid());
   AcceptedConnection server = AcceptConnection(slot_.load());
-  ASSERT_TRUE(server.socket.valid());
+  ASSERT_TRUE(server.socket.Valid());
   auto reader = std::async(std::launch::async, [&] {
     uint8_t byte = 0;
     return server.socket.ReadExact(&byte, 1);
@@ -174,15 +174,15 @@ TEST_F(SocketTest, BusyPortFailsListen) {
 
 TEST_F(SocketTest, UsbOnlyListensOnIPv4LoopbackOnly) {
   const uint16_t port = Listen(true);
-  EXPECT_FALSE(Connect("::1", port).valid());
+  EXPECT_FALSE(Connect("::1", port).Valid());
   for (const LocalAddress& a : LocalAddresses()) {
     SCOPED_TRACE(a.address);
-    EXPECT_FALSE(Connect(a.address.c_str(), port).valid());
+    EXPECT_FALSE(Connect(a.address.c_str(), port).Valid());
   }
   Socket client = Connect("127.0.0.1", port);
-  ASSERT_TRUE(client.valid());
+  ASSERT_TRUE(client.Valid());
   AcceptedConnection server = AcceptConnection(slot_.load());
-  ASSERT_TRUE(server.socket.valid());
+  ASSERT_TRUE(server.socket.Valid());
   EXPECT_EQ(server.peer, "127.0.0.1");
   EXPECT_TRUE(server.loopback);
 }
@@ -192,9 +192,9 @@ TEST_F(SocketTest, LanPeerIsNotLoopback) {
   if (addresses.empty()) GTEST_SKIP() << "no non-loopback IPv4 address on this machine";
   const uint16_t port = Listen(false);
   Socket client = Connect(addresses[0].address.c_str(), port);
-  ASSERT_TRUE(client.valid());
+  ASSERT_TRUE(client.Valid());
   AcceptedConnection server = AcceptConnection(slot_.load());
-  ASSERT_TRUE(server.socket.valid());
+  ASSERT_TRUE(server.socket.Valid());
   EXPECT_EQ(server.peer, "::ffff:" + addresses[0].address);
   EXPECT_FALSE(server.loopback);
 }
@@ -202,7 +202,7 @@ TEST_F(SocketTest, LanPeerIsNotLoopback) {
 TEST_F(SocketTest, CloseListenSocketWakesAccept) {
   Listen(false);
   auto acceptor = std::async(std::launch::async, [&] {
-    return AcceptConnection(slot_.load()).socket.valid();
+    return AcceptConnection(slot_.load()).socket.Valid();
   });
   std::this_thread::sleep_for(200ms);
   CloseListenSocket(slot_);
@@ -225,9 +225,9 @@ TEST_F(SocketTest, LocalAddressesAreUsableIPv4) {
 TEST_F(SocketTest, WriteToAPeerThatStopsReadingFailsAfterTheSendTimeout) {
   const uint16_t port = Listen(false);
   Socket device = Connect("127.0.0.1", port);
-  ASSERT_TRUE(device.valid());
+  ASSERT_TRUE(device.Valid());
   AcceptedConnection host = AcceptConnection(slot_.load());
-  ASSERT_TRUE(host.socket.valid());
+  ASSERT_TRUE(host.socket.Valid());
   host.socket.SetSendTimeout(300);
   // Far more than the buffers of both ends hold; the device never reads.
   const std::vector<uint8_t> data(256u << 20, 0x5A);
@@ -247,9 +247,9 @@ namespace {
 TEST_F(SocketTest, ReadsOfEverySizeFromOneWriteGetTheirOwnBytes) {
   const uint16_t port = Listen(false);
   Socket client = Connect("127.0.0.1", port);
-  ASSERT_TRUE(client.valid());
+  ASSERT_TRUE(client.Valid());
   AcceptedConnection server = AcceptConnection(slot_.load());
-  ASSERT_TRUE(server.socket.valid());
+  ASSERT_TRUE(server.socket.Valid());
   // Small reads come out of what a larger receive brought in; large ones bypass it.
   const std::vector<size_t> sizes = {4, 13, 1, 16384, 16383, 5, 70000, 2, 4, 200000, 3};
   size_t total = 0;
@@ -278,11 +278,11 @@ TEST_F(SocketTest, ListenQueueTakesManyConnectionsAtOnce) {
   const auto start = std::chrono::steady_clock::now();
   for (int i = 0; i < 24; ++i) {
     clients.push_back(Connect("127.0.0.1", port));
-    ASSERT_TRUE(clients.back().valid()) << i;
+    ASSERT_TRUE(clients.back().Valid()) << i;
   }
   EXPECT_LT(std::chrono::steady_clock::now() - start, 800ms);
   for (int i = 0; i < 24; ++i) {
-    EXPECT_TRUE(AcceptConnection(slot_.load()).socket.valid()) << i;
+    EXPECT_TRUE(AcceptConnection(slot_.load()).socket.Valid()) << i;
   }
 }
 

@@ -8,23 +8,23 @@ namespace {
 
 TEST(CaptureRotation, ReportedQuarterTurnWithUprightDesktopIsIdentity) {
   struct Case {
-    uint32_t reported;
+    DisplayRotation reported;
     int64_t desktopW, desktopH;
     uint32_t modeW, modeH;
-    uint32_t expected;
+    DisplayRotation expected;
   };
   const Case cases[] = {
-      {kRotation90, 1920, 1080, 1920, 1080, kRotationIdentity},
-      {kRotation270, 1920, 1080, 1920, 1080, kRotationIdentity},
-      {kRotation90, 1080, 1920, 1920, 1080, kRotation90},
-      {kRotation270, 1080, 1920, 1920, 1080, kRotation270},
-      {kRotation180, 1920, 1080, 1920, 1080, kRotation180},
-      {kRotationIdentity, 1920, 1080, 1920, 1080, kRotationIdentity},
-      {kRotationUnspecified, 1920, 1080, 1920, 1080, kRotationIdentity},
+      {DisplayRotation::Rotate90, 1920, 1080, 1920, 1080, DisplayRotation::Identity},
+      {DisplayRotation::Rotate270, 1920, 1080, 1920, 1080, DisplayRotation::Identity},
+      {DisplayRotation::Rotate90, 1080, 1920, 1920, 1080, DisplayRotation::Rotate90},
+      {DisplayRotation::Rotate270, 1080, 1920, 1920, 1080, DisplayRotation::Rotate270},
+      {DisplayRotation::Rotate180, 1920, 1080, 1920, 1080, DisplayRotation::Rotate180},
+      {DisplayRotation::Identity, 1920, 1080, 1920, 1080, DisplayRotation::Identity},
+      {DisplayRotation::Unspecified, 1920, 1080, 1920, 1080, DisplayRotation::Identity},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(RotationToUse(c.reported, c.desktopW, c.desktopH, c.modeW, c.modeH), c.expected)
-        << c.reported << " " << c.desktopW << "x" << c.desktopH;
+        << static_cast<uint32_t>(c.reported) << " " << c.desktopW << "x" << c.desktopH;
   }
 }
 

@@ -56,7 +56,7 @@ class Nv12 {
 
 Nv12 Convert(const Bgra& src, uint32_t rotation, uint32_t w, uint32_t h) {
   CpuNv12Converter c;
-  EXPECT_TRUE(c.Prepare(src.View().width, src.View().height, rotation, w, h));
+  EXPECT_TRUE(c.Prepare(src.View().width, src.View().height, static_cast<DisplayRotation>(rotation), w, h));
   Nv12 out(w, h);
   EXPECT_TRUE(c.Convert(src.View(), out.View()));
   return out;
@@ -304,7 +304,7 @@ TEST(CpuNv12Converter, APreparedConverterTakesANewGeometry) {
   for (const uint32_t rotation : {2u, 1u, 4u, 3u}) {
     const bool quarter = rotation == 2 || rotation == 4;
     const uint32_t w = quarter ? 24 : 40, h = quarter ? 40 : 24;
-    ASSERT_TRUE(c.Prepare(64, 48, rotation, w, h));
+    ASSERT_TRUE(c.Prepare(64, 48, static_cast<DisplayRotation>(rotation), w, h));
     Nv12 got(w, h);
     ASSERT_TRUE(c.Convert(src.View(), got.View()));
     const Nv12 want = ReferenceConvert(pixels, 64, 48, rotation, w, h);
@@ -316,11 +316,11 @@ TEST(CpuNv12Converter, APreparedConverterTakesANewGeometry) {
 
 TEST(CpuNv12Converter, RefusesBadGeometry) {
   CpuNv12Converter c;
-  EXPECT_FALSE(c.Prepare(0, 10, 1, 10, 10));
-  EXPECT_FALSE(c.Prepare(10, 10, 1, 11, 10));
-  EXPECT_FALSE(c.Prepare(10, 10, 5, 10, 10));
-  EXPECT_FALSE(c.Prepare(10, 10, 1, 40000, 10));
-  ASSERT_TRUE(c.Prepare(10, 10, 1, 10, 10));
+  EXPECT_FALSE(c.Prepare(0, 10, DisplayRotation::Identity, 10, 10));
+  EXPECT_FALSE(c.Prepare(10, 10, DisplayRotation::Identity, 11, 10));
+  EXPECT_FALSE(c.Prepare(10, 10, static_cast<DisplayRotation>(5), 10, 10));
+  EXPECT_FALSE(c.Prepare(10, 10, DisplayRotation::Identity, 40000, 10));
+  ASSERT_TRUE(c.Prepare(10, 10, DisplayRotation::Identity, 10, 10));
   Bgra src(12, 10);
   Nv12 out(10, 10);
   EXPECT_FALSE(c.Convert(src.View(), out.View()));

@@ -25,8 +25,8 @@ class DesktopDuplicationTest : public ::testing::Test {
   bool CaptureShows(DesktopDuplication& d, uint32_t seed, uint32_t timeoutMs = 5000) {
     const uint64_t deadline = NowMicros() + uint64_t{timeoutMs} * 1000;
     while (NowMicros() < deadline) {
-      const int r = d.AcquireFrame(100);
-      EXPECT_TRUE(r == DesktopDuplication::kNewImage || r == DesktopDuplication::kNothingNew) << r;
+      const CaptureResult r = d.AcquireFrame(100);
+      EXPECT_TRUE(r == CaptureResult::NewImage || r == CaptureResult::NothingNew) << static_cast<int>(r);
       uint32_t w = 0, h = 0;
       const auto image = test::ReadTexture(d.device.Get(), d.context.Get(), d.captureTexture.Get(), w, h);
       if (test::PatternMismatches(image, w, h, seed) == 0) return true;
@@ -43,7 +43,7 @@ TEST_F(DesktopDuplicationTest, OpensTheFirstDisplay) {
   ASSERT_TRUE(d.Open(firstDisplay));
   EXPECT_EQ(d.width, 1920u);
   EXPECT_EQ(d.height, 1080u);
-  EXPECT_EQ(d.rotation, kRotationIdentity);
+  EXPECT_EQ(d.rotation, DisplayRotation::Identity);
   const RECT r = d.DesktopRect();
   EXPECT_EQ(r.left, 0);
   EXPECT_EQ(r.top, 0);
@@ -74,36 +74,36 @@ TEST_F(DesktopDuplicationTest, UnknownOutputFailsWithoutADevice) {
   EXPECT_FALSE(d.device);
   EXPECT_FALSE(d.captureTexture);
   EXPECT_EQ(d.deviceGeneration, 0u);
-  EXPECT_EQ(d.AcquireFrame(0), DesktopDuplication::kLost);
+  EXPECT_EQ(d.AcquireFrame(0), CaptureResult::Lost);
 }
 
 TEST_F(DesktopDuplicationTest, CapturesThePaintedPatternAndItsChanges) {
   DesktopDuplication d;
   ASSERT_TRUE(d.Open(firstDisplay));
   // The first call always hands out a whole image.
-  EXPECT_EQ(d.AcquireFrame(0), DesktopDuplication::kNewImage);
+  EXPECT_EQ(d.AcquireFrame(0), CaptureResult::NewImage);
   ASSERT_TRUE(CaptureShows(d, 0));
   // Let the painter's last strokes land before timing a still screen.
-  for (int i = 0; i < 20 && d.AcquireFrame(100) == DesktopDuplication::kNewImage; ++i) {
+  for (int i = 0; i < 20 && d.AcquireFrame(100) == CaptureResult::NewImage; ++i) {
   }
 
   // Unchanged: nothing new, after about the time-out.
   const uint64_t start = NowMicros();
-  EXPECT_EQ(d.AcquireFrame(300), DesktopDuplication::kNothingNew);
+  EXPECT_EQ(d.AcquireFrame(300), CaptureResult::NothingNew);
   const uint64_t waited = NowMicros() - start;
   EXPECT_GE(waited, 290000u);
   EXPECT_LT(waited, 1000000u);
 
   // A repaint is a new image.
   ASSERT_EQ(painter.Send(test::kPainterShowPattern, 7), 1);
-  EXPECT_EQ(d.AcquireFrame(3000), DesktopDuplication::kNewImage);
+  EXPECT_EQ(d.AcquireFrame(3000), CaptureResult::NewImage);
   ASSERT_TRUE(CaptureShows(d, 7));
 
   // After Recreate the first call gives the whole image again, at once.
   const uint32_t generation = d.deviceGeneration;
   ASSERT_TRUE(d.Recreate());
   EXPECT_EQ(d.deviceGeneration, generation);  // the device is kept
-  EXPECT_EQ(d.AcquireFrame(0), DesktopDuplication::kNewImage);
+  EXPECT_EQ(d.AcquireFrame(0), CaptureResult::NewImage);
   uint32_t w = 0, h = 0;
   const auto image = test::ReadTexture(d.device.Get(), d.context.Get(), d.captureTexture.Get(), w, h);
   EXPECT_EQ(test::PatternMismatches(image, w, h, 7), 0);

@@ -160,14 +160,14 @@ class DuplicationFramesTest : public ::testing::Test {
 TEST_F(DuplicationFramesTest, MouseMoveOnlyUpdatesThePositionWithoutACopy) {
   scripted.frames.push_back(ShapeFrame(10, 20, {3, 4}));
   scripted.frames.push_back(MouseFrame(100, 50));
-  EXPECT_EQ(capture.AcquireFrame(16), DesktopDuplication::kNothingNew);
+  EXPECT_EQ(capture.AcquireFrame(16), CaptureResult::NothingNew);
   EXPECT_EQ(capture.cursorShapeSerial, 1u);
   EXPECT_EQ(capture.cursorWidth, 32u);
   EXPECT_EQ(capture.cursorHeight, 32u);
   // The position is the shape's corner plus its hot spot.
   EXPECT_EQ(capture.cursorX, 13);
   EXPECT_EQ(capture.cursorY, 24);
-  EXPECT_EQ(capture.AcquireFrame(16), DesktopDuplication::kNothingNew);
+  EXPECT_EQ(capture.AcquireFrame(16), CaptureResult::NothingNew);
   EXPECT_EQ(capture.cursorX, 103);
   EXPECT_EQ(capture.cursorY, 54);
   EXPECT_TRUE(capture.cursorVisible);
@@ -193,7 +193,7 @@ TEST_F(DuplicationFramesTest, NewImageIsCopiedAndTheFrameReleased) {
   f.info.LastPresentTime.QuadPart = 5;
   f.resource = desktopResource;
   scripted.frames.push_back(f);
-  EXPECT_EQ(capture.AcquireFrame(16), DesktopDuplication::kNewImage);
+  EXPECT_EQ(capture.AcquireFrame(16), CaptureResult::NewImage);
   EXPECT_EQ(CapturedPixel(), 0xFFA0B0C0u);
   EXPECT_EQ(scripted.held, 0);
   EXPECT_EQ(scripted.releases, 1);
@@ -206,11 +206,11 @@ TEST_F(DuplicationFramesTest, ResultsForFailures) {
   scripted.frames.push_back(ScriptedFrame{DXGI_ERROR_ACCESS_LOST});
   scripted.frames.push_back(ScriptedFrame{DXGI_ERROR_INVALID_CALL});
   scripted.frames.push_back(ScriptedFrame{E_OUTOFMEMORY});
-  EXPECT_EQ(capture.AcquireFrame(16), DesktopDuplication::kNothingNew);
-  EXPECT_EQ(capture.AcquireFrame(16), DesktopDuplication::kLost);
-  EXPECT_EQ(capture.AcquireFrame(16), DesktopDuplication::kLost);
+  EXPECT_EQ(capture.AcquireFrame(16), CaptureResult::NothingNew);
+  EXPECT_EQ(capture.AcquireFrame(16), CaptureResult::Lost);
+  EXPECT_EQ(capture.AcquireFrame(16), CaptureResult::Lost);
   EXPECT_EQ(log.Text().find("AcquireNextFrame failed"), std::string::npos);
-  EXPECT_EQ(capture.AcquireFrame(16), DesktopDuplication::kLost);
+  EXPECT_EQ(capture.AcquireFrame(16), CaptureResult::Lost);
   EXPECT_NE(log.Text().find("WARN  AcquireNextFrame failed: 0x8007000E"), std::string::npos) << log.Text();
 }
 
@@ -218,10 +218,10 @@ TEST_F(DuplicationFramesTest, ImageThatIsNoTextureIsUnusableAndReleasedNextTime)
   ScriptedFrame f;
   f.info.LastPresentTime.QuadPart = 5;  // an image, but no resource
   scripted.frames.push_back(f);
-  EXPECT_EQ(capture.AcquireFrame(16), DesktopDuplication::kUnusable);
+  EXPECT_EQ(capture.AcquireFrame(16), CaptureResult::Unusable);
   EXPECT_EQ(scripted.held, 1);
   // The next call releases the held frame before acquiring.
-  EXPECT_EQ(capture.AcquireFrame(16), DesktopDuplication::kNothingNew);
+  EXPECT_EQ(capture.AcquireFrame(16), CaptureResult::NothingNew);
   EXPECT_EQ(scripted.releases, 1);
 }
 

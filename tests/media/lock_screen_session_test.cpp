@@ -58,7 +58,7 @@ test::HelloFields MirrorHello() {
 class FailFirstOpen final : public PipelineEncoder {
  public:
   explicit FailFirstOpen(std::unique_ptr<PipelineEncoder> real) : real_(std::move(real)) {}
-  bool Open(ID3D11Device* device, int64_t luid, uint32_t w, uint32_t h, uint32_t rotation,
+  bool Open(ID3D11Device* device, int64_t luid, uint32_t w, uint32_t h, DisplayRotation rotation,
             const VideoEncoder::Config& config) override {
     if (!failed_) {
       failed_ = true;
@@ -88,11 +88,13 @@ class LockScreenSession : public ::testing::Test {
     harness_->parts = DefaultSessionParts();
     harness_->parts.audio = nullptr;
     harness_->parts.video = [this](StreamContext& context) {
-      return std::thread([this, &context] {
+      VideoThread thread;
+      thread.Start([this, &context](std::stop_token stop) {
         PipelineIo io;
         io.lockScreen = LockScreenHooks(context, lockParts_);
-        VideoPipeline::ThreadMain(context, std::move(io));
+        VideoPipeline::ThreadMain(context, std::move(io), std::move(stop));
       });
+      return thread;
     };
   }
   void TearDown() override {

@@ -48,10 +48,11 @@ class ScriptedCapture final : public PipelineCapture {
   uint64_t changePeriod = 16667;         // a new image this often while changing
   uint64_t stillFrom = ~uint64_t{0};     // no new images from this time on
   uint64_t changeFrom = 0;               // and none before this time
-  std::deque<int> queued;                // results returned before anything else
+  std::deque<CaptureResult> queued;                // results returned before anything else
   bool openOk = true;
   bool recreateOk = true;
-  uint32_t width = 1920, height = 1080, rotation = 1, generation = 1;
+  uint32_t width = 1920, height = 1080, generation = 1;
+  DisplayRotation rotation = DisplayRotation::Identity;
   uint32_t generationAtRecreate = 0;     // when non-zero, a recreate switches to it
   RECT desktop{0, 0, 1920, 1080};
   CapturedPointer pointer;
@@ -77,12 +78,12 @@ class ScriptedCapture final : public PipelineCapture {
     }
     return recreateOk;
   }
-  int AcquireFrame(uint32_t timeoutMs) override {
+  CaptureResult AcquireFrame(uint32_t timeoutMs) override {
     ++acquires;
     waits.push_back(timeoutMs);
     if (tick) tick(clock_.Now());
     if (!queued.empty()) {
-      const int r = queued.front();
+      const CaptureResult r = queued.front();
       queued.pop_front();
       clock_.Advance(1000);
       return r;
@@ -96,16 +97,16 @@ class ScriptedCapture final : public PipelineCapture {
       if (next <= until && next < stillFrom) {
         clock_.AdvanceTo(next);
         lastImage = clock_.Now();
-        return kNewImage;
+        return CaptureResult::NewImage;
       }
     }
     clock_.AdvanceTo(until);
-    return kNothingNew;
+    return CaptureResult::NothingNew;
   }
   RECT DesktopRect() const override { return desktop; }
   uint32_t Width() const override { return width; }
   uint32_t Height() const override { return height; }
-  uint32_t Rotation() const override { return rotation; }
+  DisplayRotation Rotation() const override { return rotation; }
   uint32_t DeviceGeneration() const override { return generation; }
   uint64_t AdapterLuid() const override { return 0; }
   ID3D11Device* Device() const override { return device; }
@@ -146,10 +147,10 @@ class CountingEncoder final : public PipelineEncoder {
   bool neverOpens = false;
   int failEncodeAt = -1;  // this encode (0-based) fails once
 
-  bool Open(ID3D11Device*, int64_t, uint32_t, uint32_t, uint32_t, const VideoEncoder::Config& config) override {
+  bool Open(ID3D11Device*, int64_t, uint32_t, uint32_t, DisplayRotation, const VideoEncoder::Config& config) override {
     std::lock_guard lock(record_->mutex);
     ++record_->openCalls;
-    if (neverOpens || (config.codec == 1 && !hevcAvailable)) return false;
+    if (neverOpens || (config.codec == proto::VideoCodec::Hevc && !hevcAvailable)) return false;
     record_->opened.push_back(config);
     width_ = config.width;
     first_ = true;

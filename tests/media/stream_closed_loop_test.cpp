@@ -28,14 +28,10 @@ struct Change {
 class LoopSim {
  public:
   LoopSim(uint32_t negotiatedKbps, bool remote, std::function<uint32_t(uint64_t)> linkKbps, bool deviceAcks = true)
-      : linkKbps_(std::move(linkKbps)), deviceAcks_(deviceAcks), enc_(1280, negotiatedKbps, kFps) {
+      : ctx_(Setup(negotiatedKbps)), linkKbps_(std::move(linkKbps)), deviceAcks_(deviceAcks),
+        enc_(1280, negotiatedKbps, kFps) {
     start_ = clock_.Now();
     fb_.ResetRate(negotiatedKbps, remote);
-    ctx_.label = "sim";
-    ctx_.feedback = &fb_;
-    ctx_.fps = kFps;
-    ctx_.bitrateKbps = negotiatedKbps;
-    ctx_.send = [this](const msg::Message& m) { return Transmit(m); };
   }
 
   // Runs the video loop until `untilMicros` after connect.
@@ -66,6 +62,15 @@ class LoopSim {
   test::FakeRateEncoder& Encoder() { return enc_; }
 
  private:
+  StreamSetup Setup(uint32_t negotiatedKbps) {
+    StreamSetup setup;
+    setup.label = "sim";
+    setup.feedback = &fb_;
+    setup.fps = kFps;
+    setup.kbps = negotiatedKbps;
+    setup.send = [this](const msg::Message& m) { return Transmit(m); };
+    return setup;
+  }
   bool Transmit(const msg::Message& m) {
     const uint64_t now = clock_.Now() - start_;
     const uint64_t bytes = m.payload.size() + 1 + kRecordOverhead;

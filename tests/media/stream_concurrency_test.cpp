@@ -14,13 +14,14 @@ namespace {
 TEST(StreamConcurrency, FeedbackFloodWhileTheVideoThreadRuns) {
   StreamFeedback fb;  // the real clock
   fb.ResetRate(20000, false);
-  StreamContext ctx;
-  ctx.label = "flood";
-  ctx.feedback = &fb;
-  ctx.fps = 60;
-  ctx.bitrateKbps = 20000;
+  StreamSetup setup;
+  setup.label = "flood";
+  setup.feedback = &fb;
+  setup.fps = 60;
+  setup.kbps = 20000;
   std::atomic<uint64_t> lastStamp{0};
-  ctx.send = [&](const msg::Message&) { return true; };
+  setup.send = [&](const msg::Message&) { return true; };
+  StreamContext ctx(std::move(setup));
   test::FakeRateEncoder enc(1280, 20000, 60);
 
   std::atomic<bool> stop{false};

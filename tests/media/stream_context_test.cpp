@@ -17,19 +17,21 @@ class ContextTest : public ::testing::Test {
  protected:
   test::VirtualClock clock;
   StreamFeedback fb{clock.Fn()};
-  StreamContext ctx;
+  StreamContext ctx{MakeSetup()};
   std::vector<msg::Message> sent;
   bool sendOk = true;
 
-  void SetUp() override {
-    ctx.label = "peer";
-    ctx.feedback = &fb;
-    ctx.bitrateKbps = 20000;
-    ctx.fps = 60;
-    ctx.send = [this](const msg::Message& m) {
+  StreamSetup MakeSetup() {
+    StreamSetup setup;
+    setup.label = "peer";
+    setup.feedback = &fb;
+    setup.kbps = 20000;
+    setup.fps = 60;
+    setup.send = [this](const msg::Message& m) {
       sent.push_back(m);
       return sendOk;
     };
+    return setup;
   }
 };
 

@@ -31,7 +31,7 @@ constexpr int64_t kFrameMicros = 1000000 / kFps;
 constexpr int kWarmUpFrames = 70;
 
 bool HasUnit(const std::vector<uint8_t>& bytes, uint8_t type) {
-  for (const auto& u : ScanAnnexB(bytes, kCodecH264)) {
+  for (const auto& u : ScanAnnexB(bytes, proto::VideoCodec::H264)) {
     if (u.type == type) return true;
   }
   return false;
@@ -52,7 +52,7 @@ class EncoderTest : public ::testing::Test {
 // Fails loudly when the machine cannot encode H.264 at all, so every other encoder
 // test failing for that reason has one clear cause at the top.
 TEST_F(EncoderTest, SoftwareH264EncoderCanBeActivated) {
-  const auto candidates = SystemEncoderCandidates(false, kCodecH264);
+  const auto candidates = SystemEncoderCandidates(false, proto::VideoCodec::H264);
   ASSERT_FALSE(candidates.empty())
       << "No H.264 encoder transform is registered. Under Wine the encoder needs GStreamer's "
          "plugins: gstreamer1.0-plugins-base, -good and -ugly in the toolchain root.";
@@ -67,7 +67,7 @@ TEST_F(EncoderTest, OddSizeEncodesTheEvenSizeBelow) {
   ASSERT_TRUE(pic.Ok());
   pic.Paint([](uint32_t x, uint32_t y) { return Rgb8{uint8_t(x), uint8_t(y), 90}; });
   VideoEncoder enc;
-  ASSERT_TRUE(enc.Open(device.Get(), 0, 1367, 769, 1, {1367, 769, kFps, 4000, 0}));
+  ASSERT_TRUE(enc.Open(device.Get(), 0, 1367, 769, DisplayRotation::Identity, {1367, 769, kFps, 4000, proto::VideoCodec::H264}));
   EXPECT_EQ(enc.Width(), 1366u);
   EXPECT_EQ(enc.Height(), 768u);
   std::vector<EncodedFrame> out;
@@ -87,19 +87,20 @@ TEST_F(EncoderTest, ColourBarsThroughThePacketiser) {
   test::BgraPicture pic(device.Get(), kSourceWidth, kSourceHeight);
   ASSERT_TRUE(pic.Ok());
   VideoEncoder enc;
-  ASSERT_TRUE(enc.Open(device.Get(), 0, kSourceWidth, kSourceHeight, 1, {kSourceWidth, kSourceHeight, kFps, 8000, 0}));
+  ASSERT_TRUE(enc.Open(device.Get(), 0, kSourceWidth, kSourceHeight, DisplayRotation::Identity, {kSourceWidth, kSourceHeight, kFps, 8000, proto::VideoCodec::H264}));
 
   StreamFeedback feedback;
   feedback.ResetRate(8000, false);
-  StreamContext ctx;
-  ctx.label = "bars";
-  ctx.feedback = &feedback;
-  ctx.fps = kFps;
+  StreamSetup setup;
+  setup.label = "bars";
+  setup.feedback = &feedback;
+  setup.fps = kFps;
   std::vector<msg::Message> sent;
-  ctx.send = [&](const msg::Message& m) {
+  setup.send = [&](const msg::Message& m) {
     sent.push_back(m);
     return true;
   };
+  StreamContext ctx(std::move(setup));
   for (int i = 0; i < kFrames; ++i) {
     pic.Paint([i](uint32_t x, uint32_t) { return kBars[((x + i * kBarShift) % kSourceWidth) * 5 / kSourceWidth]; });
     std::vector<EncodedFrame> out;
@@ -149,7 +150,7 @@ TEST_F(EncoderTest, ForcedKeyFrameComesOutAsCleanPoint) {
   test::BgraPicture pic(device.Get(), 320, 240);
   ASSERT_TRUE(pic.Ok());
   VideoEncoder enc;
-  ASSERT_TRUE(enc.Open(device.Get(), 0, 320, 240, 1, {320, 240, kFps, 2000, 0}));
+  ASSERT_TRUE(enc.Open(device.Get(), 0, 320, 240, DisplayRotation::Identity, {320, 240, kFps, 2000, proto::VideoCodec::H264}));
   constexpr int kForcedAt = kWarmUpFrames + 10;
   std::vector<EncodedFrame> out;
   for (int i = 0; i < kForcedAt + kWarmUpFrames + 20; ++i) {
@@ -176,9 +177,9 @@ TEST_F(EncoderTest, ForcedKeyFrameComesOutAsCleanPoint) {
 
 TEST_F(EncoderTest, HevcFailsCleanlyAndH264OpensAfterwards) {
   VideoEncoder enc;
-  EXPECT_FALSE(enc.Open(device.Get(), 0, 320, 240, 1, {320, 240, kFps, 2000, 1}));
+  EXPECT_FALSE(enc.Open(device.Get(), 0, 320, 240, DisplayRotation::Identity, {320, 240, kFps, 2000, proto::VideoCodec::Hevc}));
   EXPECT_EQ(enc.Width(), 0u);
-  ASSERT_TRUE(enc.Open(device.Get(), 0, 320, 240, 1, {320, 240, kFps, 2000, 0}));
+  ASSERT_TRUE(enc.Open(device.Get(), 0, 320, 240, DisplayRotation::Identity, {320, 240, kFps, 2000, proto::VideoCodec::H264}));
   EXPECT_FALSE(enc.Hardware());
   EXPECT_FALSE(enc.Async());
   test::BgraPicture pic(device.Get(), 320, 240);
@@ -193,7 +194,7 @@ TEST_F(EncoderTest, SetBitrateWithoutEncoderOnlyStoresIt) {
   EXPECT_EQ(enc.BitrateKbps(), 5000u);
   EXPECT_EQ(enc.Width(), 0u);
   EXPECT_TRUE(enc.SequenceHeader().empty());
-  ASSERT_TRUE(enc.Open(device.Get(), 0, 64, 64, 1, {64, 64, kFps, 3000, 0}));
+  ASSERT_TRUE(enc.Open(device.Get(), 0, 64, 64, DisplayRotation::Identity, {64, 64, kFps, 3000, proto::VideoCodec::H264}));
   EXPECT_EQ(enc.BitrateKbps(), 3000u);
   enc.Close();
   EXPECT_EQ(enc.Width(), 0u);
@@ -204,10 +205,10 @@ TEST_F(EncoderTest, SetBitrateWithoutEncoderOnlyStoresIt) {
 
 TEST_F(EncoderTest, RefusesFramesOfAnotherSizeAndBadSettings) {
   VideoEncoder enc;
-  EXPECT_FALSE(enc.Open(device.Get(), 0, 64, 64, 1, {1, 1, kFps, 3000, 0}));
-  EXPECT_FALSE(enc.Open(nullptr, 0, 64, 64, 1, {64, 64, kFps, 3000, 0}));
-  EXPECT_FALSE(enc.Open(device.Get(), 0, 64, 64, 7, {64, 64, kFps, 3000, 0}));
-  ASSERT_TRUE(enc.Open(device.Get(), 0, 64, 64, 1, {64, 64, kFps, 3000, 0}));
+  EXPECT_FALSE(enc.Open(device.Get(), 0, 64, 64, DisplayRotation::Identity, {1, 1, kFps, 3000, proto::VideoCodec::H264}));
+  EXPECT_FALSE(enc.Open(nullptr, 0, 64, 64, DisplayRotation::Identity, {64, 64, kFps, 3000, proto::VideoCodec::H264}));
+  EXPECT_FALSE(enc.Open(device.Get(), 0, 64, 64, static_cast<DisplayRotation>(7), {64, 64, kFps, 3000, proto::VideoCodec::H264}));
+  ASSERT_TRUE(enc.Open(device.Get(), 0, 64, 64, DisplayRotation::Identity, {64, 64, kFps, 3000, proto::VideoCodec::H264}));
   test::BgraPicture other(device.Get(), 96, 64);
   std::vector<EncodedFrame> out;
   EXPECT_FALSE(enc.Encode(other.Texture(), 0, false, out));
@@ -224,7 +225,7 @@ class FakeHardwareTest : public EncoderTest {
   int hardwareOffers = 0;
 
   void UseFake(VideoEncoder& enc) {
-    enc.SetCandidateSource([this](bool hardware, uint8_t codec) {
+    enc.SetCandidateSource([this](bool hardware, proto::VideoCodec codec) {
       if (!hardware) return SystemEncoderCandidates(false, codec);
       ++hardwareOffers;
       EncoderCandidate c;
@@ -240,7 +241,7 @@ TEST_F(FakeHardwareTest, NeedInputHaveOutputFlow) {
   test::LogCapture log(dir.File(L"flow.log"));
   VideoEncoder enc;
   UseFake(enc);
-  ASSERT_TRUE(enc.Open(device.Get(), kLuid, 64, 64, 1, {64, 64, kFps, 3000, 0}));
+  ASSERT_TRUE(enc.Open(device.Get(), kLuid, 64, 64, DisplayRotation::Identity, {64, 64, kFps, 3000, proto::VideoCodec::H264}));
   EXPECT_TRUE(enc.Hardware());
   EXPECT_TRUE(enc.Async());
   EXPECT_TRUE(enc.GpuInput());
@@ -267,7 +268,7 @@ TEST_F(FakeHardwareTest, NoInputRequestDropsOneFrame) {
   script.inputRequests = 2;
   VideoEncoder enc;
   UseFake(enc);
-  ASSERT_TRUE(enc.Open(device.Get(), kLuid, 64, 64, 1, {64, 64, kFps, 3000, 0}));
+  ASSERT_TRUE(enc.Open(device.Get(), kLuid, 64, 64, DisplayRotation::Identity, {64, 64, kFps, 3000, proto::VideoCodec::H264}));
   test::BgraPicture pic(device.Get(), 64, 64);
   std::vector<EncodedFrame> out;
   ASSERT_TRUE(enc.Encode(pic.Texture(), 0, false, out));
@@ -287,7 +288,7 @@ TEST_F(FakeHardwareTest, ErrorEventFailsTheNextEncode) {
   script.errorAfterFirstOutput = true;
   VideoEncoder enc;
   UseFake(enc);
-  ASSERT_TRUE(enc.Open(device.Get(), kLuid, 64, 64, 1, {64, 64, kFps, 3000, 0}));
+  ASSERT_TRUE(enc.Open(device.Get(), kLuid, 64, 64, DisplayRotation::Identity, {64, 64, kFps, 3000, proto::VideoCodec::H264}));
   test::BgraPicture pic(device.Get(), 64, 64);
   std::vector<EncodedFrame> out;
   ASSERT_TRUE(enc.Encode(pic.Texture(), 0, false, out));
@@ -300,7 +301,7 @@ TEST_F(FakeHardwareTest, RefusedD3DManagerFallsBackToSoftware) {
   script.refuseD3DManager = true;
   VideoEncoder enc;
   UseFake(enc);
-  ASSERT_TRUE(enc.Open(device.Get(), kLuid, 160, 120, 1, {160, 120, kFps, 2000, 0}));
+  ASSERT_TRUE(enc.Open(device.Get(), kLuid, 160, 120, DisplayRotation::Identity, {160, 120, kFps, 2000, proto::VideoCodec::H264}));
   EXPECT_FALSE(enc.Hardware());
   EXPECT_FALSE(enc.Async());
   EXPECT_FALSE(enc.GpuInput());
@@ -321,13 +322,13 @@ TEST_F(FakeHardwareTest, FailedHevcOpenLeavesNothingForTheH264Fallback) {
   VideoEncoder enc;
   UseFake(enc);
   // HEVC: the fake hardware refuses the output type and no software HEVC exists.
-  EXPECT_FALSE(enc.Open(device.Get(), kLuid, 64, 64, 1, {64, 64, kFps, 3000, 1}));
+  EXPECT_FALSE(enc.Open(device.Get(), kLuid, 64, 64, DisplayRotation::Identity, {64, 64, kFps, 3000, proto::VideoCodec::Hevc}));
   EXPECT_EQ(hardwareOffers, 1);
   // H.264 with no hardware offered this time: the software encoder runs synchronously.
-  enc.SetCandidateSource([](bool hardware, uint8_t codec) {
+  enc.SetCandidateSource([](bool hardware, proto::VideoCodec codec) {
     return hardware ? std::vector<EncoderCandidate>{} : SystemEncoderCandidates(false, codec);
   });
-  ASSERT_TRUE(enc.Open(device.Get(), kLuid, 64, 64, 1, {64, 64, kFps, 3000, 0}));
+  ASSERT_TRUE(enc.Open(device.Get(), kLuid, 64, 64, DisplayRotation::Identity, {64, 64, kFps, 3000, proto::VideoCodec::H264}));
   EXPECT_FALSE(enc.Hardware());
   EXPECT_FALSE(enc.Async());
   EXPECT_FALSE(enc.GpuInput());

@@ -38,7 +38,7 @@ VideoPacketizer::SequenceHeaderFn Header(Bytes b) {
 
 TEST(ScanAnnexB, FindsUnitsWithMixedStartCodes) {
   const Bytes frame = Cat({{0x12, 0x34, 0x00}, Unit4(0x67), Unit3(0x68), Unit4(0x65)});
-  const auto units = ScanAnnexB(frame, kCodecH264);
+  const auto units = ScanAnnexB(frame, proto::VideoCodec::H264);
   ASSERT_EQ(units.size(), 3u);
   EXPECT_EQ(units[0].offset, 3u);
   EXPECT_EQ(units[0].length, 7u);
@@ -69,14 +69,14 @@ TEST(ScanAnnexB, EdgeInputs) {
       {"unit of only a header byte", {0, 0, 1, 0x65}, 1},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(ScanAnnexB(c.frame, kCodecH264).size(), c.units) << c.name;
+    EXPECT_EQ(ScanAnnexB(c.frame, proto::VideoCodec::H264).size(), c.units) << c.name;
   }
 }
 
 TEST(ScanAnnexB, FourByteCodeNeedsZeroAtThirdByte) {
   // 00 00 02 01 is no start code although byte 3 is one.
   const Bytes frame = {0, 0, 2, 1, 0x65, 0, 0, 1, 0x41, 7};
-  const auto units = ScanAnnexB(frame, kCodecH264);
+  const auto units = ScanAnnexB(frame, proto::VideoCodec::H264);
   ASSERT_EQ(units.size(), 1u);
   EXPECT_EQ(units[0].offset, 5u);
   EXPECT_EQ(units[0].type, 1);
@@ -84,7 +84,7 @@ TEST(ScanAnnexB, FourByteCodeNeedsZeroAtThirdByte) {
 
 TEST(ScanAnnexB, HevcTypesComeFromBitsOneToSix) {
   const Bytes frame = Cat({Unit4(HevcHeader(32)), Unit4(HevcHeader(21) | 0x01), Unit3(0x80 | HevcHeader(22))});
-  const auto units = ScanAnnexB(frame, kCodecHevc);
+  const auto units = ScanAnnexB(frame, proto::VideoCodec::Hevc);
   ASSERT_EQ(units.size(), 3u);
   EXPECT_EQ(units[0].type, 32);
   EXPECT_EQ(units[1].type, 21);
@@ -100,7 +100,7 @@ TEST(UnitBytes, ClipsToTheFrame) {
 
 TEST(VideoPacketizer, KeyFrameSendsParameterSetsFirst) {
   VideoPacketizer p;
-  const auto out = p.Packetize(1234, false, Cat({kAud, kSps, kPps, kIdr}), kCodecH264, nullptr);
+  const auto out = p.Packetize(1234, false, Cat({kAud, kSps, kPps, kIdr}), proto::VideoCodec::H264, nullptr);
   ASSERT_EQ(out.size(), 2u);
   EXPECT_EQ(out[0].type, proto::MsgType::CodecConfig);
   EXPECT_EQ(out[0].payload, Cat({kSps, kPps}));
@@ -113,8 +113,8 @@ TEST(VideoPacketizer, KeyFrameSendsParameterSetsFirst) {
 
 TEST(VideoPacketizer, RepeatedSetsOnNonKeyFrameAreNotResent) {
   VideoPacketizer p;
-  p.Packetize(1, true, Cat({kSps, kPps, kIdr}), kCodecH264, nullptr);
-  const auto out = p.Packetize(2, false, Cat({kSps, kPps, kSlice}), kCodecH264, nullptr);
+  p.Packetize(1, true, Cat({kSps, kPps, kIdr}), proto::VideoCodec::H264, nullptr);
+  const auto out = p.Packetize(2, false, Cat({kSps, kPps, kSlice}), proto::VideoCodec::H264, nullptr);
   ASSERT_EQ(out.size(), 1u);
   EXPECT_EQ(out[0].type, proto::MsgType::VideoFrame);
   EXPECT_EQ(VideoFrameFlags(out[0]), 0);
@@ -123,9 +123,9 @@ TEST(VideoPacketizer, RepeatedSetsOnNonKeyFrameAreNotResent) {
 
 TEST(VideoPacketizer, ChangedSetsOnNonKeyFrameAreSentAndRemembered) {
   VideoPacketizer p;
-  p.Packetize(1, true, Cat({kSps, kPps, kIdr}), kCodecH264, nullptr);
+  p.Packetize(1, true, Cat({kSps, kPps, kIdr}), proto::VideoCodec::H264, nullptr);
   const Bytes sps2 = Unit4(0x67, {0x64, 0x00, 0x28});
-  const auto out = p.Packetize(2, false, Cat({sps2, kPps, kSlice}), kCodecH264, nullptr);
+  const auto out = p.Packetize(2, false, Cat({sps2, kPps, kSlice}), proto::VideoCodec::H264, nullptr);
   ASSERT_EQ(out.size(), 2u);
   EXPECT_EQ(out[0].payload, Cat({sps2, kPps}));
   EXPECT_EQ(p.SentParameterSets(), Cat({sps2, kPps}));
@@ -135,51 +135,51 @@ TEST(VideoPacketizer, KeyFrameWithoutSetsTakesRememberedOrSequenceHeader) {
   const Bytes header = Cat({kSps, kPps});
   VideoPacketizer p;
   // Nothing remembered: the encoder's sequence header is sent and remembered.
-  auto out = p.Packetize(1, true, kIdr, kCodecH264, Header(header));
+  auto out = p.Packetize(1, true, kIdr, proto::VideoCodec::H264, Header(header));
   ASSERT_EQ(out.size(), 2u);
   EXPECT_EQ(out[0].payload, header);
   EXPECT_EQ(p.SentParameterSets(), header);
   // Remembered sets win over the encoder's header on the next key frame.
-  out = p.Packetize(2, true, kIdr, kCodecH264, Header(Unit4(0x67, {1})));
+  out = p.Packetize(2, true, kIdr, proto::VideoCodec::H264, Header(Unit4(0x67, {1})));
   ASSERT_EQ(out.size(), 2u);
   EXPECT_EQ(out[0].payload, header);
 }
 
 TEST(VideoPacketizer, ResetForgetsSetsSoTheSequenceHeaderIsTaken) {
   VideoPacketizer p;
-  p.Packetize(1, true, Cat({kSps, kPps, kIdr}), kCodecH264, nullptr);
+  p.Packetize(1, true, Cat({kSps, kPps, kIdr}), proto::VideoCodec::H264, nullptr);
   p.Reset();
   EXPECT_TRUE(p.SentParameterSets().empty());
   const Bytes header = Cat({Unit4(0x67, {0x4D}), kPps});
-  const auto out = p.Packetize(2, true, kIdr, kCodecH264, Header(header));
+  const auto out = p.Packetize(2, true, kIdr, proto::VideoCodec::H264, Header(header));
   ASSERT_EQ(out.size(), 2u);
   EXPECT_EQ(out[0].payload, header);
 }
 
 TEST(VideoPacketizer, EncoderKeyFlagWithoutUnitsSendsOnlyTheSets) {
   VideoPacketizer p;
-  EXPECT_TRUE(p.Packetize(1, true, Bytes{0, 0}, kCodecH264, nullptr).empty());
-  const auto out = p.Packetize(1, true, Bytes{1, 2, 3, 4}, kCodecH264, Header(Cat({kSps, kPps})));
+  EXPECT_TRUE(p.Packetize(1, true, Bytes{0, 0}, proto::VideoCodec::H264, nullptr).empty());
+  const auto out = p.Packetize(1, true, Bytes{1, 2, 3, 4}, proto::VideoCodec::H264, Header(Cat({kSps, kPps})));
   ASSERT_EQ(out.size(), 1u);
   EXPECT_EQ(out[0].type, proto::MsgType::CodecConfig);
-  EXPECT_TRUE(p.Packetize(2, false, Bytes{1, 2, 3, 4}, kCodecH264, nullptr).empty());
+  EXPECT_TRUE(p.Packetize(2, false, Bytes{1, 2, 3, 4}, proto::VideoCodec::H264, nullptr).empty());
 }
 
 TEST(VideoPacketizer, GarbageAndTrailingCodeAreNotSent) {
   VideoPacketizer p;
-  const auto out = p.Packetize(5, false, Cat({{9, 9, 9}, kSlice, {0, 0, 0, 1}}), kCodecH264, nullptr);
+  const auto out = p.Packetize(5, false, Cat({{9, 9, 9}, kSlice, {0, 0, 0, 1}}), proto::VideoCodec::H264, nullptr);
   ASSERT_EQ(out.size(), 1u);
   EXPECT_EQ(VideoFramePayloadUnits(out[0]), kSlice);
 }
 
 TEST(VideoPacketizer, DelimitersNeverReachAFramePayload) {
-  for (const uint8_t codec : {kCodecH264, kCodecHevc}) {
-    const Bytes aud = codec == kCodecHevc ? Unit4(HevcHeader(35)) : kAud;
-    const Bytes slice = codec == kCodecHevc ? Unit3(HevcHeader(1)) : Unit3(0x41);
+  for (const proto::VideoCodec codec : {proto::VideoCodec::H264, proto::VideoCodec::Hevc}) {
+    const Bytes aud = codec == proto::VideoCodec::Hevc ? Unit4(HevcHeader(35)) : kAud;
+    const Bytes slice = codec == proto::VideoCodec::Hevc ? Unit3(HevcHeader(1)) : Unit3(0x41);
     VideoPacketizer p;
     const auto out = p.Packetize(1, false, Cat({aud, slice, aud, slice}), codec, nullptr);
     ASSERT_EQ(out.size(), 1u);
-    EXPECT_EQ(VideoFramePayloadUnits(out[0]), Cat({slice, slice})) << int(codec);
+    EXPECT_EQ(VideoFramePayloadUnits(out[0]), Cat({slice, slice})) << static_cast<int>(codec);
     EXPECT_TRUE(p.Packetize(2, false, aud, codec, nullptr).empty());
   }
 }
@@ -191,20 +191,20 @@ TEST(VideoPacketizer, HevcParameterSetsAndIrapKeyFrames) {
   const Bytes cra = Unit4(HevcHeader(21), {4});
   const Bytes trail = Unit4(HevcHeader(22), {5});
   VideoPacketizer p;
-  auto out = p.Packetize(1, false, Cat({vps, sps, pps, cra}), kCodecHevc, nullptr);
+  auto out = p.Packetize(1, false, Cat({vps, sps, pps, cra}), proto::VideoCodec::Hevc, nullptr);
   ASSERT_EQ(out.size(), 2u);
   EXPECT_EQ(out[0].payload, Cat({vps, sps, pps}));
   EXPECT_EQ(VideoFrameFlags(out[1]), 1);
   EXPECT_EQ(VideoFramePayloadUnits(out[1]), cra);
 
-  out = p.Packetize(2, false, trail, kCodecHevc, nullptr);
+  out = p.Packetize(2, false, trail, proto::VideoCodec::Hevc, nullptr);
   ASSERT_EQ(out.size(), 1u);
   EXPECT_EQ(VideoFrameFlags(out[0]), 0);
 
   // Every IRAP type (BLA, IDR, CRA) is key; with H.264 the same header is not.
   for (uint8_t type = 16; type <= 21; ++type) {
     VideoPacketizer q;
-    out = q.Packetize(3, false, Unit4(HevcHeader(type)), kCodecHevc, nullptr);
+    out = q.Packetize(3, false, Unit4(HevcHeader(type)), proto::VideoCodec::Hevc, nullptr);
     ASSERT_EQ(out.size(), 1u);
     EXPECT_EQ(VideoFrameFlags(out[0]), 1) << int(type);
   }
@@ -212,7 +212,7 @@ TEST(VideoPacketizer, HevcParameterSetsAndIrapKeyFrames) {
 
 TEST(VideoPacketizer, CodecOtherThanOneIsH264) {
   VideoPacketizer p;
-  const auto out = p.Packetize(1, false, Cat({kSps, kPps, kIdr}), 7, nullptr);
+  const auto out = p.Packetize(1, false, Cat({kSps, kPps, kIdr}), static_cast<proto::VideoCodec>(7), nullptr);
   ASSERT_EQ(out.size(), 2u);
   EXPECT_EQ(out[0].type, proto::MsgType::CodecConfig);
 }

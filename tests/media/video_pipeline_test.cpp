@@ -9,6 +9,7 @@
 #include <random>
 #include <thread>
 
+#include "core/session_parts.h"
 #include "desktop/input_router.h"
 #include "media/stream_context.h"
 #include "media/video_scale.h"
@@ -57,7 +58,6 @@ class PipelineRig {
     setup.hello.displayMode = 1;
     setup.kbps = 20000;
     setup.fps = fps;
-    setup.running = &running;
     setup.send = [this](const msg::Message& m) {
       {
         std::lock_guard lock(sentMutex);
@@ -68,7 +68,7 @@ class PipelineRig {
         ++acks;
         feedback.OnFrameAck(StampOf(m));
       }
-      return running.load();
+      return !stop.stop_requested();
     };
     setup.feedback = &feedback;
     setup.onStreamSize = [this](uint32_t w, uint32_t h) {
@@ -77,7 +77,7 @@ class PipelineRig {
     };
     setup.onPipelineFailed = [this] {
       ++pipelineFailed;
-      running = false;
+      stop.request_stop();
     };
     context = std::make_unique<StreamContext>(std::move(setup));
     auto c = std::make_unique<ScriptedCapture>(clock);
@@ -95,9 +95,16 @@ class PipelineRig {
     auto userTick = capture->tick;
     capture->tick = [this, stopAt, userTick](uint64_t now) {
       if (userTick) userTick(now);
-      if (now >= stopAt) running = false;
+      if (now >= stopAt) stop.request_stop();
     };
-    VideoPipeline::ThreadMain(*context, std::move(io));
+    VideoPipeline::ThreadMain(*context, std::move(io), stop.get_token());
+  }
+
+  // Rebuilds the context with the given input side.
+  void SetInput(StreamInputHooks input) {
+    StreamSetup setup = context->setup;
+    setup.input = std::move(input);
+    context = std::make_unique<StreamContext>(std::move(setup));
   }
 
   std::vector<Sent> Messages(MsgType type) {
@@ -114,7 +121,7 @@ class PipelineRig {
   }
 
   TestClock clock;
-  std::atomic<bool> running{true};
+  std::stop_source stop;
   int ackLimit = 1 << 30;  // frames the device acknowledges
   int acks = 0;
   std::function<void()> onFeedbackClock;  // runs whenever the feedback reads its clock
@@ -196,7 +203,7 @@ TEST(VideoPipelineTest, RandomKeyFrameRequestsAreNeverLost) {
   PipelineRig rig(true, 60);
   rig.capture->changePeriod = 4000;  // the screen changes faster than frames can go out
   std::vector<uint64_t> requests;
-  std::thread pipeline([&] { VideoPipeline::ThreadMain(*rig.context, std::move(rig.io)); });
+  std::thread pipeline([&] { VideoPipeline::ThreadMain(*rig.context, std::move(rig.io), rig.stop.get_token()); });
   std::mt19937 random(17);
   std::uniform_int_distribution<int> gapMicros(0, 20000);
   for (int i = 0; i < 200; ++i) {
@@ -213,7 +220,7 @@ TEST(VideoPipelineTest, RandomKeyFrameRequestsAreNeverLost) {
     if (!e.empty() && e.back().forced && e.back().when > lastRequest) break;
     Sleep(10);
   }
-  rig.running = false;
+  rig.stop.request_stop();
   pipeline.join();
   const auto encodes = rig.record->Encodes();
   for (const uint64_t r : requests) {
@@ -264,7 +271,7 @@ TEST(VideoPipelineTest, RestartOnTheSameDeviceKeepsTheEncoderAndFormat) {
   bool lost = false;
   rig.capture->tick = [&](uint64_t now) {
     if (!lost && now >= start + kSecond) {
-      rig.capture->queued.push_back(PipelineCapture::kLost);
+      rig.capture->queued.push_back(CaptureResult::Lost);
       lost = true;
     }
   };
@@ -281,7 +288,7 @@ TEST(VideoPipelineTest, RestartOnANewDeviceSendsFormatAndAKeyFrame) {
   uint64_t lostAt = 0;
   rig.capture->tick = [&](uint64_t now) {
     if (lostAt == 0 && now >= start + kSecond) {
-      rig.capture->queued.push_back(PipelineCapture::kUnusable);
+      rig.capture->queued.push_back(CaptureResult::Unusable);
       rig.capture->generationAtRecreate = 2;
       lostAt = now;
     }
@@ -316,7 +323,7 @@ TEST(VideoPipelineTest, PendingRequestSurvivesARestartWithoutContentAndNoStaleRe
   rig.capture->stillFrom = lossAt;
   rig.capture->tick = [&](uint64_t now) {
     if (!lost && now >= lossAt) {
-      rig.capture->queued.push_back(PipelineCapture::kLost);
+      rig.capture->queued.push_back(CaptureResult::Lost);
       rig.feedback.keyFrameRequested = true;
       lost = true;
     }
@@ -356,7 +363,7 @@ TEST(VideoPipelineTest, EncoderThatNeverOpensEndsWithTheStartTextAfterTenSeconds
   PipelineRig rig;
   rig.encoder->neverOpens = true;
   const uint64_t start = rig.clock.Now();
-  VideoPipeline::ThreadMain(*rig.context, std::move(rig.io));
+  VideoPipeline::ThreadMain(*rig.context, std::move(rig.io), rig.stop.get_token());
   const auto errors = rig.Messages(MsgType::ErrorMessage);
   ASSERT_EQ(errors.size(), 1u);
   const std::string text(errors[0].message.payload.begin() + 2, errors[0].message.payload.end());
@@ -377,7 +384,7 @@ TEST(VideoPipelineTest, HevcFallsBackToH264Once) {
   EXPECT_NE(log.Text().find("[rig] HEVC encoder unavailable, using H.264"), std::string::npos);
   EXPECT_FALSE(rig.context->hevc);
   ASSERT_EQ(rig.record->opened.size(), 1u);
-  EXPECT_EQ(rig.record->opened[0].codec, 0);
+  EXPECT_EQ(rig.record->opened[0].codec, proto::VideoCodec::H264);
   const auto formats = rig.Messages(MsgType::VideoFormat);
   ASSERT_EQ(formats.size(), 1u);
   EXPECT_EQ(formats[0].message.payload[4], 0);  // codec H.264
@@ -491,8 +498,8 @@ TEST(VideoPipelineTest, PointerIsSentScaledAndOnlyWhenItMoves) {
 
 TEST(VideoPipelineTest, NoSessionNoWork) {
   PipelineRig rig;
-  rig.running = false;
-  VideoPipeline::ThreadMain(*rig.context, std::move(rig.io));
+  rig.stop.request_stop();
+  VideoPipeline::ThreadMain(*rig.context, std::move(rig.io), rig.stop.get_token());
   EXPECT_TRUE(rig.All().empty());
   EXPECT_EQ(rig.pipelineFailed.load(), 1);
 }
@@ -534,7 +541,7 @@ TEST(VideoPipelineTest, TapOnABlinkingCaretShowsTheDeviceKeyboard) {
     if (m.type == MsgType::DeviceKeyboard && m.payload.size() == 1) keyboard.push_back({rig.clock.Now(), m.payload[0]});
     return true;
   });
-  rig.context->inputRouter = &router;
+  rig.SetInput(InputHooksFor(router));
   rig.capture->width = kW;
   rig.capture->height = kH;
   rig.capture->desktop = RECT{0, 0, kW, kH};
@@ -571,73 +578,6 @@ TEST(VideoPipelineTest, TapOnABlinkingCaretShowsTheDeviceKeyboard) {
   EXPECT_EQ(keyboard.front().second, 1);
   EXPECT_LE(keyboard.front().first, tappedAt + VideoPipeline::kCaretSearchMicros);
 }
-
-struct ScaleCase {
-  uint32_t sw, sh, tw, th;
-  bool mirror, remote;
-  EncodedSize expected;
-};
-
-class EncodedSizeTest : public ::testing::TestWithParam<ScaleCase> {};
-
-TEST_P(EncodedSizeTest, MatchesTheRule) {
-  const ScaleCase& c = GetParam();
-  EXPECT_EQ(ComputeEncodedSize(c.sw, c.sh, c.tw, c.th, c.mirror, c.remote), c.expected);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, EncodedSizeTest,
-    ::testing::Values(ScaleCase{3840, 2160, 3840, 2160, false, true, {1920, 1080}},
-                      ScaleCase{3840, 2160, 3840, 2160, false, false, {3840, 2160}},
-                      ScaleCase{2560, 1440, 1280, 800, true, false, {1280, 720}},
-                      ScaleCase{100, 50, 1280, 800, false, true, {100, 64}},
-                      ScaleCase{5120, 2880, 5120, 2880, false, false, {4096, 2304}},
-                      ScaleCase{1281, 721, 1281, 721, false, false, {1280, 720}},
-                      ScaleCase{0, 0, 1280, 800, true, true, {0, 0}},
-                      ScaleCase{1920, 0, 1280, 800, true, false, {0, 0}},
-                      ScaleCase{1920, 1080, 0, 0, true, false, {64, 64}}));
-
-// When the device's size is the binding bound, that side is the device's side itself.
-INSTANTIATE_TEST_SUITE_P(
-    BindingSide, EncodedSizeTest,
-    ::testing::Values(ScaleCase{2256, 1504, 2000, 2000, true, false, {2000, 1332}},
-                      ScaleCase{1504, 2256, 2000, 2000, true, false, {1332, 2000}},
-                      ScaleCase{1920, 1080, 1280, 800, true, false, {1280, 720}},
-                      ScaleCase{2148, 716, 2148, 716, false, true, {1920, 640}},
-                      ScaleCase{8000, 1000, 8000, 1000, false, false, {4096, 512}}));
-
-TEST(EncodedSizeBindingTest, EveryEvenTargetBelowTheSourceComesOutExactly) {
-  int wrong = 0;
-  for (uint32_t side = kMinEncodedSide; side <= kMaxEncodedSide; ++side) {
-    for (uint32_t target = kMinEncodedSide; target <= side; target += 2) {
-      // A wide source whose width binds; its height never reaches its own bound.
-      const EncodedSize size = ComputeEncodedSize(side, 64, target, 4096, true, false);
-      if (size.width != target && ++wrong <= 5) ADD_FAILURE() << side << " -> " << target << " gave " << size.width;
-    }
-  }
-  EXPECT_EQ(wrong, 0);
-}
-
-struct LockScaleCase {
-  uint32_t sw, sh, tw, th;
-  bool remote;
-  EncodedSize expected;
-};
-
-class LockScreenSizeTest : public ::testing::TestWithParam<LockScaleCase> {};
-
-TEST_P(LockScreenSizeTest, ScalesToTheDevice) {
-  const LockScaleCase& c = GetParam();
-  EXPECT_EQ(ComputeLockScreenSize(c.sw, c.sh, c.tw, c.th, c.remote), c.expected);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, LockScreenSizeTest,
-    ::testing::Values(LockScaleCase{1920, 1080, 1280, 800, false, {1280, 720}},
-                      LockScaleCase{1920, 1080, 2560, 1600, false, {1920, 1080}},  // never scaled up
-                      LockScaleCase{3840, 2160, 3840, 2160, true, {1920, 1080}},   // the remote caps
-                      LockScaleCase{2560, 1600, 2560, 1600, true, {1920, 1200}},
-                      LockScaleCase{0, 0, 1280, 800, false, {0, 0}}));
 
 }  // namespace
 }  // namespace kelm

@@ -378,14 +378,16 @@ TEST_F(VideoSession, EncoderThatNeverOpensEndsTheSession) {
   auto record = std::make_shared<test::EncoderRecord>();
   harness_->parts.display = nullptr;
   harness_->parts.video = [clock, record](StreamContext& context) {
-    return std::thread([&context, clock, record] {
+    VideoThread thread;
+    thread.Start([&context, clock, record](std::stop_token stop) {
       PipelineIo io;
       io.capture = std::make_unique<test::ScriptedCapture>(*clock);
       auto encoder = std::make_unique<test::CountingEncoder>(*clock, record);
       encoder->neverOpens = true;
       io.encoder = std::move(encoder);
-      VideoPipeline::ThreadMain(context, std::move(io));
+      VideoPipeline::ThreadMain(context, std::move(io), std::move(stop));
     });
+    return thread;
   };
   const auto w = harness_->Connect(MirrorHello());
   ASSERT_TRUE(w);

@@ -173,6 +173,16 @@ SEEDS = {
         "stun_url": b"stun:[::1]:3478",
         "turn_url": b"turn:127.0.0.1:3478?transport=udp",
     },
+    "input_records": {
+        # Two pen samples (in range, then touching at half pressure).
+        "pen": bytes([2]) + struct.pack("<B3x6f", 0x01, 0.25, 0.75, 0, 0, 0, 0)
+               + struct.pack("<B3x6f", 0x03, 0.25, 0.75, 0.5, 0, 0, 0),
+        # One touch contact, then one cancelled.
+        "touch": bytes([2]) + struct.pack("<BB2x5f", 1, 0, 0.5, 0.5, 1, 0.01, 0.01)
+                 + struct.pack("<BB2x5f", 2, 1, float("nan"), 0, 0, 0, 0),
+        "key": struct.pack("<HBB", 0x42, 1, 0),
+        "wheel": struct.pack("<BB2x4f", 4, 0, 0.5, 0.5, 0, 30.0),
+    },
     "kcp_input": {
         # One PUSH segment of conversation 0x74766331 with 4 bytes of data, then an ACK.
         "push": bytes([28]) + struct.pack("<IBBHIIII", 0x74766331, 81, 0, 1024, 0, 0, 0, 4) + b"data"

@@ -10,7 +10,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
-  const uint8_t codec = data[0] & 1;
+  const auto codec = static_cast<kelm::proto::VideoCodec>(data[0] & 1);
   const bool key = (data[0] & 2) != 0;
   const std::span<const uint8_t> frame(data + 1, size - 1);
   for (const kelm::NalUnit& unit : kelm::ScanAnnexB(frame, codec)) {

@@ -31,7 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       // The reader: each input byte picks the next read.
       kelm::msg::Reader r(payload);
       for (size_t i = 0; i < payload.size() && i < 64; ++i) {
-        const size_t before = r.position();
+        const size_t before = r.Position();
         switch (payload[i] % 5) {
           case 0: r.ReadU8(); break;
           case 1: r.ReadU16(); break;
@@ -39,7 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           case 3: r.ReadU64(); break;
           case 4: FUZZ_CHECK(r.ReadString().size() <= payload.size()); break;
         }
-        FUZZ_CHECK(r.position() >= before && r.position() <= payload.size());
+        FUZZ_CHECK(r.Position() >= before && r.Position() <= payload.size());
       }
       break;
     }

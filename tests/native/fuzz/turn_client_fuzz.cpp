@@ -87,7 +87,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::optional<c::TurnClient::Inbound> inbound;
     client.OnDatagram(datagram, now, inbound);
     if (inbound) FUZZ_CHECK(inbound->data.size() <= datagram.size());
-    if (client.GetState() == c::TurnClient::State::kAllocated && !permitted) {
+    if (client.GetState() == c::TurnClient::State::Allocated && !permitted) {
       client.Permit(*peer, now);
       permitted = true;
     }

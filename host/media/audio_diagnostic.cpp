@@ -5,7 +5,7 @@
 #include <mutex>
 #include <thread>
 
-#include "core/console_host.h"
+#include "media/console_diagnostics.h"
 #include "media/audio_capture.h"
 
 namespace kelm {

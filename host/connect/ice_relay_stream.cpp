@@ -1,6 +1,6 @@
-// The host's ICE factory: each accepted relay request gets an ICE stream, answered,
-// waited for and handed over as a kelm::ConnectStream.
-#include "connect/relay_ice_stream.h"
+// The ICE relay stream and the host's ICE factory: each accepted relay request gets an
+// ICE stream, answered, waited for and handed over as a kelm::ConnectStream.
+#include "connect/ice_relay_stream.h"
 
 #include <algorithm>
 #include <climits>

@@ -1,8 +1,9 @@
-// The console caret test: looks for a blinking text caret on the first display.
+// The console caret diagnostic (--caret-test): looks for a blinking text caret on the first display.
 #include <objbase.h>
 
+#include "core/com_apartment.h"
 #include "core/clock.h"
-#include "core/console_host.h"
+#include "media/console_diagnostics.h"
 #include "core/log.h"
 #include "media/caret_finder.h"
 #include "media/desktop_duplication.h"
@@ -16,7 +17,7 @@ constexpr uint32_t kCaretTestFrameWaitMs = 50;
 }  // namespace
 
 int RunCaretTest() {
-  CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+  const ComApartment com = EnterComApartment(COINIT_MULTITHREADED);
   const std::vector<DisplayInfo> displays = EnumerateDisplays();
   DesktopDuplication capture;
   if (displays.empty() || !capture.Open(displays.front().deviceName)) {
@@ -28,8 +29,8 @@ int RunCaretTest() {
   finder.Arm(RECT{0, 0, static_cast<LONG>(capture.width), static_cast<LONG>(capture.height)}, NowMicros(),
              kCaretTestTimeoutMicros);
   for (;;) {
-    const int r = capture.AcquireFrame(kCaretTestFrameWaitMs);
-    const int found = r == DesktopDuplication::kNewImage
+    const CaptureResult r = capture.AcquireFrame(kCaretTestFrameWaitMs);
+    const int found = r == CaptureResult::NewImage
                           ? finder.OnFrame(capture.device.Get(), capture.context.Get(),
                                            capture.captureTexture.Get(), NowMicros())
                           : finder.CheckTimeout(NowMicros());
