@@ -399,6 +399,50 @@ TEST_F(PageTest, AnEnrolmentThatCannotBeSavedIsRefused) {
   EXPECT_EQ(init["settings"]["authenticatorSet"], false);
 }
 
+TEST_F(PageTest, FilesWaitingForADeviceLeaveTheLastStatusIdle) {
+  Start();
+  Ready();
+  const json first = driver->WaitPost("status");
+  // A second start hands its files over while no device is connected.
+  const std::wstring file = dir.File(L"pending.txt");
+  ASSERT_TRUE(test::WriteFileBytes(file, std::string(300000, 'p')));
+  test::ChildProcess second;
+  ASSERT_TRUE(second.Start(CommandLine(L" --send \"" + file + L"\" \"" + file + L"\"", true), dir.File(L"second.txt")));
+  uint32_t code = 0xFFFF;
+  ASSERT_TRUE(second.Wait(20000, code));
+  EXPECT_EQ(code, 0u);
+
+  test::DeviceIdentity identity;
+  test::PairingDevice device;
+  ASSERT_TRUE(device.Connect(port, identity, first["pin"].get<std::string>())) << device.outcome.errorText;
+  for (int i = 0; i < 2; ++i) {
+    const std::optional<test::FileFromPc> got = test::ReceiveFileOnDevice(*device.client);
+    ASSERT_TRUE(got) << i;
+    EXPECT_EQ(got->data.size(), 300000u);
+  }
+  EXPECT_TRUE(WaitLog("Sending 2 file(s) to Test tablet")) << Log();
+  // Once the queue has drained, the page's last status shows the session idle, as the
+  // host has it: no transfer line left behind.
+  ASSERT_TRUE(device.Ping());
+  json last;
+  EXPECT_TRUE(test::WaitUntil([&] {
+    driver->Settle();
+    for (const json& l : driver->Seen())
+      if (l.contains("post") && l["post"].value("type", "") == "status") last = l["post"];
+    return last["sessions"].size() == 1 && last["sessions"][0]["transfer"] == "";
+  }, 20s)) << last.dump();
+  // Nothing newer follows on the next ticks: that was the host's state.
+  const size_t from = driver->Seen().size();
+  ASSERT_TRUE(device.Ping());
+  Sleep(3500);
+  ASSERT_TRUE(device.Ping());
+  for (const json& l : PostsSince(from)) {
+    if (l["post"].value("type", "") != "status") continue;
+    const json& sessions = l["post"]["sessions"];
+    EXPECT_TRUE(sessions.size() == 1 && sessions[0]["transfer"] == "") << l.dump();
+  }
+}
+
 // Wine's Explorer windows titled with `folder`'s last part.
 std::vector<test::WindowInfo> FolderWindows(const std::wstring& folder) {
   return test::FindTopWindows(L"ExplorerWClass", folder.substr(folder.find_last_of(L'\\') + 1), 0, true);
