@@ -3,6 +3,7 @@
 // (the double's lines, the log, the profile's files and a device test client).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <ctime>
 #include <set>
 #include <thread>
@@ -480,6 +481,43 @@ TEST_F(PageTest, FoldersThePickerAndStartWithWindows) {
   EXPECT_EQ(SetSetting("startWithWindows", before)["settings"]["startWithWindows"], before);
   EXPECT_EQ(IsAutostartEnabled(), before);
   EXPECT_EQ(test::ReadFileBytes(Profile() + L"\\settings.json"), stored);
+}
+
+// The file the recording xdg-open writes, by its drive Z: name.
+std::wstring OpenedRecord() {
+  std::wstring record = L"Z:" TAVRO_FAKE_OPEN_DIR "/opened.txt";
+  std::replace(record.begin(), record.end(), L'/', L'\\');
+  return record;
+}
+
+// What Wine's winebrowser handed to the recording xdg-open, one argument a line.
+std::set<std::string> OpenedLinks() {
+  std::set<std::string> lines;
+  const std::string text = test::ReadFileBytes(OpenedRecord());
+  for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1)
+    lines.insert(text.substr(at, end - at));
+  return lines;
+}
+
+TEST_F(PageTest, OpenUrlLeavesForTheBrowserOnlyOverHttpsOrHttp) {
+  DeleteFileW(OpenedRecord().c_str());
+  Start();
+  Ready();
+  driver->WaitPost("status");
+  // Refused first, so anything they wrongly started would be recorded before the two
+  // allowed links are.
+  for (const char* refused : {"HTTPS://example.com/upper", "file:///C:/windows/win.ini", "javascript:alert(1)",
+                              "https://example.com/a b", "https://example.com/\"quoted", "ftp://example.com/f",
+                              "ms-settings-x:y", ""})
+    Send({{"cmd", "openUrl"}, {"url", refused}});
+  Send({{"cmd", "openUrl"}, {"url", 7}});
+  Send({{"cmd", "openUrl"}});
+  Send({{"cmd", "openUrl"}, {"url", "https://example.com/help?a=1&b=2"}});
+  Send({{"cmd", "openUrl"}, {"url", "http://example.com/plain"}});
+  const std::set<std::string> allowed = {"https://example.com/help?a=1&b=2", "http://example.com/plain"};
+  EXPECT_TRUE(test::WaitUntil([&] { return OpenedLinks().size() >= allowed.size(); }, 30s));
+  Sleep(2000);
+  EXPECT_EQ(OpenedLinks(), allowed);
 }
 
 #else
