@@ -520,6 +520,30 @@ TEST_F(PageTest, OpenUrlLeavesForTheBrowserOnlyOverHttpsOrHttp) {
   EXPECT_EQ(OpenedLinks(), allowed);
 }
 
+// Wine's notification area sits at the top left, under the main window.
+constexpr int kTrayIconX = 12, kTrayIconY = 38;
+
+TEST_F(PageTest, TrayStartWithWindowsRowAnswersThePage) {
+  Start();
+  Ready();
+  driver->WaitPost("status");
+  ASSERT_NE(test::WaitForWindow(L"Shell_TrayWnd", L"", 0, 10000), nullptr);
+  const auto windows = test::FindTopWindows(kMainWindowClass, L"tavro", host.Id());
+  ASSERT_FALSE(windows.empty());
+  ShowWindow(windows.front().hwnd, SW_HIDE);  // off the tray icon
+  const std::string stored = test::ReadFileBytes(Profile() + L"\\settings.json");
+  const bool before = IsAutostartEnabled();
+  // The row above "Quit", twice: on, then back.
+  for (const bool expected : {!before, before}) {
+    test::ClickAt(kTrayIconX, kTrayIconY, true);
+    ASSERT_TRUE(test::WaitUntil([] { return !test::FindTopWindows(L"#32768", L"", 0, true).empty(); }, 5s));
+    test::SendKeys({VK_UP, VK_UP, VK_RETURN});
+    EXPECT_EQ(driver->WaitPost("settings")["settings"]["startWithWindows"], expected);
+    EXPECT_EQ(IsAutostartEnabled(), expected);
+  }
+  EXPECT_EQ(test::ReadFileBytes(Profile() + L"\\settings.json"), stored);
+}
+
 #else
 
 // Without --port the host listens on 27183, and nothing is overridden.
