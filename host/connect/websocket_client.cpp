@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/text.h"
 #include "core/unique_any.h"
 
 namespace kelm {
@@ -212,12 +213,12 @@ void CALLBACK OnWinHttpStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID
   state->changed.notify_all();
 }
 
-std::string ConnectErrorText(DWORD code) {
+// What a failed connection attempt tells the user.
+std::string ConnectFailedText(DWORD code) {
   if (code == kCannotConnect || code == kNameNotResolved) {
     return "can't reach the server";
   }
-  SetLastError(code);
-  return WinHttpErrorText("connecting");
+  return FailedText("connecting", code);
 }
 
 // The address with "ws" and "wss" mapped to their HTTP schemes.
@@ -232,10 +233,6 @@ std::wstring HttpAddress(const std::wstring& address) {
 }
 
 }  // namespace
-
-std::string WinHttpErrorText(std::string_view operation) {
-  return std::format("{} failed ({})", operation, GetLastError());
-}
 
 size_t WebSocketClient::LiveStates() { return liveStates.load(); }
 
@@ -296,17 +293,17 @@ bool OpenRequest(State& s, const ServerTarget& target, int32_t receiveTimeoutMs,
   WinHttpHandle session(WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
                                     WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC));
   if (!session) {
-    error = WinHttpErrorText("WinHttpOpen");
+    error = FailedText("WinHttpOpen", GetLastError());
     return false;
   }
   // Child handles inherit the callback, so it is set before any of them exists.
   if (WinHttpSetStatusCallback(session.Get(), OnWinHttpStatus, kCallbackEvents, 0) ==
       WINHTTP_INVALID_STATUS_CALLBACK) {
-    error = WinHttpErrorText("WinHttpSetStatusCallback");
+    error = FailedText("WinHttpSetStatusCallback", GetLastError());
     return false;
   }
   if (!s.AdoptWithContext(session)) {
-    error = ConnectErrorText(kOperationCancelled);
+    error = ConnectFailedText(kOperationCancelled);
     return false;
   }
   s.session = std::move(session);
@@ -314,11 +311,11 @@ bool OpenRequest(State& s, const ServerTarget& target, int32_t receiveTimeoutMs,
 
   WinHttpHandle connection(WinHttpConnect(s.session.Get(), target.host.c_str(), target.port, 0));
   if (!connection) {
-    error = WinHttpErrorText("WinHttpConnect");
+    error = FailedText("WinHttpConnect", GetLastError());
     return false;
   }
   if (!s.AdoptWithContext(connection)) {
-    error = ConnectErrorText(kOperationCancelled);
+    error = ConnectFailedText(kOperationCancelled);
     return false;
   }
   s.connection = std::move(connection);
@@ -327,11 +324,11 @@ bool OpenRequest(State& s, const ServerTarget& target, int32_t receiveTimeoutMs,
                                            WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
                                            target.secure ? WINHTTP_FLAG_SECURE : 0));
   if (!request) {
-    error = WinHttpErrorText("WinHttpOpenRequest");
+    error = FailedText("WinHttpOpenRequest", GetLastError());
     return false;
   }
   if (!s.AdoptWithContext(request)) {
-    error = ConnectErrorText(kOperationCancelled);
+    error = ConnectFailedText(kOperationCancelled);
     return false;
   }
   s.request = std::move(request);
@@ -373,7 +370,7 @@ DWORD UpgradeStep(State& s, Start start, int32_t waitMs) {
 bool Upgrade(State& s, int32_t receiveTimeoutMs, std::string& error) {
   const DWORD_PTR context = s.Context();
   const auto fail = [&s, &error](DWORD code) {
-    error = ConnectErrorText(code);
+    error = ConnectFailedText(code);
     std::lock_guard handles(s.handleMutex);
     s.CloseRequest();
     return false;
@@ -392,7 +389,7 @@ bool Upgrade(State& s, int32_t receiveTimeoutMs, std::string& error) {
 
   std::lock_guard handles(s.handleMutex);
   if (!s.request || s.IsClosed()) {
-    error = ConnectErrorText(kOperationCancelled);
+    error = ConnectFailedText(kOperationCancelled);
     s.CloseRequest();
     return false;
   }
@@ -400,7 +397,7 @@ bool Upgrade(State& s, int32_t receiveTimeoutMs, std::string& error) {
   DWORD statusSize = sizeof status;
   if (!WinHttpQueryHeaders(s.request.Get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
                            WINHTTP_HEADER_NAME_BY_INDEX, &status, &statusSize, WINHTTP_NO_HEADER_INDEX)) {
-    error = WinHttpErrorText("connecting");
+    error = FailedText("connecting", GetLastError());
     s.CloseRequest();
     return false;
   }
@@ -413,12 +410,11 @@ bool Upgrade(State& s, int32_t receiveTimeoutMs, std::string& error) {
   const DWORD upgradeError = GetLastError();
   s.CloseRequest();
   if (!socket) {
-    SetLastError(upgradeError);
-    error = WinHttpErrorText("WebSocket upgrade");
+    error = FailedText("WebSocket upgrade", upgradeError);
     return false;
   }
   if (!s.Adopt(socket, true)) {
-    error = ConnectErrorText(kOperationCancelled);
+    error = ConnectFailedText(kOperationCancelled);
     return false;
   }
   s.socket = std::move(socket);
@@ -433,8 +429,7 @@ bool WebSocketClient::Connect(const std::wstring& address, int32_t receiveTimeou
     // One connection per client: a second Connect would orphan the first one's handles.
     std::lock_guard handles(s.handleMutex);
     if (s.session) {
-      SetLastError(kIncorrectHandleState);
-      error = WinHttpErrorText("connecting");
+      error = FailedText("connecting", kIncorrectHandleState);
       return false;
     }
   }

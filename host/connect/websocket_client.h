@@ -10,9 +10,6 @@
 
 namespace kelm {
 
-// "{operation} failed ({the thread's last error, decimal})".
-std::string WinHttpErrorText(std::string_view operation);
-
 class WebSocketClient {
  public:
   WebSocketClient();

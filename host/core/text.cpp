@@ -58,4 +58,6 @@ std::string ErrorText(HRESULT hr) { return SystemErrorText(static_cast<uint32_t>
 
 std::string Win32ErrorText(DWORD code) { return SystemErrorText(code); }
 
+std::string FailedText(std::string_view operation, DWORD code) { return std::format("{} failed ({})", operation, code); }
+
 }  // namespace kelm

@@ -15,5 +15,8 @@ std::string WideToUtf8(std::wstring_view wide);
 // HRESULT, and for a Win32 error code (GetLastError, a registry or WinHTTP result).
 std::string ErrorText(HRESULT hr);
 std::string Win32ErrorText(DWORD code);
+// "{operation} failed ({code in decimal})": the short form for results whose text is
+// not in the system's message table (WinHTTP's codes) and for the updater's messages.
+std::string FailedText(std::string_view operation, DWORD code);
 
 }  // namespace kelm

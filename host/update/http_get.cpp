@@ -54,7 +54,7 @@ void LimitReceive(HINTERNET request, const Deadline& deadline) {
 
 // A failed wait past the deadline reads as the deadline's own failure.
 std::string StepError(const char* what, DWORD code, const Deadline& deadline) {
-  if (deadline.Passed()) return std::format("download failed ({})", kGetDeadlineError);
+  if (deadline.Passed()) return FailedText("download", kGetDeadlineError);
   return std::format("{} ({})", what, code);
 }
 
@@ -104,16 +104,16 @@ std::optional<std::string> HttpGet(std::string_view url, const HttpGetOptions& o
   const std::wstring agent = Utf8ToWide("tavro/" + kProgramVersion.ToString());
   WinHttpHandleCloser session(
       WinHttpOpen(agent.c_str(), WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
-  if (!session) return Fail(error, std::format("WinHttpOpen failed ({})", GetLastError()));
+  if (!session) return Fail(error, FailedText("WinHttpOpen", GetLastError()));
   WinHttpSetTimeouts(session.Get(), kStepTimeoutMs, kStepTimeoutMs, kStepTimeoutMs, kStepTimeoutMs);
 
   WinHttpHandleCloser connection(WinHttpConnect(session.Get(), parts.lpszHostName, parts.nPort, 0));
-  if (!connection) return Fail(error, std::format("connection failed ({})", GetLastError()));
+  if (!connection) return Fail(error, FailedText("connection", GetLastError()));
   // Declared after the connection, so it is closed first on every path.
   WinHttpHandleCloser request(WinHttpOpenRequest(connection.Get(), L"GET", parts.lpszUrlPath, nullptr,
                                                  WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
                                                  secure ? WINHTTP_FLAG_SECURE : 0));
-  if (!request) return Fail(error, std::format("connection failed ({})", GetLastError()));
+  if (!request) return Fail(error, FailedText("connection", GetLastError()));
   DWORD policy = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
   WinHttpSetOption(request.Get(), WINHTTP_OPTION_REDIRECT_POLICY, &policy, sizeof policy);
 
@@ -128,7 +128,7 @@ std::optional<std::string> HttpGet(std::string_view url, const HttpGetOptions& o
   DWORD statusBytes = sizeof status;
   if (!WinHttpQueryHeaders(request.Get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
                            WINHTTP_HEADER_NAME_BY_INDEX, &status, &statusBytes, WINHTTP_NO_HEADER_INDEX)) {
-    return Fail(error, std::format("request failed ({})", GetLastError()));
+    return Fail(error, FailedText("request", GetLastError()));
   }
   if (status != 200) return Fail(error, std::format("HTTP {}", status));
 
@@ -145,7 +145,7 @@ std::optional<std::string> HttpGet(std::string_view url, const HttpGetOptions& o
   uint64_t received = 0;
   for (;;) {
     if (Cancelled(options)) return Fail(error, "cancelled");
-    if (deadline.Passed()) return Fail(error, std::format("download failed ({})", kGetDeadlineError));
+    if (deadline.Passed()) return Fail(error, FailedText("download", kGetDeadlineError));
     LimitReceive(request.Get(), deadline);
     DWORD available = 0;
     if (!WinHttpQueryDataAvailable(request.Get(), &available)) {

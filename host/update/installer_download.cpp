@@ -4,9 +4,8 @@
 
 #include <windows.h>
 
-#include <format>
-
 #include "core/crypto.h"
+#include "core/text.h"
 #include "update/background_sha256.h"
 #include "core/win_handle.h"
 #include "update/http_get.h"
@@ -47,22 +46,22 @@ bool DownloadInstaller(const UpdaterConfig& config, const Manifest& manifest, co
   if (!DeleteFileW(target.c_str())) {
     const DWORD code = GetLastError();
     if (code != ERROR_FILE_NOT_FOUND && code != ERROR_PATH_NOT_FOUND) {
-      error = std::format("saving the installer failed ({})", code);
+      error = FailedText("saving the installer", code);
       return false;
     }
   }
   WinHandle file(CreateFileW(target.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) {
-    error = std::format("saving the installer failed ({})", GetLastError());
+    error = FailedText("saving the installer", GetLastError());
     return false;
   }
   DWORD written = 0;
   if (!WriteFile(file.Get(), body->data(), static_cast<DWORD>(body->size()), &written, nullptr)) {
-    error = std::format("saving the installer failed ({})", GetLastError());
+    error = FailedText("saving the installer", GetLastError());
     return false;
   }
   if (written != body->size()) {
-    error = std::format("saving the installer failed ({})", ERROR_HANDLE_DISK_FULL);
+    error = FailedText("saving the installer", ERROR_HANDLE_DISK_FULL);
     return false;
   }
   file.Reset();

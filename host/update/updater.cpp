@@ -51,7 +51,7 @@ uint32_t ShellExecuteRunas(const std::wstring& file, const std::wstring& paramet
 
 
 // "The update failed: " + text, ending in exactly one full stop.
-std::string FailedText(const std::string& text) {
+std::string UpdateFailedText(const std::string& text) {
   std::string out = "The update failed: " + text;
   if (!out.ends_with('.')) out += '.';
   return out;
@@ -213,7 +213,7 @@ void Updater::InstallNow(const update::Manifest& manifest) {
   LogWarn("Update failed: {}", text);
   Apply([&](State& s) {
     s.phase = kFailed;
-    s.error = FailedText(text);
+    s.error = UpdateFailedText(text);
   });
 }
 
@@ -276,7 +276,7 @@ bool Updater::InstallWithUac(const update::Manifest& manifest, std::string& erro
     return true;
   }
   error = started == ERROR_CANCELLED ? "The update needs your approval in the Windows prompt."
-                                     : std::format("Starting the installer failed ({}).", started);
+                                     : FailedText("Starting the installer", started) + ".";
   return false;
 }
 

@@ -26,6 +26,7 @@
 #include "connect/relay_messages.h"
 #include "core/host_identity.h"
 #include "core/paths.h"
+#include "core/text.h"
 #include "support/temp_dir.h"
 
 namespace kelm {
@@ -175,9 +176,7 @@ TEST_F(WebSocketClientTest, ConnectErrors) {
                                      std::wstring(L"127.0.0.1:80"), std::wstring(L"ws://"), std::wstring(L"wss:/x")}) {
     EXPECT_EQ(ConnectError(address), "invalid server address");
   }
-  EXPECT_EQ(WinHttpErrorText("WinHttpConnect").substr(0, 22), "WinHttpConnect failed ");
-  SetLastError(12029);
-  EXPECT_EQ(WinHttpErrorText("WinHttpConnect"), "WinHttpConnect failed (12029)");
+  EXPECT_EQ(FailedText("WinHttpConnect", 12029), "WinHttpConnect failed (12029)");
 }
 
 TEST_F(WebSocketClientTest, HttpSchemeWorksAsWell) {

@@ -37,6 +37,20 @@ TEST(TextTest, ErrorTextWithoutMessageHasNoTrailingBlank) {
   EXPECT_EQ(ErrorText(0x2BADF00Du), "0x2BADF00D");
 }
 
+TEST(TextTest, FailedTextNamesTheOperationAndTheDecimalCode) {
+  struct Case {
+    std::string_view operation;
+    DWORD code;
+    std::string_view want;
+  };
+  for (const Case& c : {Case{"connecting", 12019, "connecting failed (12019)"},
+                        Case{"saving the installer", ERROR_HANDLE_DISK_FULL, "saving the installer failed (39)"},
+                        Case{"download", 0, "download failed (0)"},
+                        Case{"WebSocket upgrade", 0xFFFFFFFFu, "WebSocket upgrade failed (4294967295)"}}) {
+    EXPECT_EQ(FailedText(c.operation, c.code), c.want);
+  }
+}
+
 TEST(ClockTest, MonotonicMicroseconds) {
   const uint64_t a = NowMicros();
   Sleep(20);
