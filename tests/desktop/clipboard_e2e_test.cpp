@@ -16,8 +16,9 @@
 #include "desktop/clipboard_image.h"
 #include "desktop/clipboard_sync.h"
 #include "desktop_helper_control.h"
-#include "device_session.h"
+#include "support/device_messages.h"
 #include "support/log_capture.h"
+#include "support/paired_device.h"
 #include "support/temp_dir.h"
 #include "test_png.h"
 
@@ -27,7 +28,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using test::Bytes;
 
-constexpr uint8_t kClipboard = 25, kFeatureFlags = 26, kPing = 30;
+using test::dev::kClipboard;
+using test::dev::kFeatureFlags;
+using test::dev::kPing;
 
 const std::wstring kHello = L"h\u00e9llo \U0001F600";
 const std::string kHelloUtf8 = "h\xC3\xA9llo \xF0\x9F\x98\x80";
@@ -75,9 +78,9 @@ class ClipboardEndToEnd : public ::testing::Test {
 };
 
 TEST_F(ClipboardEndToEnd, PcCopiesReachOnlyDevicesWithTheFeatureOnce) {
-  test::DeviceSession with, without;
-  ASSERT_TRUE(with.Connect(options.port, 1));
-  ASSERT_TRUE(without.Connect(options.port, 2));
+  test::PinPairedDevice with, without;
+  ASSERT_TRUE(with.ConnectWithFeatures(options.port, 1));
+  ASSERT_TRUE(without.ConnectWithFeatures(options.port, 2));
   Clock::time_point last;
   for (int i = 0; i < 3; ++i) {
     ASSERT_TRUE(helper.SetText(kHello));
@@ -94,8 +97,8 @@ TEST_F(ClipboardEndToEnd, PcCopiesReachOnlyDevicesWithTheFeatureOnce) {
 }
 
 TEST_F(ClipboardEndToEnd, DeviceTextBecomesThePcTextWithoutAnEcho) {
-  test::DeviceSession device;
-  ASSERT_TRUE(device.Connect(options.port, 1));
+  test::PinPairedDevice device;
+  ASSERT_TRUE(device.ConnectWithFeatures(options.port, 1));
   ASSERT_TRUE(device.client->SendRecord(kClipboard, ClipboardPayload(0, kHelloUtf8)));
   for (int i = 0; i < 100 && test::ReadClipboardText() != kHello; ++i) Sleep(10);
   EXPECT_EQ(test::ReadClipboardText(), kHello);
@@ -107,8 +110,8 @@ TEST_F(ClipboardEndToEnd, DeviceTextBecomesThePcTextWithoutAnEcho) {
 }
 
 TEST_F(ClipboardEndToEnd, FeatureFlagsTurnTheClipboardOnForADevice) {
-  test::DeviceSession device;
-  ASSERT_TRUE(device.Connect(options.port, 0));
+  test::PinPairedDevice device;
+  ASSERT_TRUE(device.ConnectWithFeatures(options.port, 0));
   ASSERT_TRUE(helper.SetText(L"before"));
   EXPECT_FALSE(device.Next(kClipboard, 800));
   ASSERT_TRUE(device.client->SendRecord(kClipboard, ClipboardPayload(0, "ignored")));
@@ -126,8 +129,8 @@ TEST_F(ClipboardEndToEnd, FeatureFlagsTurnTheClipboardOnForADevice) {
 }
 
 TEST_F(ClipboardEndToEnd, TwelveMebibytesAreAcceptedAndOneMoreRefused) {
-  test::DeviceSession device;
-  ASSERT_TRUE(device.Connect(options.port, 1));
+  test::PinPairedDevice device;
+  ASSERT_TRUE(device.ConnectWithFeatures(options.port, 1));
   ASSERT_TRUE(device.client->SendRecord(kClipboard, ClipboardPayload(0, std::string(msg::kMaxClipboardBytes, 'a'))));
   std::wstring text;
   for (int i = 0; i < 500 && text.size() != msg::kMaxClipboardBytes; ++i) {
@@ -144,8 +147,8 @@ TEST_F(ClipboardEndToEnd, TwelveMebibytesAreAcceptedAndOneMoreRefused) {
 }
 
 TEST_F(ClipboardEndToEnd, ADeviceThatStopsReadingHoldsUpNeitherStatusNorStop) {
-  test::DeviceSession device;
-  ASSERT_TRUE(device.Connect(options.port, 1));
+  test::PinPairedDevice device;
+  ASSERT_TRUE(device.ConnectWithFeatures(options.port, 1));
   std::atomic<bool> pinging{true};
   std::thread pinger([&] {
     Bytes ping(8, 0);
@@ -169,8 +172,8 @@ TEST_F(ClipboardEndToEnd, ADeviceThatStopsReadingHoldsUpNeitherStatusNorStop) {
 }
 
 TEST_F(ClipboardEndToEnd, DeviceImagesArriveAsPngAndDibUnlessAboveTheBound) {
-  test::DeviceSession device;
-  ASSERT_TRUE(device.Connect(options.port, 1));
+  test::PinPairedDevice device;
+  ASSERT_TRUE(device.ConnectWithFeatures(options.port, 1));
   const auto png = test::MakeRgbaPng(64, 32, [](uint32_t x, uint32_t y) { return 0xFF000000u | x << 16 | y << 8 | 7; });
   ASSERT_TRUE(device.client->SendRecord(kClipboard, ClipboardPayload(1, std::string(png.begin(), png.end()))));
   // An earlier test may have left an image on the prefix's clipboard: wait for this PNG,
@@ -198,8 +201,8 @@ TEST_F(ClipboardEndToEnd, DeviceImagesArriveAsPngAndDibUnlessAboveTheBound) {
 }
 
 TEST_F(ClipboardEndToEnd, ADeviceSendingClipboardsBackToBackIsLimited) {
-  test::DeviceSession device;
-  ASSERT_TRUE(device.Connect(options.port, 1));
+  test::PinPairedDevice device;
+  ASSERT_TRUE(device.ConnectWithFeatures(options.port, 1));
   for (int i = 0; i < 40; ++i) {
     ASSERT_TRUE(device.client->SendRecord(kClipboard, ClipboardPayload(0, "burst " + std::to_string(i))));
   }
@@ -224,8 +227,8 @@ TEST_F(ClipboardEndToEnd, ADeviceSendingClipboardsBackToBackIsLimited) {
 }
 
 TEST_F(ClipboardEndToEnd, PcContentKinds) {
-  test::DeviceSession device;
-  ASSERT_TRUE(device.Connect(options.port, 1));
+  test::PinPairedDevice device;
+  ASSERT_TRUE(device.ConnectWithFeatures(options.port, 1));
   // Text and an image together: the text.
   ASSERT_TRUE(helper.SetText(L"both", test::helper::kAddBitmap));
   auto got = device.Next(kClipboard, 3000);

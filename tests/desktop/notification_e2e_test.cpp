@@ -10,9 +10,10 @@
 #include "core/paths.h"
 #include "core/text.h"
 #include "desktop_helper_control.h"
-#include "device_session.h"
 #include "scripted_toast_source.h"
+#include "support/device_messages.h"
 #include "support/log_capture.h"
+#include "support/paired_device.h"
 #include "support/temp_dir.h"
 
 namespace kelm {
@@ -21,7 +22,8 @@ namespace {
 using test::Bytes;
 using test::Toast;
 
-constexpr uint8_t kNotification = 28, kNotificationActivate = 29;
+using test::dev::kNotification;
+using test::dev::kNotificationActivate;
 const std::wstring kHelperApp = L"Test.Helper!App";
 
 struct Notification {
@@ -109,9 +111,9 @@ class NotificationEndToEnd : public ::testing::Test {
 };
 
 TEST_F(NotificationEndToEnd, DevicesWithTheFeatureGetNewToastsCutToTheirBounds) {
-  test::DeviceSession with, without;
-  ASSERT_TRUE(with.Connect(options.port, 2));
-  ASSERT_TRUE(without.Connect(options.port, 1));
+  test::PinPairedDevice with, without;
+  ASSERT_TRUE(with.ConnectWithFeatures(options.port, 2));
+  ASSERT_TRUE(without.ConnectWithFeatures(options.port, 1));
   ASSERT_TRUE(source->WaitListings(2));
   std::string longTitle = "a";
   for (int i = 0; i < 500; ++i) longTitle += "\xC3\xA9";  // 1001 bytes, byte 1000 inside a character
@@ -131,8 +133,8 @@ TEST_F(NotificationEndToEnd, DevicesWithTheFeatureGetNewToastsCutToTheirBounds) 
 }
 
 TEST_F(NotificationEndToEnd, ActivationRestoresAndForegroundsTheAppWindow) {
-  test::DeviceSession device;
-  ASSERT_TRUE(device.Connect(options.port, 2));
+  test::PinPairedDevice device;
+  ASSERT_TRUE(device.ConnectWithFeatures(options.port, 2));
   ASSERT_TRUE(source->WaitListings(2));
   source->Add(Toast(7, kHelperApp, {"Open me"}));
   ASSERT_TRUE(device.Next(kNotification, 3000));
@@ -157,8 +159,8 @@ TEST_F(NotificationEndToEnd, ActivationRestoresAndForegroundsTheAppWindow) {
 }
 
 TEST_F(NotificationEndToEnd, OnlyOneActivationRunsAtATime) {
-  test::DeviceSession device;
-  ASSERT_TRUE(device.Connect(options.port, 2));
+  test::PinPairedDevice device;
+  ASSERT_TRUE(device.ConnectWithFeatures(options.port, 2));
   ASSERT_TRUE(source->WaitListings(2));
   source->Add(Toast(8, kHelperApp, {"Many taps"}));
   ASSERT_TRUE(device.Next(kNotification, 3000));
@@ -196,8 +198,8 @@ bool WaitForCount(test::LogCapture& log, const std::string& what, size_t count, 
 }
 
 TEST_F(NotificationEndToEnd, AnAppThatIsGoneShowsNoDialogAndFreesTheNextActivation) {
-  test::DeviceSession device;
-  ASSERT_TRUE(device.Connect(options.port, 2));
+  test::PinPairedDevice device;
+  ASSERT_TRUE(device.ConnectWithFeatures(options.port, 2));
   ASSERT_TRUE(source->WaitListings(2));
   source->Add(Toast(9, L"Gone.Vendor_8wekyb3d8bbwe!App", {"Uninstalled since"}));
   ASSERT_TRUE(device.Next(kNotification, 3000));
@@ -214,9 +216,9 @@ TEST_F(NotificationEndToEnd, AnAppThatIsGoneShowsNoDialogAndFreesTheNextActivati
 }
 
 TEST_F(NotificationEndToEnd, RefusedActivations) {
-  test::DeviceSession with, without;
-  ASSERT_TRUE(with.Connect(options.port, 2));
-  ASSERT_TRUE(without.Connect(options.port, 1));
+  test::PinPairedDevice with, without;
+  ASSERT_TRUE(with.ConnectWithFeatures(options.port, 2));
+  ASSERT_TRUE(without.ConnectWithFeatures(options.port, 1));
   ASSERT_TRUE(source->WaitListings(2));
   source->Add(Toast(11, kHelperApp, {"Mine"}));
   source->Add(Toast(12, L"..\\..\\Windows\\notepad.exe", {"Climbs out"}));

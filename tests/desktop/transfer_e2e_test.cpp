@@ -24,7 +24,9 @@
 #include "support/child_process.h"
 #include "support/device_client.h"
 #include "support/device_files.h"
+#include "support/device_messages.h"
 #include "support/log_capture.h"
+#include "support/paired_device.h"
 #include "support/process.h"
 #include "support/temp_dir.h"
 #include "support/test_tcp.h"
@@ -65,25 +67,7 @@ struct Cleanup {
   }
 };
 
-struct Device {
-  test::DeviceIdentity identity;
-  std::unique_ptr<test::TestTcpStream> stream;
-  std::unique_ptr<test::DeviceClient> client;
-
-  // Pairs with `pin` when given, sends its Hello and reads the Welcome.
-  bool Connect(uint16_t port, const std::string& pin) {
-    stream = test::ConnectTcp("127.0.0.1", port);
-    if (!stream) return false;
-    client = std::make_unique<test::DeviceClient>(*stream);
-    test::HandshakeOptions o;
-    if (!pin.empty()) o.pairing = test::PairingCode{0, 0, pin};
-    if (client->Handshake(identity, o).admissionResult != 0) return false;
-    if (!client->SendRecord(1, test::BuildHello({}))) return false;
-    uint8_t type = 0;
-    Bytes payload;
-    return client->ReadRecord(type, payload) && type == 2 && payload.size() > 6 && payload[6] == 0;
-  }
-};
+using Device = test::PinPairedDevice;
 
 class TransferEndToEndTest : public ::testing::Test {
  protected:
@@ -106,7 +90,7 @@ class TransferEndToEndTest : public ::testing::Test {
     options.discovery = false;
     options.driver = false;
     ASSERT_TRUE(host.Start(options));
-    ASSERT_TRUE(device.Connect(options.port, "123456"));
+    ASSERT_TRUE(device.Connect(options.port, test::kTestPin));
     for (int i = 0; i < 200 && host.GetStatus().sessions.empty(); ++i) Sleep(25);
     ASSERT_EQ(host.GetStatus().sessions.size(), 1u);
   }
@@ -299,15 +283,15 @@ TEST(TransferSessionTest, TheTransferPartExistsWhenTheSessionTurnsReady) {
   std::thread run([&] { session->Run(); });
   test::DeviceClient client(*deviceEnd);
   test::HandshakeOptions ho;
-  ho.pairing = test::PairingCode{0, 0, "123456"};
+  ho.pairing = test::PairingCode{0, 0, test::kTestPin};
   ASSERT_EQ(client.Handshake(test::DeviceIdentity(), ho).admissionResult, 0);
-  ASSERT_TRUE(client.SendRecord(1, test::BuildHello({})));
+  ASSERT_TRUE(client.SendRecord(test::dev::kHello, test::BuildHello({})));
   const auto received = test::ReceiveFileOnDevice(client);
   EXPECT_EQ(takenWhenReady.load(), 1);
   ASSERT_TRUE(received);
   EXPECT_EQ(received->name, "ready.bin");
   EXPECT_EQ(received->data, "ready");
-  client.SendRecord(40, {});
+  client.SendRecord(test::dev::kBye, {});
   run.join();
   session.reset();
   SetProfileDir(L"");
@@ -342,7 +326,7 @@ TEST(TransferConsoleTest, ReceivesIntoDownloads) {
     ack = test::WaitForFinalAck(*device.client, 8);
     ASSERT_TRUE(ack);
     EXPECT_EQ(ack->flags, test::kAckFlagSaved);
-    ASSERT_TRUE(device.client->SendRecord(40, {}));
+    ASSERT_TRUE(device.client->SendRecord(test::dev::kBye, {}));
   }
   EXPECT_EQ(test::ReadFileBytes(plainPath), "plain content");
   EXPECT_EQ(test::ReadFileBytes(hostilePath), "hostile content");

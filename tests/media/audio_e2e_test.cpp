@@ -11,10 +11,10 @@
 #include "core/host_service.h"
 #include "core/paths.h"
 #include "media/synthetic_audio_source.h"
-#include "support/device_client.h"
+#include "support/device_messages.h"
 #include "support/log_capture.h"
+#include "support/paired_device.h"
 #include "support/temp_dir.h"
-#include "support/test_tcp.h"
 
 namespace kelm {
 namespace {
@@ -22,7 +22,10 @@ namespace {
 using test::Bytes;
 using Clock = std::chrono::steady_clock;
 
-constexpr uint8_t kAudio = 23, kAudioFormat = 9, kAudioData = 14, kBye = 40, kWelcome = 2;
+using test::dev::kAudio;
+using test::dev::kAudioData;
+using test::dev::kAudioFormat;
+using test::dev::kBye;
 
 uint32_t U32(const Bytes& b, size_t at) {
   return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | uint32_t{b[at + 3]} << 24;
@@ -69,19 +72,12 @@ TEST(AudioEndToEnd, DeviceReceivesTheToneAsFormatThenData) {
   options.driver = false;
   ASSERT_TRUE(host.Start(options));
 
-  test::DeviceIdentity identity;
-  auto stream = test::ConnectTcp("127.0.0.1", options.port);
-  ASSERT_TRUE(stream);
-  test::DeviceClient client(*stream);
-  test::HandshakeOptions ho;
-  ho.pairing = test::PairingCode{0, 0, "123456"};
-  ASSERT_EQ(client.Handshake(identity, ho).admissionResult, 0);
-  ASSERT_TRUE(client.SendRecord(1, test::BuildHello({})));
+  test::PinPairedDevice device;
+  ASSERT_TRUE(device.Connect(options.port));
+  test::DeviceClient& client = *device.client;
+  ASSERT_TRUE(client.SendRecord(kAudio, {1}));
   uint8_t type = 0;
   Bytes payload;
-  ASSERT_TRUE(client.ReadRecord(type, payload));
-  ASSERT_EQ(type, kWelcome);
-  ASSERT_TRUE(client.SendRecord(kAudio, {1}));
 
   bool formatSeen = false;
   uint32_t rate = 0;
