@@ -1,6 +1,7 @@
 // Devices for tests of whole programs: pairs N devices with a running host by PIN, streams
 // its mirrored screen to each (acknowledging every frame) and, with --paint, keeps the
-// screen changing, until the host ends the sessions or --seconds pass.
+// screen changing, until the host ends the sessions or --seconds pass. With --receive-into,
+// files the PC sends are saved into that folder and confirmed.
 #include <windows.h>
 
 #include <atomic>
@@ -14,6 +15,8 @@
 #include <vector>
 
 #include "support/device_client.h"
+#include "support/device_files.h"
+#include "support/temp_dir.h"
 #include "support/test_tcp.h"
 
 namespace {
@@ -30,6 +33,9 @@ constexpr uint8_t kBye = 40;
 constexpr size_t kWelcomeStatus = 6;
 constexpr size_t kFrameAckBytes = 8;  // the frame's number and stamp, echoed back
 constexpr auto kPingEvery = std::chrono::seconds(2);
+constexpr size_t kFileAckEvery = 65536;  // progress acks, as the receiving side sends them
+constexpr size_t kFileBeginFixed = 14;   // id 4, size 8, name length 2
+constexpr size_t kFileIdBytes = 4;
 
 struct Options {
   uint16_t port = 0;
@@ -38,6 +44,7 @@ struct Options {
   std::string pin = "012345";
   std::string name;  // empty: "Stream tablet N"
   bool paint = false;
+  std::wstring receiveInto;  // empty: files from the PC are not taken
 };
 
 void Say(const char* format, auto... values) {
@@ -104,6 +111,8 @@ class Device {
       if (type == kVideoFrame && payload.size() >= kFrameAckBytes) {
         ++frames_;
         Send(kFrameAck, Bytes(payload.begin(), payload.begin() + kFrameAckBytes));
+      } else if (!options_.receiveInto.empty()) {
+        TakeFilePart(type, payload);
       }
     }
     ended_ = true;
@@ -118,6 +127,51 @@ class Device {
     std::lock_guard lock(sendMutex_);
     return client_->SendRecord(type, payload);
   }
+  static uint64_t ReadLe(const Bytes& in, size_t at, size_t n) {
+    uint64_t v = 0;
+    for (size_t i = 0; i < n; ++i) v |= static_cast<uint64_t>(in[at + i]) << (8 * i);
+    return v;
+  }
+
+  // One file at a time, as the PC sends them: FileBegin, FileData pieces, FileEnd.
+  void TakeFilePart(uint8_t type, const Bytes& p) {
+    if (type == kFileBegin && p.size() >= kFileBeginFixed) {
+      const size_t n = static_cast<size_t>(ReadLe(p, 12, 2));
+      if (p.size() < kFileBeginFixed + n) return;
+      file_.id = static_cast<uint32_t>(ReadLe(p, 0, 4));
+      file_.size = ReadLe(p, 4, 8);
+      file_.name.assign(reinterpret_cast<const char*>(p.data() + kFileBeginFixed), n);
+      file_.data.clear();
+      fileAcked_ = 0;
+      fileOpen_ = true;
+    } else if (type == kFileData && fileOpen_ && p.size() >= kFileIdBytes && ReadLe(p, 0, 4) == file_.id) {
+      file_.data.append(reinterpret_cast<const char*>(p.data() + kFileIdBytes), p.size() - kFileIdBytes);
+      if (file_.data.size() - fileAcked_ >= kFileAckEvery) {
+        fileAcked_ = file_.data.size();
+        Send(kFileAck, FileAckBytes(file_.id, fileAcked_, 0));
+      }
+    } else if (type == kFileEnd && fileOpen_ && p.size() >= kFileIdBytes && ReadLe(p, 0, 4) == file_.id) {
+      fileOpen_ = false;
+      const bool whole = (p.size() <= kFileIdBytes || p[kFileIdBytes] == 0) && file_.data.size() == file_.size;
+      const bool saved = whole && SaveFile();
+      Send(kFileAck, FileAckBytes(file_.id, file_.data.size(), saved ? kAckFlagSaved : kAckFlagFailed));
+      Say("device %d received %s (%zu bytes)%s", index_, file_.name.c_str(), file_.data.size(),
+          saved ? "" : " but did not keep it");
+    }
+  }
+
+  bool SaveFile() {
+    const int n = MultiByteToWideChar(CP_UTF8, 0, file_.name.data(), static_cast<int>(file_.name.size()), nullptr, 0);
+    std::wstring name(static_cast<size_t>(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, file_.name.data(), static_cast<int>(file_.name.size()), name.data(), n);
+    if (name.empty() || name.find_first_of(L"\\/:") != std::wstring::npos) return false;
+    // Written under a temporary name and moved, so a watcher never sees half a file.
+    const std::wstring path = options_.receiveInto + L"\\" + name;
+    const std::wstring partial = path + L".partial";
+    if (!WriteFileBytes(partial, file_.data)) return false;
+    return MoveFileExW(partial.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+  }
+
   void Fail(const char* what) {
     failed_ = true;
     Say("device %d %s", index_, what);
@@ -129,6 +183,9 @@ class Device {
   std::unique_ptr<TestTcpStream> stream_;
   std::unique_ptr<DeviceClient> client_;
   std::mutex sendMutex_;
+  FileFromPc file_;
+  bool fileOpen_ = false;
+  size_t fileAcked_ = 0;
   std::atomic<int> frames_{0};
   std::atomic<bool> ended_{false};
   bool failed_ = false;
@@ -175,6 +232,8 @@ bool ParseOptions(int argc, wchar_t** argv, Options& o) {
     } else if (a == L"--name" && hasValue) {
       const std::wstring name = argv[++i];
       o.name.assign(name.begin(), name.end());
+    } else if (a == L"--receive-into" && hasValue) {
+      o.receiveInto = argv[++i];
     } else if (a == L"--paint") {
       o.paint = true;
     } else {
@@ -189,7 +248,7 @@ bool ParseOptions(int argc, wchar_t** argv, Options& o) {
 int wmain(int argc, wchar_t** argv) {
   Options options;
   if (!ParseOptions(argc, argv, options)) {
-    std::fprintf(stderr, "usage: stream_devices --port P [--devices N] [--seconds S] [--pin CODE] [--name ASCII] [--paint]\n");
+    std::fprintf(stderr, "usage: stream_devices --port P [--devices N] [--seconds S] [--pin CODE] [--name ASCII] [--paint] [--receive-into DIR]\n");
     return 2;
   }
   std::atomic<bool> stop{false};

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """The real tavro.exe with the WebView2 double, and its page in headless Chromium: the
 page shows the host's PIN and a device pairs with the PIN read from it, the page shows
-the device and its Disconnect drops it, turning Wi-Fi off and on restarts the host and
+the device, a file dropped on its row arrives byte-identical at the device, its
+Disconnect drops it, turning Wi-Fi off and on restarts the host and
 says so, the QR code in the page's screenshot is the pairing link, and the Settings tab
 shows the libraries and the version.
 
@@ -15,6 +16,7 @@ import pathlib
 import shutil
 import signal
 import socket
+import hashlib
 import subprocess
 import sys
 import tempfile
@@ -129,14 +131,30 @@ def main():
             print("no local address here: the Wi-Fi card has no QR code to read", flush=True)
 
         # A device pairs with the PIN read from the page.
+        received = folder / "received"
+        received.mkdir()
         device = Program([wine_exec, stream_devices, "--port", str(port), "--pin", pin, "--name", "Test tablet",
-                          "--seconds", "120"])
+                          "--seconds", "120", "--receive-into", windows_path(received)])
         devices.append(device)
         bridge.run_until(lambda: page.text("#statusTitle") == "Connected to Test tablet via USB",
                          "the connected device in the page", 60)
         check(page.texts("#sessionList .name") == ["Test tablet"], "rows: %r" % page.texts("#sessionList .name"))
         check(page.texts("#sessionList .badge") == ["USB"], "badge: %r" % page.texts("#sessionList .badge"))
         check(not device.ended(), "the device ended by itself: %s" % device.output())
+
+        # A file dropped on the device's row arrives at the device byte for byte.
+        sent = folder / "sketch.bin"
+        sent.write_bytes(os.urandom(300 * 1024 + 17))
+        bridge.files_by_name["sketch.bin"] = windows_path(sent)
+        overlay = page.drag_files("#sessionList .device .desc", ["sketch.bin"])
+        check(overlay == "Drop to send to Test tablet", "overlay: %r" % overlay)
+        arrived = received / "sketch.bin"
+        bridge.run_until(arrived.exists, "the dropped file at the device", 60)
+        check(hashlib.sha256(arrived.read_bytes()).hexdigest() == hashlib.sha256(sent.read_bytes()).hexdigest(),
+              "the device received %d bytes that differ from the %d sent" % (arrived.stat().st_size,
+                                                                           sent.stat().st_size))
+        print("dropped file arrived: %d bytes, SHA-256 equal" % arrived.stat().st_size, flush=True)
+        check(not device.ended(), "the device ended after the file: %s" % device.output())
         page.click("#sessionList .device button:nth-of-type(2)")
         bridge.run_until(device.ended, "the device dropped by Disconnect", 30)
         bridge.run_until(lambda: page.text("#statusTitle") == "Ready \u2014 waiting for your tablet",
