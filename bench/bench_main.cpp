@@ -4,6 +4,7 @@
 #include <objbase.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <mutex>
 #include <sstream>
@@ -128,7 +129,15 @@ int main(int argc, char** argv) {
     // and write the user's real data folders (and what earlier runs left there).
     const std::wstring runProfile = kelm::ProfileDir();
     for (const BenchEntry& e : selected) {
+      // Seconds per benchmark on stderr, so a slow or stuck one is plain to see while
+      // stdout stays one figure a line.
+      const auto started = std::chrono::steady_clock::now();
+      std::fprintf(stderr, "bench: %s ...\n", e.name.c_str());
+      std::fflush(stderr);
       e.run(out);
+      const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
+      std::fprintf(stderr, "bench: %s %.1f s\n", e.name.c_str(), took.count());
+      std::fflush(stderr);
       if (kelm::ProfileDir() != runProfile) {
         out.Fail(std::string(e.name) + ": left the run's profile folder");
         kelm::SetProfileDir(runProfile);

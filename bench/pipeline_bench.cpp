@@ -29,7 +29,13 @@
 namespace kelm::bench {
 namespace {
 
-constexpr double kRunSeconds = 5.0;
+// Three seconds give each stage about 90 samples a session at 30 fps (360 with four
+// sessions): enough for a steady median and p95 of every stage.
+constexpr double kRunSeconds = 3.0;
+// Frames every session has received before the clock starts: past the encoders' start and
+// the frames a software encoder holds back, which come out together once it is running.
+constexpr uint64_t kWarmUpFrames = 20;
+constexpr DWORD kWarmUpMs = 8000;
 
 // Stage samples of one session, in microseconds.
 struct Stages {
@@ -210,6 +216,7 @@ struct BenchSession {
       test::Bytes payload;
       while (harness.Read(type, payload)) {
         if (type == static_cast<uint8_t>(proto::MsgType::VideoFrame) && payload.size() >= 8) {
+          ++seen;
           if (counting) ++frames;
           harness.Send(static_cast<uint8_t>(proto::MsgType::FrameAck), test::Bytes(payload.begin(), payload.begin() + 8));
         }
@@ -228,6 +235,7 @@ struct BenchSession {
   std::thread reader;
   std::atomic<bool> counting{false};
   std::atomic<uint64_t> frames{0};
+  std::atomic<uint64_t> seen{0};  // every frame, counted or not
 };
 
 void RunPipeline(BenchOut& out, const std::string& name, uint16_t panelWidth, uint16_t panelHeight, int sessions) {
@@ -245,7 +253,11 @@ void RunPipeline(BenchOut& out, const std::string& name, uint16_t panelWidth, ui
       return;
     }
   }
-  Sleep(4000);  // past the encoders' start and the frames a software encoder holds back
+  const uint64_t warmUpEnd = GetTickCount64() + kWarmUpMs;
+  auto warmedUp = [&] {
+    return std::all_of(all.begin(), all.end(), [](const auto& s) { return s->seen >= kWarmUpFrames; });
+  };
+  while (!warmedUp() && GetTickCount64() < warmUpEnd) Sleep(20);
   for (auto& s : all) {
     std::lock_guard lock(s->stages->mutex);
     s->stages->capture.clear();
