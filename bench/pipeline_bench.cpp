@@ -17,6 +17,7 @@
 #include "bench_profile.h"
 #include "bench_timing.h"
 #include "process_cpu.h"
+#include "timed_pipeline.h"
 #include "core/clock.h"
 #include "core/session_parts.h"
 #include "media/cpu_nv12_converter.h"
@@ -37,105 +38,32 @@ constexpr double kRunSeconds = 3.0;
 constexpr uint64_t kWarmUpFrames = 20;
 constexpr DWORD kWarmUpMs = 8000;
 
-// Stage samples of one session, in microseconds.
-struct Stages {
+// Stage samples of one session, in microseconds: the send of a video frame message is
+// its sealing and writing, and the time from the encoder's return to the first message
+// after it is the packetising.
+struct Stages final : StageEvents {
   std::mutex mutex;
   std::vector<double> capture, encode, packetise, send;
   uint64_t encodeEnd = 0;  // when the last Encode returned, until its first send
-};
 
-class TimedCapture final : public PipelineCapture {
- public:
-  explicit TimedCapture(std::shared_ptr<Stages> stages) : inner_(MakeDuplicationCapture()), stages_(std::move(stages)) {}
-  bool Open(const std::wstring& name) override { return inner_->Open(name); }
-  bool Recreate() override { return inner_->Recreate(); }
-  CaptureResult AcquireFrame(uint32_t timeoutMs) override {
-    const uint64_t t = NowMicros();
-    const CaptureResult r = inner_->AcquireFrame(timeoutMs);
-    if (r == CaptureResult::NewImage) {
-      std::lock_guard lock(stages_->mutex);
-      stages_->capture.push_back(static_cast<double>(NowMicros() - t));
+  void Captured(uint64_t start, uint64_t end) override {
+    std::lock_guard lock(mutex);
+    capture.push_back(static_cast<double>(end - start));
+  }
+  void Encoded(uint64_t start, uint64_t end, bool produced) override {
+    std::lock_guard lock(mutex);
+    encode.push_back(static_cast<double>(end - start));
+    encodeEnd = produced ? end : 0;
+  }
+  void Sent(proto::MsgType type, uint64_t start, uint64_t end) override {
+    std::lock_guard lock(mutex);
+    if (encodeEnd != 0 && (type == proto::MsgType::VideoFrame || type == proto::MsgType::CodecConfig)) {
+      packetise.push_back(static_cast<double>(start - encodeEnd));
+      encodeEnd = 0;
     }
-    return r;
+    if (type == proto::MsgType::VideoFrame) send.push_back(static_cast<double>(end - start));
   }
-  RECT DesktopRect() const override { return inner_->DesktopRect(); }
-  uint32_t Width() const override { return inner_->Width(); }
-  uint32_t Height() const override { return inner_->Height(); }
-  DisplayRotation Rotation() const override { return inner_->Rotation(); }
-  uint32_t DeviceGeneration() const override { return inner_->DeviceGeneration(); }
-  uint64_t AdapterLuid() const override { return inner_->AdapterLuid(); }
-  ID3D11Device* Device() const override { return inner_->Device(); }
-  ID3D11DeviceContext* Context() const override { return inner_->Context(); }
-  ID3D11Texture2D* Texture() const override { return inner_->Texture(); }
-  const CapturedPointer& Pointer() const override { return inner_->Pointer(); }
-
- private:
-  std::unique_ptr<PipelineCapture> inner_;
-  std::shared_ptr<Stages> stages_;
 };
-
-class TimedEncoder final : public PipelineEncoder {
- public:
-  explicit TimedEncoder(std::shared_ptr<Stages> stages)
-      : inner_(MakeMediaFoundationEncoder()), stages_(std::move(stages)) {}
-  bool Open(ID3D11Device* d, int64_t luid, uint32_t sw, uint32_t sh, DisplayRotation rotation,
-            const VideoEncoder::Config& config) override {
-    return inner_->Open(d, luid, sw, sh, rotation, config);
-  }
-  bool Encode(ID3D11Texture2D* frame, int64_t time, bool key, std::vector<EncodedFrame>& out) override {
-    const uint64_t t = NowMicros();
-    const bool ok = inner_->Encode(frame, time, key, out);
-    const uint64_t end = NowMicros();
-    std::lock_guard lock(stages_->mutex);
-    stages_->encode.push_back(static_cast<double>(end - t));
-    stages_->encodeEnd = out.empty() ? 0 : end;
-    return ok;
-  }
-  void SetBitrate(uint32_t kbps) override { inner_->SetBitrate(kbps); }
-  std::vector<uint8_t> SequenceHeader() const override { return inner_->SequenceHeader(); }
-  void Close() override { inner_->Close(); }
-  uint32_t Width() const override { return inner_->Width(); }
-
- private:
-  std::unique_ptr<PipelineEncoder> inner_;
-  std::shared_ptr<Stages> stages_;
-};
-
-// Session parts whose video thread times its stages: the send callback is wrapped so
-// that the time from the encoder's return to the first message is the packetising, and
-// each video frame message's sealing and writing is the send.
-SessionParts TimedParts(std::shared_ptr<Stages> stages) {
-  SessionParts parts = DefaultSessionParts();
-  parts.audio = nullptr;
-  parts.streamContext = [stages](StreamSetup setup) {
-    auto inner = setup.send;
-    setup.send = [inner, stages](const msg::Message& m) {
-      const uint64_t t = NowMicros();
-      const bool ok = inner(m);
-      const uint64_t end = NowMicros();
-      std::lock_guard lock(stages->mutex);
-      if (stages->encodeEnd != 0 &&
-          (m.type == proto::MsgType::VideoFrame || m.type == proto::MsgType::CodecConfig)) {
-        stages->packetise.push_back(static_cast<double>(t - stages->encodeEnd));
-        stages->encodeEnd = 0;
-      }
-      if (m.type == proto::MsgType::VideoFrame) stages->send.push_back(static_cast<double>(end - t));
-      return ok;
-    };
-    return std::make_unique<StreamContext>(std::move(setup));
-  };
-  parts.video = [stages](StreamContext& context) {
-    VideoThread thread;
-    thread.Start([&context, stages](std::stop_token stop) {
-      PipelineIo io;
-      io.capture = std::make_unique<TimedCapture>(stages);
-      io.encoder = std::make_unique<TimedEncoder>(stages);
-      VideoPipeline::ThreadMain(context, std::move(io), std::move(stop));
-    });
-    return thread;
-  };
-  return parts;
-}
 
 // A full-screen window that changes colour as fast as it can be painted.
 class ChangingScreen {
@@ -201,7 +129,7 @@ double Percentile(std::vector<double> v, double p) {
 // One device session: connects, reads and acknowledges frames until told to stop.
 struct BenchSession {
   explicit BenchSession(VirtualDisplayDriver& driver) : stages(std::make_shared<Stages>()), harness(driver) {
-    harness.parts = TimedParts(stages);
+    harness.parts = TimedVideoParts(stages);
   }
   bool Start(uint16_t panelWidth, uint16_t panelHeight) {
     test::HelloFields hello;
