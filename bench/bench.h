@@ -3,6 +3,8 @@
 // its own source file with TAVRO_BENCH, and every figure is one line "name value unit".
 #include <cstdint>
 #include <functional>
+#include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -18,9 +20,13 @@ class BenchOut {
   // Marks the run as failed (exit code 1) with a reason on standard error.
   void Fail(std::string_view what);
   bool Failed() const { return failed_; }
+  // A figure an earlier benchmark of this run reported, so a later one can print its own
+  // figure as a share of it (both measured on the same machine at the same time).
+  std::optional<double> Reported(std::string_view name) const;
 
  private:
   bool failed_ = false;
+  std::map<std::string, double, std::less<>> reported_;
 };
 
 using BenchFunction = void (*)(BenchOut&);

@@ -57,9 +57,17 @@ void PrintLogTail(const std::wstring& path) {
 
 void BenchOut::Figure(std::string_view name, double value, std::string_view unit) {
   std::lock_guard lock(OutputMutex());
+  reported_[std::string(name)] = value;
   std::printf("%.*s %.6g %.*s\n", static_cast<int>(name.size()), name.data(), value, static_cast<int>(unit.size()),
               unit.data());
   std::fflush(stdout);
+}
+
+std::optional<double> BenchOut::Reported(std::string_view name) const {
+  std::lock_guard lock(OutputMutex());
+  const auto found = reported_.find(name);
+  if (found == reported_.end()) return std::nullopt;
+  return found->second;
 }
 
 void BenchOut::Note(std::string_view text) {

@@ -221,6 +221,13 @@ void RelaySetUpBench(BenchOut& out) {
   out.Figure("connect.relay.setup_to_welcome.median", Quantile(times.toWelcome, 0.5), "ms");
   out.Figure("connect.relay.records_throughput", toDevice, "MB/s");
   out.Figure("connect.relay.records_throughput_to_host", toHost, "MB/s");
+  // Beside the ICE stream's own goodput when this run measured it first
+  // (`tavro-bench connect.ice_stream connect.relay`): the record layer's share of it.
+  if (const auto goodput = out.Reported("connect.ice_stream.goodput_0"); goodput && *goodput > 0) {
+    const double goodputMegabytes = *goodput / 8;  // Mbit/s to MB/s, both decimal
+    out.Figure("connect.relay.records_throughput.of_ice_goodput_0", toDevice / goodputMegabytes, "x");
+    out.Figure("connect.relay.records_throughput_to_host.of_ice_goodput_0", toHost / goodputMegabytes, "x");
+  }
 }
 
 }  // namespace
