@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <format>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -55,7 +56,7 @@ void CaptureSend(BenchOut& out) {
   std::thread reader = FrameReader(pipe.client.Get());
   ChangingWindow window(target.rect);
   std::mutex writeMutex;
-  std::vector<double> total, captured;
+  std::vector<double> total, captured, sent;
   service::AcquireLockScreenFrame(capture, 0);  // the first call always hands out an image
   for (int i = 0; i < kSamples + 3; ++i) {
     window.Change();
@@ -66,6 +67,7 @@ void CaptureSend(BenchOut& out) {
     if (i < 3) continue;  // the pages of both pipe buffers and the body warm up
     captured.push_back(captureMs);
     total.push_back(watch.Micros() / 1000);
+    sent.push_back(total.back() - captureMs);
   }
   service::ReleaseDuplication(capture);
   pipe.server.Reset();
@@ -73,7 +75,45 @@ void CaptureSend(BenchOut& out) {
   if (total.size() != kSamples) return out.Fail("lock.agent_capture_send: a changed screen gave no frame");
   out.Figure("lock.agent_capture_send_1080p", Quantile(total, 0.5), "ms");
   out.Figure("lock.agent_capture_send_1080p.capture", Quantile(captured, 0.5), "ms");
+  out.Figure("lock.agent_capture_send_1080p.send", Quantile(sent, 0.5), "ms");
   out.Note("compare .capture with capture.acquire_changed_1920x1080 (the host's capture of the same screen)");
+  out.Note(std::format("lock.agent_capture_send_1080p stages: capture {:.1f} ms (stand-in: {}), frame body and write "
+                       "{:.1f} ms; compare with lock.agent_gdi_copy_1080p and lock.pipe_frame_1920x1080",
+                       Quantile(captured, 0.5), capture.duplication ? "GDI" : "-", Quantile(sent, 0.5)));
+}
+
+// The least a GDI copy of the screen costs here: BitBlt of the main monitor into a DIB
+// section, flushed, nothing else (the stand-in's capture adds the alpha fill and the
+// comparison with the image before).
+void GdiCopy(BenchOut& out) {
+  const int width = GetSystemMetrics(SM_CXSCREEN);
+  const int height = GetSystemMetrics(SM_CYSCREEN);
+  HDC screen = GetDC(nullptr);
+  if (screen == nullptr) return out.Fail("lock.agent_gdi_copy: no screen");
+  HDC memory = CreateCompatibleDC(screen);
+  BITMAPINFO bi{};
+  bi.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
+  bi.bmiHeader.biWidth = width;
+  bi.bmiHeader.biHeight = -height;
+  bi.bmiHeader.biPlanes = 1;
+  bi.bmiHeader.biBitCount = 32;
+  bi.bmiHeader.biCompression = BI_RGB;
+  void* bits = nullptr;
+  HBITMAP dib = CreateDIBSection(screen, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
+  HGDIOBJ old = dib != nullptr && memory != nullptr ? SelectObject(memory, dib) : nullptr;
+  std::vector<double> samples;
+  for (int i = 0; old != nullptr && i < kSamples + 3; ++i) {
+    Stopwatch watch;
+    if (!BitBlt(memory, 0, 0, width, height, screen, 0, 0, SRCCOPY | CAPTUREBLT)) break;
+    GdiFlush();
+    if (i >= 3) samples.push_back(watch.Micros() / 1000);
+  }
+  if (old != nullptr) SelectObject(memory, old);
+  if (dib != nullptr) DeleteObject(dib);
+  if (memory != nullptr) DeleteDC(memory);
+  ReleaseDC(nullptr, screen);
+  if (samples.size() != kSamples) return out.Fail("lock.agent_gdi_copy: BitBlt failed");
+  out.Figure(std::format("lock.agent_gdi_copy_{}p", height), Quantile(samples, 0.5), "ms");
 }
 
 // The agent's capture loop at 20 fps of constant change (the bars window animates), each
@@ -129,6 +169,7 @@ void AgentToDevice(BenchOut& out) {
 }  // namespace
 
 TAVRO_BENCH("lock.agent_capture_send", CaptureSend);
+TAVRO_BENCH("lock.agent_gdi_copy", GdiCopy);
 TAVRO_BENCH("lock.agent_to_device", AgentToDevice);
 
 }  // namespace kelm::bench

@@ -34,13 +34,18 @@ bool SetUpDuplication(CaptureState& state, CaptureTarget& target) {
   }
   D3D11_TEXTURE2D_DESC desc{};
   duplication->captureTexture->GetDesc(&desc);
+  // The GDI stand-in's image is in memory already: it is written from there, without the
+  // upload into the capture texture and the read-back through a staging copy.
+  duplication->standInFillsTexture = !duplication->UsingStandIn();
   desc.Usage = D3D11_USAGE_STAGING;
   desc.CPUAccessFlags = D3D11_CPU_ACCESS_READ;
   desc.BindFlags = 0;
   desc.MiscFlags = 0;
   desc.MipLevels = 1;
   desc.ArraySize = 1;
-  if (FAILED(duplication->device->CreateTexture2D(&desc, nullptr, &state.staging))) return false;
+  if (!duplication->UsingStandIn() && FAILED(duplication->device->CreateTexture2D(&desc, nullptr, &state.staging))) {
+    return false;
+  }
   {
     std::lock_guard lock(target.mutex);
     target.rect = duplication->DesktopRect();
@@ -54,7 +59,9 @@ CaptureResult AcquireLockScreenFrame(CaptureState& state, uint32_t timeoutMs) {
   const CaptureResult result = state.duplication->AcquireFrame(timeoutMs);
   if (result == CaptureResult::NewImage) {
     // A newer image replaces a waiting one: only the latest is sent.
-    state.duplication->context->CopyResource(state.staging.Get(), state.duplication->captureTexture.Get());
+    if (state.staging) {
+      state.duplication->context->CopyResource(state.staging.Get(), state.duplication->captureTexture.Get());
+    }
     state.frameWaiting = true;
   }
   return result;
@@ -62,6 +69,10 @@ CaptureResult AcquireLockScreenFrame(CaptureState& state, uint32_t timeoutMs) {
 
 bool SendLockScreenFrame(CaptureState& state, HANDLE pipe, std::mutex& writeMutex, HANDLE stopEvent) {
   state.frameWaiting = false;
+  if (const uint8_t* image = state.duplication->StandInImage()) {
+    return WriteLockScreenRows(pipe, state.duplication->width, state.duplication->height, image, writeMutex,
+                               stopEvent);
+  }
   D3D11_TEXTURE2D_DESC desc{};
   state.staging->GetDesc(&desc);
   D3D11_MAPPED_SUBRESOURCE mapped{};

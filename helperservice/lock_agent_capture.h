@@ -21,7 +21,7 @@ struct CaptureTarget {
 
 struct CaptureState {
   std::unique_ptr<DesktopDuplication> duplication;
-  Microsoft::WRL::ComPtr<ID3D11Texture2D> staging;  // B8G8R8A8, CPU-readable
+  Microsoft::WRL::ComPtr<ID3D11Texture2D> staging;  // B8G8R8A8, CPU-readable; none with the GDI stand-in
   bool frameWaiting = false;
   std::vector<uint8_t> body;  // kept between frames
 };

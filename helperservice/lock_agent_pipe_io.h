@@ -24,6 +24,11 @@ inline constexpr uint32_t kLockFrameWriteLimitMs = 2000;
 void BuildLockFrameBody(uint32_t width, uint32_t height, const uint8_t* rows, size_t pitch,
                         std::vector<uint8_t>& body);
 
+// The same frame message written from unpadded rows in place (4 x width bytes each), so a
+// picture already in memory is not copied into a body first.
+bool WriteLockScreenRows(HANDLE pipe, uint32_t width, uint32_t height, const uint8_t* rows, std::mutex& writeMutex,
+                         HANDLE stopEvent, uint32_t limitMs = kLockFrameWriteLimitMs);
+
 // Writes the body as one frame message under the write mutex; false when the write
 // failed, was stopped or took longer than the limit (the host is then dropped).
 bool WriteLockScreenFrame(HANDLE pipe, std::span<const uint8_t> body, std::mutex& writeMutex, HANDLE stopEvent,

@@ -189,6 +189,8 @@ bool DesktopDuplication::EnsureCaptureTexture() {
   return true;
 }
 
+const uint8_t* DesktopDuplication::StandInImage() const { return standIn_ ? standIn_->LastImage() : nullptr; }
+
 RECT DesktopDuplication::DesktopRect() const {
   DXGI_OUTPUT_DESC desc{};
   if (output && SUCCEEDED(output->GetDesc(&desc))) return desc.DesktopCoordinates;
@@ -196,7 +198,9 @@ RECT DesktopDuplication::DesktopRect() const {
 }
 
 CaptureResult DesktopDuplication::AcquireFrame(uint32_t timeoutMs) {
-  if (standIn_) return standIn_->Acquire(timeoutMs, context.Get(), captureTexture.Get(), *this);
+  if (standIn_) {
+    return standIn_->Acquire(timeoutMs, context.Get(), standInFillsTexture ? captureTexture.Get() : nullptr, *this);
+  }
   if (!duplication) return CaptureResult::Lost;
   ReleaseHeldFrame();
 

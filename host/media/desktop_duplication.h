@@ -36,6 +36,12 @@ class DesktopDuplication {
   RECT DesktopRect() const;
   // True while the GDI stand-in captures in place of duplication.
   bool UsingStandIn() const { return standIn_ != nullptr; }
+  // The stand-in's last image in memory (top-down B8G8R8A8, 4 x width bytes a row), valid
+  // until the next AcquireFrame; null with real duplication.
+  const uint8_t* StandInImage() const;
+  // False for an owner that reads StandInImage only: the stand-in then leaves the capture
+  // texture alone, as its upload would be a copy no one reads.
+  bool standInFillsTexture = true;
 
   // Read by the owner (the video thread, the caret test).
   bool cursorVisible = false;

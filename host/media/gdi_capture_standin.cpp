@@ -99,38 +99,42 @@ GdiCaptureStandIn::GdiCaptureStandIn(const RECT& desktop)
   if (width_ == 0 || height_ == 0) return;
   const ScreenDc screen(GetDC(nullptr));
   if (!screen) return;
-  memoryDc_.Reset(CreateCompatibleDC(screen.Get()));
-  if (!memoryDc_) return;
+  for (Image& image : images_) {
+    if (!image.Make(screen.Get(), width_, height_)) return;
+  }
+}
+
+GdiCaptureStandIn::~GdiCaptureStandIn() = default;
+
+bool GdiCaptureStandIn::Image::Make(HDC screen, uint32_t width, uint32_t height) {
+  dc.Reset(CreateCompatibleDC(screen));
+  if (!dc) return false;
   BITMAPINFO bi{};
   bi.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
-  bi.bmiHeader.biWidth = static_cast<LONG>(width_);
-  bi.bmiHeader.biHeight = -static_cast<LONG>(height_);
+  bi.bmiHeader.biWidth = static_cast<LONG>(width);
+  bi.bmiHeader.biHeight = -static_cast<LONG>(height);
   bi.bmiHeader.biPlanes = 1;
   bi.bmiHeader.biBitCount = 32;
   bi.bmiHeader.biCompression = BI_RGB;
-  void* bits = nullptr;
-  dib_.Reset(CreateDIBSection(screen.Get(), &bi, DIB_RGB_COLORS, &bits, nullptr, 0));
-  if (!dib_) return;
-  oldBitmap_ = SelectObject(memoryDc_.Get(), dib_.Get());
-  bits_ = static_cast<uint8_t*>(bits);
+  void* pixels = nullptr;
+  dib.Reset(CreateDIBSection(screen, &bi, DIB_RGB_COLORS, &pixels, nullptr, 0));
+  if (!dib) return false;
+  oldBitmap = SelectObject(dc.Get(), dib.Get());
+  bits = static_cast<uint8_t*>(pixels);
+  return true;
 }
 
-// The DIB leaves the memory DC before either goes; the DC is deleted first, then the DIB.
-GdiCaptureStandIn::~GdiCaptureStandIn() {
-  if (memoryDc_ && oldBitmap_ != nullptr) SelectObject(memoryDc_.Get(), oldBitmap_);
-}
-
-bool GdiCaptureStandIn::Grab() {
+bool GdiCaptureStandIn::Grab(Image& into) {
   const ScreenDc screen(GetDC(nullptr));
   if (!screen) return false;
-  if (!BitBlt(memoryDc_.Get(), 0, 0, static_cast<int>(width_), static_cast<int>(height_), screen.Get(), desktop_.left,
+  if (!BitBlt(into.dc.Get(), 0, 0, static_cast<int>(width_), static_cast<int>(height_), screen.Get(), desktop_.left,
               desktop_.top, SRCCOPY | CAPTUREBLT)) {
     return false;
   }
   GdiFlush();
   // GDI leaves alpha undefined; the desktop is opaque.
   const size_t size = size_t{width_} * height_ * 4;
-  for (size_t i = 3; i < size; i += 4) bits_[i] = 0xFF;
+  for (size_t i = 3; i < size; i += 4) into.bits[i] = 0xFF;
   return true;
 }
 
@@ -159,18 +163,21 @@ void GdiCaptureStandIn::UpdatePointer(DesktopDuplication& owner) {
 
 CaptureResult GdiCaptureStandIn::Acquire(uint32_t timeoutMs, ID3D11DeviceContext* context, ID3D11Texture2D* target,
                                DesktopDuplication& owner) {
-  if (!Ready() || context == nullptr || target == nullptr) return CaptureResult::Lost;
+  if (!Ready()) return CaptureResult::Lost;
   const size_t size = size_t{width_} * height_ * 4;
   const uint64_t deadline = NowMicros() + uint64_t{timeoutMs} * 1000;
   for (;;) {
     UpdatePointer(owner);
-    if (!Grab()) {
+    const int back = 1 - front_;
+    if (!Grab(images_[back])) {
       LogWarn("Copying the screen failed: {}", Win32ErrorText(GetLastError()));
       return CaptureResult::Lost;
     }
-    if (fresh_ || std::memcmp(bits_, last_.data(), size) != 0) {
-      last_.assign(bits_, bits_ + size);
-      context->UpdateSubresource(target, 0, nullptr, bits_, width_ * 4, 0);
+    if (fresh_ || std::memcmp(images_[back].bits, images_[front_].bits, size) != 0) {
+      front_ = back;
+      if (context != nullptr && target != nullptr) {
+        context->UpdateSubresource(target, 0, nullptr, images_[front_].bits, width_ * 4, 0);
+      }
       fresh_ = false;
       return CaptureResult::NewImage;
     }

@@ -32,25 +32,45 @@ class GdiCaptureStandIn {
   GdiCaptureStandIn(const GdiCaptureStandIn&) = delete;
   GdiCaptureStandIn& operator=(const GdiCaptureStandIn&) = delete;
 
-  bool Ready() const { return bits_ != nullptr; }
+  bool Ready() const { return images_[0].bits != nullptr && images_[1].bits != nullptr; }
 
-  // The AcquireFrame contract: a new image in `target`, nothing new within `timeoutMs`,
-  // or lost when the screen could not be read. The first call always gives a new image.
+  // The AcquireFrame contract: a new image (uploaded into `target` when there is one),
+  // nothing new within `timeoutMs`, or lost when the screen could not be read. The first
+  // call always gives a new image.
   CaptureResult Acquire(uint32_t timeoutMs, ID3D11DeviceContext* context, ID3D11Texture2D* target,
               DesktopDuplication& owner);
 
+  // The image last handed out, top-down B8G8R8A8 rows of 4 x width bytes; valid until the
+  // next Acquire that hands out a new one.
+  const uint8_t* LastImage() const { return images_[front_].bits; }
+
  private:
-  bool Grab();
+  // One screen-sized DIB section selected into a memory DC of its own.
+  struct Image {
+    Image() = default;
+    Image(const Image&) = delete;
+    Image& operator=(const Image&) = delete;
+    // The DIB leaves the memory DC before either goes; the DC is deleted first, then the DIB.
+    ~Image() {
+      if (dc && oldBitmap != nullptr) SelectObject(dc.Get(), oldBitmap);
+    }
+    bool Make(HDC screen, uint32_t width, uint32_t height);
+
+    GdiBitmap dib;  // declared before the DC, so the DC is deleted first
+    GdiMemoryDc dc;
+    HGDIOBJ oldBitmap = nullptr;
+    uint8_t* bits = nullptr;  // top-down B8G8R8A8, owned by dib
+  };
+  bool Grab(Image& into);
   void UpdatePointer(DesktopDuplication& owner);
 
   RECT desktop_;
   uint32_t width_;
   uint32_t height_;
-  GdiBitmap dib_;         // declared before the DC, so the DC is deleted first
-  GdiMemoryDc memoryDc_;
-  HGDIOBJ oldBitmap_ = nullptr;
-  uint8_t* bits_ = nullptr;       // top-down B8G8R8A8, owned by dib_
-  std::vector<uint8_t> last_;     // the image last handed out
+  // The screen is copied into the image not in front and compared with the one in front;
+  // a changed copy comes to the front, so the image is never copied again to keep it.
+  Image images_[2];
+  int front_ = 0;
   bool fresh_ = true;             // nothing handed out since start
   HCURSOR lastCursor_ = nullptr;
   bool hasCursor_ = false;

@@ -121,11 +121,11 @@ void LockScreenClient::SendInput(uint8_t messageType, const uint8_t* payload, si
   }
 }
 
-bool LockScreenClient::TakeFrame(std::vector<uint8_t>& pixels, uint32_t& width, uint32_t& height) {
+bool LockScreenClient::TakeFrame(std::vector<uint8_t>& frame, uint32_t& width, uint32_t& height) {
   std::lock_guard lock(frameMutex_);
   if (!frameNew_) return false;
   frameNew_ = false;
-  pixels.assign(frame_.begin() + kLockFrameHeaderSize, frame_.end());
+  frame.swap(frame_);
   width = frameWidth_;
   height = frameHeight_;
   return true;

@@ -50,8 +50,10 @@ class LockScreenClient final : public LockScreenInputSink {
   // One device input message as a type 2 pipe message; dropped while not connected.
   void SendInput(uint8_t messageType, const uint8_t* payload, size_t size) override;
 
-  // The newest frame not yet taken: its pixels (B8G8R8A8, top-down) and size.
-  bool TakeFrame(std::vector<uint8_t>& pixels, uint32_t& width, uint32_t& height);
+  // The newest frame not yet taken: its whole body (the pixels, B8G8R8A8 top-down, start
+  // kLockFrameHeaderSize bytes in) and size. The buffer is swapped, not copied: what
+  // `frame` held comes back to the reader to be filled again.
+  bool TakeFrame(std::vector<uint8_t>& frame, uint32_t& width, uint32_t& height);
   // Set when a frame arrives or the reader ends (auto-reset).
   HANDLE FrameEvent() const { return frameEvent_.Get(); }
 

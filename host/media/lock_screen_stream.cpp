@@ -15,6 +15,7 @@
 #include "core/text.h"
 #include "media/capture_rotation.h"
 #include "media/com_ptr.h"
+#include "media/pipe_message.h"
 #include "media/session_lock.h"
 #include "media/stream_context.h"
 #include "media/video_scale.h"
@@ -88,7 +89,7 @@ class LockScreenStream {
   std::unique_ptr<PipelineEncoder> encoder_;
   ComPtr<ID3D11Texture2D> texture_;
   uint32_t textureWidth_ = 0, textureHeight_ = 0;
-  std::vector<uint8_t> pixels_;
+  std::vector<uint8_t> frame_;  // the agent's frame body, pixels after its size
   std::vector<EncodedFrame> frames_;
 
   bool shown_ = false;      // connected and handed to the input router
@@ -153,7 +154,7 @@ void LockScreenStream::Run() {
   }
   DropEncoding();
   encoder_.reset();
-  pixels_ = {};
+  frame_ = {};
   frames_ = {};
   SetSink({});
   // Closed here, not only when the last reference goes: the session thread may hold one
@@ -207,7 +208,7 @@ Outcome LockScreenStream::Attempt() {
     }
     context_.ApplyRate(*encoder_);
     uint32_t width = 0, height = 0;
-    if (client_->TakeFrame(pixels_, width, height) && !ShowFrame(width, height)) return Outcome::Failed;
+    if (client_->TakeFrame(frame_, width, height) && !ShowFrame(width, height)) return Outcome::Failed;
     const Outcome step = EncodeStep();
     if (step != Outcome::Continue) return step;
     WaitForSingleObject(client_->FrameEvent(), kFrameWaitMs);
@@ -257,7 +258,7 @@ bool LockScreenStream::ShowFrame(uint32_t width, uint32_t height) {
     textureHeight_ = height;
     if (!OpenEncoder(width, height)) return false;
   }
-  deviceContext_->UpdateSubresource(texture_.Get(), 0, nullptr, pixels_.data(), width * 4, 0);
+  deviceContext_->UpdateSubresource(texture_.Get(), 0, nullptr, frame_.data() + kLockFrameHeaderSize, width * 4, 0);
   content_ = pending_ = true;
   lastNew_ = NowMicros();
   return true;

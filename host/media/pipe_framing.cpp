@@ -62,13 +62,18 @@ bool PipeTransfer(HANDLE pipe, bool write, std::span<uint8_t> buffer, HANDLE sto
 
 bool ReadPipeMessage(HANDLE pipe, uint8_t& type, std::vector<uint8_t>& body, size_t bodyLimit,
                      HANDLE stopEvent) {
-  body.clear();
   PipeHeader header{};
   // The length and the type are two reads, as a writer may send them apart.
-  if (!PipeTransfer(pipe, false, std::span(header).first(4), stopEvent)) return false;
-  if (!PipeTransfer(pipe, false, std::span(header).subspan(4), stopEvent)) return false;
-  const std::optional<PipeHeaderFields> fields = ParsePipeHeader(header, bodyLimit);
-  if (!fields) return false;
+  const bool headerRead = PipeTransfer(pipe, false, std::span(header).first(4), stopEvent) &&
+                          PipeTransfer(pipe, false, std::span(header).subspan(4), stopEvent);
+  const std::optional<PipeHeaderFields> fields =
+      headerRead ? ParsePipeHeader(header, bodyLimit) : std::optional<PipeHeaderFields>{};
+  if (!fields) {
+    body.clear();
+    return false;
+  }
+  // Not cleared first: a buffer reused for messages of one size (frames) is then neither
+  // reallocated nor zeroed before the read overwrites it.
   body.resize(fields->bodySize);
   if (!PipeTransfer(pipe, false, body, stopEvent)) {
     body.clear();

@@ -90,7 +90,9 @@ TEST(LockScreenClientTest, IgnoredFramesLeaveThePipeOpenAndTheNextGoodOneIsTaken
   ASSERT_TRUE(test::WaitUntil([&] { return client.TakeFrame(pixels, width, height); }));
   EXPECT_EQ(width, 100u);
   EXPECT_EQ(height, 100u);
-  EXPECT_EQ(pixels, std::vector<uint8_t>(100 * 100 * 4, 0x77));
+  ASSERT_EQ(pixels.size(), 8u + 100 * 100 * 4);
+  EXPECT_EQ(std::vector<uint8_t>(pixels.begin(), pixels.begin() + 8), (std::vector<uint8_t>{100, 0, 0, 0, 100, 0, 0, 0}));
+  EXPECT_EQ(std::vector<uint8_t>(pixels.begin() + 8, pixels.end()), std::vector<uint8_t>(100 * 100 * 4, 0x77));
   EXPECT_FALSE(client.TakeFrame(pixels, width, height)) << "a frame is taken once";
 
   // A header the framing refuses ends the reader.
