@@ -28,12 +28,12 @@ bool SetUpDuplication(CaptureState& state, CaptureTarget& target) {
   ReleaseDuplication(state);
   const std::wstring name = MainMonitorName();
   auto duplication = std::make_unique<DesktopDuplication>();
-  if (name.empty() || !duplication->Open(name) || !duplication->captureTexture) {
+  if (name.empty() || !duplication->Open(name) || !duplication->Texture()) {
     LogDebug("DuplicateOutput failed: {}", GetLastError());
     return false;
   }
   D3D11_TEXTURE2D_DESC desc{};
-  duplication->captureTexture->GetDesc(&desc);
+  duplication->Texture()->GetDesc(&desc);
   // The GDI stand-in's image is in memory already: it is written from there, without the
   // upload into the capture texture and the read-back through a staging copy.
   duplication->standInFillsTexture = !duplication->UsingStandIn();
@@ -43,7 +43,7 @@ bool SetUpDuplication(CaptureState& state, CaptureTarget& target) {
   desc.MiscFlags = 0;
   desc.MipLevels = 1;
   desc.ArraySize = 1;
-  if (!duplication->UsingStandIn() && FAILED(duplication->device->CreateTexture2D(&desc, nullptr, &state.staging))) {
+  if (!duplication->UsingStandIn() && FAILED(duplication->Device()->CreateTexture2D(&desc, nullptr, &state.staging))) {
     return false;
   }
   {
@@ -60,7 +60,7 @@ CaptureResult AcquireLockScreenFrame(CaptureState& state, uint32_t timeoutMs) {
   if (result == CaptureResult::NewImage) {
     // A newer image replaces a waiting one: only the latest is sent.
     if (state.staging) {
-      state.duplication->context->CopyResource(state.staging.Get(), state.duplication->captureTexture.Get());
+      state.duplication->Context()->CopyResource(state.staging.Get(), state.duplication->Texture());
     }
     state.frameWaiting = true;
   }
@@ -76,9 +76,9 @@ bool SendLockScreenFrame(CaptureState& state, HANDLE pipe, std::mutex& writeMute
   D3D11_TEXTURE2D_DESC desc{};
   state.staging->GetDesc(&desc);
   D3D11_MAPPED_SUBRESOURCE mapped{};
-  if (FAILED(state.duplication->context->Map(state.staging.Get(), 0, D3D11_MAP_READ, 0, &mapped))) return true;
+  if (FAILED(state.duplication->Context()->Map(state.staging.Get(), 0, D3D11_MAP_READ, 0, &mapped))) return true;
   BuildLockFrameBody(desc.Width, desc.Height, static_cast<const uint8_t*>(mapped.pData), mapped.RowPitch, state.body);
-  state.duplication->context->Unmap(state.staging.Get(), 0);
+  state.duplication->Context()->Unmap(state.staging.Get(), 0);
   return WriteLockScreenFrame(pipe, state.body, writeMutex, stopEvent);
 }
 

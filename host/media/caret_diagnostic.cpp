@@ -31,8 +31,8 @@ int RunCaretTest() {
   for (;;) {
     const CaptureResult r = capture.AcquireFrame(kCaretTestFrameWaitMs);
     const int found = r == CaptureResult::NewImage
-                          ? finder.OnFrame(capture.device.Get(), capture.context.Get(),
-                                           capture.captureTexture.Get(), NowMicros())
+                          ? finder.OnFrame(capture.Device(), capture.Context(),
+                                           capture.Texture(), NowMicros())
                           : finder.CheckTimeout(NowMicros());
     if (found == kCaretFound) break;
     if (found == kCaretTimedOut) {

@@ -58,19 +58,45 @@ DesktopDuplication::DesktopDuplication() = default;
 
 DesktopDuplication::~DesktopDuplication() { ReleaseHeldFrame(); }
 
+void DesktopDuplication::Adopt(Microsoft::WRL::ComPtr<ID3D11Device> device,
+                               Microsoft::WRL::ComPtr<ID3D11DeviceContext> context,
+                               Microsoft::WRL::ComPtr<IDXGIOutputDuplication> duplication,
+                               Microsoft::WRL::ComPtr<ID3D11Texture2D> texture, uint32_t imageWidth,
+                               uint32_t imageHeight) {
+  ReleaseHeldFrame();
+  standIn_.reset();
+  output_.Reset();
+  device_ = std::move(device);
+  context_ = std::move(context);
+  duplication_ = std::move(duplication);
+  captureTexture_ = std::move(texture);
+  width = imageWidth;
+  height = imageHeight;
+}
+
+void DesktopDuplication::Close() {
+  ReleaseHeldFrame();
+  standIn_.reset();
+  duplication_.Reset();
+  output_.Reset();
+  captureTexture_.Reset();
+  context_.Reset();
+  device_.Reset();
+}
+
 bool DesktopDuplication::Open(const std::wstring& name) {
   deviceName = name;
   return Recreate();
 }
 
 void DesktopDuplication::ReleaseHeldFrame() {
-  if (frameHeld_ && duplication) duplication->ReleaseFrame();
+  if (frameHeld_ && duplication_) duplication_->ReleaseFrame();
   frameHeld_ = false;
 }
 
 bool DesktopDuplication::Recreate() {
   ReleaseHeldFrame();
-  duplication.Reset();
+  duplication_.Reset();
   standIn_.reset();
 
   ComPtr<IDXGIFactory1> factory;
@@ -88,45 +114,45 @@ bool DesktopDuplication::Recreate() {
   found.adapter->GetDesc1(&adapterDesc);
   const uint64_t luid = LuidValue(adapterDesc.AdapterLuid);
 
-  const bool keepDevice = device && adapterLuid == luid && device->GetDeviceRemovedReason() == S_OK;
+  const bool keepDevice = device_ && adapterLuid == luid && device_->GetDeviceRemovedReason() == S_OK;
   if (!keepDevice) {
-    context.Reset();
-    device.Reset();
-    captureTexture.Reset();
+    context_.Reset();
+    device_.Reset();
+    captureTexture_.Reset();
     ++deviceGeneration;
     const D3D_FEATURE_LEVEL levels[] = {D3D_FEATURE_LEVEL_11_1, D3D_FEATURE_LEVEL_11_0, D3D_FEATURE_LEVEL_10_1};
     hr = D3D11CreateDevice(found.adapter.Get(), D3D_DRIVER_TYPE_UNKNOWN, nullptr,
                            D3D11_CREATE_DEVICE_BGRA_SUPPORT | D3D11_CREATE_DEVICE_VIDEO_SUPPORT, levels,
-                           static_cast<UINT>(std::size(levels)), D3D11_SDK_VERSION, &device, nullptr, &context);
+                           static_cast<UINT>(std::size(levels)), D3D11_SDK_VERSION, &device_, nullptr, &context_);
     if (FAILED(hr)) {
       hr = D3D11CreateDevice(found.adapter.Get(), D3D_DRIVER_TYPE_UNKNOWN, nullptr,
                              D3D11_CREATE_DEVICE_BGRA_SUPPORT, levels, static_cast<UINT>(std::size(levels)),
-                             D3D11_SDK_VERSION, &device, nullptr, &context);
+                             D3D11_SDK_VERSION, &device_, nullptr, &context_);
     }
     if (FAILED(hr)) {
-      device.Reset();
-      context.Reset();
+      device_.Reset();
+      context_.Reset();
       LogError("D3D11CreateDevice failed: {}", ErrorText(hr));
       return false;
     }
     // The encoder may use this device from Media Foundation's threads.
     ComPtr<ID3D10Multithread> multithread;
-    if (SUCCEEDED(device.As(&multithread))) multithread->SetMultithreadProtected(TRUE);
+    if (SUCCEEDED(device_.As(&multithread))) multithread->SetMultithreadProtected(TRUE);
     adapterLuid = luid;
     LogInfo("Capturing {} on GPU '{}'", WideToUtf8(deviceName), WideToUtf8(adapterDesc.Description));
   }
-  output = found.output;
+  output_ = found.output;
   return Duplicate();
 }
 
 bool DesktopDuplication::Duplicate() {
   HRESULT hr = E_NOINTERFACE;
   ComPtr<IDXGIOutput5> output5;
-  if (SUCCEEDED(output.As(&output5))) {
+  if (SUCCEEDED(output_.As(&output5))) {
     const DXGI_FORMAT formats[] = {DXGI_FORMAT_B8G8R8A8_UNORM};
-    hr = output5->DuplicateOutput1(device.Get(), 0, 1, formats, &duplication);
+    hr = output5->DuplicateOutput1(device_.Get(), 0, 1, formats, &duplication_);
   }
-  if (FAILED(hr)) hr = output->DuplicateOutput(device.Get(), &duplication);
+  if (FAILED(hr)) hr = output_->DuplicateOutput(device_.Get(), &duplication_);
 
   const RECT desktop = DesktopRect();
   const int64_t desktopW = int64_t{desktop.right} - desktop.left;
@@ -134,7 +160,7 @@ bool DesktopDuplication::Duplicate() {
   DisplayRotation reported = DisplayRotation::Identity;
   if (hr == E_NOTIMPL) {
     // Only where duplication is missing altogether: copy the screen with GDI instead.
-    duplication.Reset();
+    duplication_.Reset();
     if (desktopW <= 0 || desktopH <= 0) {
       LogDebug("DuplicateOutput failed: {}", ErrorText(hr));
       return false;
@@ -154,7 +180,7 @@ bool DesktopDuplication::Duplicate() {
     return false;
   } else {
     DXGI_OUTDUPL_DESC desc{};
-    duplication->GetDesc(&desc);
+    duplication_->GetDesc(&desc);
     width = desc.ModeDesc.Width;
     height = desc.ModeDesc.Height;
     reported = static_cast<DisplayRotation>(desc.Rotation);
@@ -166,11 +192,11 @@ bool DesktopDuplication::Duplicate() {
 }
 
 bool DesktopDuplication::EnsureCaptureTexture() {
-  if (captureTexture) {
+  if (captureTexture_) {
     D3D11_TEXTURE2D_DESC d{};
-    captureTexture->GetDesc(&d);
+    captureTexture_->GetDesc(&d);
     if (d.Width == width && d.Height == height) return true;
-    captureTexture.Reset();
+    captureTexture_.Reset();
   }
   D3D11_TEXTURE2D_DESC d{};
   d.Width = width;
@@ -181,7 +207,7 @@ bool DesktopDuplication::EnsureCaptureTexture() {
   d.SampleDesc.Count = 1;
   d.Usage = D3D11_USAGE_DEFAULT;
   d.BindFlags = D3D11_BIND_RENDER_TARGET | D3D11_BIND_SHADER_RESOURCE;
-  const HRESULT hr = device->CreateTexture2D(&d, nullptr, &captureTexture);
+  const HRESULT hr = device_->CreateTexture2D(&d, nullptr, &captureTexture_);
   if (FAILED(hr)) {
     LogError("Creating capture texture failed: {}", ErrorText(hr));
     return false;
@@ -193,20 +219,20 @@ const uint8_t* DesktopDuplication::StandInImage() const { return standIn_ ? stan
 
 RECT DesktopDuplication::DesktopRect() const {
   DXGI_OUTPUT_DESC desc{};
-  if (output && SUCCEEDED(output->GetDesc(&desc))) return desc.DesktopCoordinates;
+  if (output_ && SUCCEEDED(output_->GetDesc(&desc))) return desc.DesktopCoordinates;
   return RECT{0, 0, static_cast<LONG>(width), static_cast<LONG>(height)};
 }
 
 CaptureResult DesktopDuplication::AcquireFrame(uint32_t timeoutMs) {
   if (standIn_) {
-    return standIn_->Acquire(timeoutMs, context.Get(), standInFillsTexture ? captureTexture.Get() : nullptr, *this);
+    return standIn_->Acquire(timeoutMs, context_.Get(), standInFillsTexture ? captureTexture_.Get() : nullptr, *this);
   }
-  if (!duplication) return CaptureResult::Lost;
+  if (!duplication_) return CaptureResult::Lost;
   ReleaseHeldFrame();
 
   DXGI_OUTDUPL_FRAME_INFO info{};
   ComPtr<IDXGIResource> resource;
-  const HRESULT hr = duplication->AcquireNextFrame(timeoutMs, &info, &resource);
+  const HRESULT hr = duplication_->AcquireNextFrame(timeoutMs, &info, &resource);
   if (hr == DXGI_ERROR_WAIT_TIMEOUT) return CaptureResult::NothingNew;
   if (hr == DXGI_ERROR_ACCESS_LOST || hr == DXGI_ERROR_INVALID_CALL) return CaptureResult::Lost;
   if (FAILED(hr)) {
@@ -219,7 +245,7 @@ CaptureResult DesktopDuplication::AcquireFrame(uint32_t timeoutMs) {
   if (info.LastPresentTime.QuadPart != 0) {
     ComPtr<ID3D11Texture2D> image;
     if (!resource || FAILED(resource.As(&image))) return CaptureResult::Unusable;
-    context->CopyResource(captureTexture.Get(), image.Get());
+    context_->CopyResource(captureTexture_.Get(), image.Get());
     ReleaseHeldFrame();
     return CaptureResult::NewImage;
   }
@@ -246,7 +272,7 @@ void DesktopDuplication::UpdatePointer(const DXGI_OUTDUPL_FRAME_INFO& info) {
     if (shapeBuffer_.size() < info.PointerShapeBufferSize) shapeBuffer_.resize(info.PointerShapeBufferSize);
     UINT returned = 0;
     DXGI_OUTDUPL_POINTER_SHAPE_INFO si{};
-    const HRESULT hr = duplication->GetFramePointerShape(static_cast<UINT>(shapeBuffer_.size()), shapeBuffer_.data(),
+    const HRESULT hr = duplication_->GetFramePointerShape(static_cast<UINT>(shapeBuffer_.size()), shapeBuffer_.data(),
                                                          &returned, &si);
     if (SUCCEEDED(hr)) {
       const size_t filled = std::min<size_t>(returned, shapeBuffer_.size());

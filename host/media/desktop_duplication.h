@@ -31,6 +31,13 @@ class DesktopDuplication {
   bool Open(const std::wstring& name);
   // Finds the output again and makes device, duplication and texture as needed.
   bool Recreate();
+  // Captures through a duplication made elsewhere (a scripted one, in tests) on `device`
+  // into `texture`, an image of `imageWidth` x `imageHeight`, with no output to find again.
+  void Adopt(Microsoft::WRL::ComPtr<ID3D11Device> device, Microsoft::WRL::ComPtr<ID3D11DeviceContext> context,
+             Microsoft::WRL::ComPtr<IDXGIOutputDuplication> duplication,
+             Microsoft::WRL::ComPtr<ID3D11Texture2D> texture, uint32_t imageWidth, uint32_t imageHeight);
+  // Lets go of the duplication, the output, the texture and the device.
+  void Close();
   CaptureResult AcquireFrame(uint32_t timeoutMs);
   // The output's desktop coordinates; (0, 0, width, height) when they cannot be read.
   RECT DesktopRect() const;
@@ -57,11 +64,10 @@ class DesktopDuplication {
   std::wstring deviceName;
   uint64_t adapterLuid = 0;
   uint32_t deviceGeneration = 0;  // rises with every new device
-  Microsoft::WRL::ComPtr<ID3D11Device> device;
-  Microsoft::WRL::ComPtr<ID3D11DeviceContext> context;
-  Microsoft::WRL::ComPtr<IDXGIOutput1> output;
-  Microsoft::WRL::ComPtr<IDXGIOutputDuplication> duplication;
-  Microsoft::WRL::ComPtr<ID3D11Texture2D> captureTexture;  // B8G8R8A8 copy of the last image
+  // The device the capture runs on and the B8G8R8A8 copy of the last image (null until open).
+  ID3D11Device* Device() const { return device_.Get(); }
+  ID3D11DeviceContext* Context() const { return context_.Get(); }
+  ID3D11Texture2D* Texture() const { return captureTexture_.Get(); }
   uint32_t width = 0;
   uint32_t height = 0;
   DisplayRotation rotation = DisplayRotation::Identity;
@@ -76,6 +82,11 @@ class DesktopDuplication {
   void ReleaseHeldFrame();
   void UpdatePointer(const DXGI_OUTDUPL_FRAME_INFO& info);
 
+  Microsoft::WRL::ComPtr<ID3D11Device> device_;
+  Microsoft::WRL::ComPtr<ID3D11DeviceContext> context_;
+  Microsoft::WRL::ComPtr<IDXGIOutput1> output_;
+  Microsoft::WRL::ComPtr<IDXGIOutputDuplication> duplication_;
+  Microsoft::WRL::ComPtr<ID3D11Texture2D> captureTexture_;
   std::vector<uint8_t> shapeBuffer_;
   bool frameHeld_ = false;
   std::unique_ptr<GdiCaptureStandIn> standIn_;

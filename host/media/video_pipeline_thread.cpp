@@ -32,9 +32,9 @@ class DuplicationCapture final : public PipelineCapture {
   DisplayRotation Rotation() const override { return dup_.rotation; }
   uint32_t DeviceGeneration() const override { return dup_.deviceGeneration; }
   uint64_t AdapterLuid() const override { return dup_.adapterLuid; }
-  ID3D11Device* Device() const override { return dup_.device.Get(); }
-  ID3D11DeviceContext* Context() const override { return dup_.context.Get(); }
-  ID3D11Texture2D* Texture() const override { return dup_.captureTexture.Get(); }
+  ID3D11Device* Device() const override { return dup_.Device(); }
+  ID3D11DeviceContext* Context() const override { return dup_.Context(); }
+  ID3D11Texture2D* Texture() const override { return dup_.Texture(); }
   const CapturedPointer& Pointer() const override { return pointer_; }
 
  private:

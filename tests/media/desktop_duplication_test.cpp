@@ -28,7 +28,7 @@ class DesktopDuplicationTest : public ::testing::Test {
       const CaptureResult r = d.AcquireFrame(100);
       EXPECT_TRUE(r == CaptureResult::NewImage || r == CaptureResult::NothingNew) << static_cast<int>(r);
       uint32_t w = 0, h = 0;
-      const auto image = test::ReadTexture(d.device.Get(), d.context.Get(), d.captureTexture.Get(), w, h);
+      const auto image = test::ReadTexture(d.Device(), d.Context(), d.Texture(), w, h);
       if (test::PatternMismatches(image, w, h, seed) == 0) return true;
     }
     return false;
@@ -51,9 +51,9 @@ TEST_F(DesktopDuplicationTest, OpensTheFirstDisplay) {
   EXPECT_EQ(r.bottom, 1080);
   EXPECT_NE(d.deviceGeneration, 0u);
   EXPECT_NE(d.adapterLuid, 0u);
-  EXPECT_TRUE(d.device && d.context && d.captureTexture);
+  EXPECT_TRUE(d.Device() && d.Context() && d.Texture());
   D3D11_TEXTURE2D_DESC td{};
-  d.captureTexture->GetDesc(&td);
+  d.Texture()->GetDesc(&td);
   EXPECT_EQ(td.Format, DXGI_FORMAT_B8G8R8A8_UNORM);
   EXPECT_EQ(td.Width, 1920u);
   // The name is matched without regard to case.
@@ -71,8 +71,8 @@ TEST_F(DesktopDuplicationTest, UnknownOutputFailsWithoutADevice) {
   EXPECT_FALSE(d.Open(L"\\\\.\\DISPLAY97"));
   SetVerbose(false);
   EXPECT_NE(log.Text().find("DXGI output \\\\.\\DISPLAY97 not found"), std::string::npos) << log.Text();
-  EXPECT_FALSE(d.device);
-  EXPECT_FALSE(d.captureTexture);
+  EXPECT_EQ(d.Device(), nullptr);
+  EXPECT_EQ(d.Texture(), nullptr);
   EXPECT_EQ(d.deviceGeneration, 0u);
   EXPECT_EQ(d.AcquireFrame(0), CaptureResult::Lost);
 }
@@ -105,7 +105,7 @@ TEST_F(DesktopDuplicationTest, CapturesThePaintedPatternAndItsChanges) {
   EXPECT_EQ(d.deviceGeneration, generation);  // the device is kept
   EXPECT_EQ(d.AcquireFrame(0), CaptureResult::NewImage);
   uint32_t w = 0, h = 0;
-  const auto image = test::ReadTexture(d.device.Get(), d.context.Get(), d.captureTexture.Get(), w, h);
+  const auto image = test::ReadTexture(d.Device(), d.Context(), d.Texture(), w, h);
   EXPECT_EQ(test::PatternMismatches(image, w, h, 7), 0);
 }
 

@@ -117,15 +117,12 @@ class DuplicationFramesTest : public ::testing::Test {
     const D3D_FEATURE_LEVEL levels[] = {D3D_FEATURE_LEVEL_11_0, D3D_FEATURE_LEVEL_10_1};
     ASSERT_HRESULT_SUCCEEDED(D3D11CreateDevice(nullptr, D3D_DRIVER_TYPE_HARDWARE, nullptr,
                                                D3D11_CREATE_DEVICE_BGRA_SUPPORT, levels, 2, D3D11_SDK_VERSION,
-                                               &capture.device, nullptr, &capture.context));
-    capture.captureTexture = MakeTexture(0xFF112233u);
+                                               &device, nullptr, &context));
     desktop = MakeTexture(0xFFA0B0C0u);
     ASSERT_HRESULT_SUCCEEDED(desktop.As(&desktopResource));
-    capture.width = kW;
-    capture.height = kH;
-    capture.duplication = &scripted;
+    capture.Adopt(device, context, &scripted, MakeTexture(0xFF112233u), kW, kH);
   }
-  void TearDown() override { capture.duplication.Reset(); }
+  void TearDown() override { capture.Close(); }
 
   ComPtr<ID3D11Texture2D> MakeTexture(uint32_t color) {
     std::vector<uint32_t> px(size_t{kW} * kH, color);
@@ -140,17 +137,19 @@ class DuplicationFramesTest : public ::testing::Test {
     d.BindFlags = D3D11_BIND_RENDER_TARGET | D3D11_BIND_SHADER_RESOURCE;
     const D3D11_SUBRESOURCE_DATA data{px.data(), kW * 4, 0};
     ComPtr<ID3D11Texture2D> t;
-    EXPECT_HRESULT_SUCCEEDED(capture.device->CreateTexture2D(&d, &data, &t));
+    EXPECT_HRESULT_SUCCEEDED(device->CreateTexture2D(&d, &data, &t));
     return t;
   }
   uint32_t CapturedPixel() {
     uint32_t w = 0, h = 0;
-    const auto px = test::ReadTexture(capture.device.Get(), capture.context.Get(), capture.captureTexture.Get(), w, h);
+    const auto px = test::ReadTexture(device.Get(), context.Get(), capture.Texture(), w, h);
     uint32_t v = 0;
     if (px.size() >= 4) std::memcpy(&v, px.data(), 4);
     return v;
   }
 
+  ComPtr<ID3D11Device> device;
+  ComPtr<ID3D11DeviceContext> context;
   ScriptedDuplication scripted;
   DesktopDuplication capture;
   ComPtr<ID3D11Texture2D> desktop;
