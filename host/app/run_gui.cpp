@@ -8,6 +8,7 @@
 #include "app/app_texts.h"
 #include "app/single_instance.h"
 #include "core/com_apartment.h"
+#include "core/lingering_threads.h"
 #include "core/log.h"
 #include "core/paths.h"
 
@@ -34,6 +35,7 @@ int RunGui(HINSTANCE instance, CliOverrides overrides, bool minimized, bool verb
     App app(instance, std::move(overrides), verbose, std::move(files));
     code = app.Run(minimized);
   }
+  JoinLingeringThreads(kLingeringExitWaitMs);
   LogInfo("Exited");
   CloseLogFile();
   return code;

@@ -18,6 +18,7 @@
 
 #include "connect/juice.h"
 #include "core/crypto.h"
+#include "core/lingering_threads.h"
 #include "core/local_addresses.h"
 
 namespace tavro::connect {
@@ -77,7 +78,7 @@ int ToSockaddr(const StunAddress& a, sockaddr_storage& ss) {
 }
 
 // A server address: IP literals directly; names through a lookup bounded in time (the
-// lookup thread is left to finish on its own when it takes too long).
+// lookup thread is left to the lingering threads when it takes too long).
 std::optional<StunAddress> Resolve(const std::string& host, uint16_t port, bool allowNames) {
   if (auto literal = StunAddress::FromIp(host, port)) return literal;
   if (!allowNames) return std::nullopt;
@@ -88,7 +89,7 @@ std::optional<StunAddress> Resolve(const std::string& host, uint16_t port, bool 
     std::optional<StunAddress> result;
   };
   auto lookup = std::make_shared<Lookup>();
-  std::thread([lookup, host, port] {
+  std::thread worker([lookup, host, port] {
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_DGRAM;
@@ -105,10 +106,18 @@ std::optional<StunAddress> Resolve(const std::string& host, uint16_t port, bool 
     lookup->result = found;
     lookup->done = true;
     lookup->cv.notify_all();
-  }).detach();
+  });
   std::unique_lock lock(lookup->mu);
-  lookup->cv.wait_for(lock, std::chrono::milliseconds(kLookupTimeoutMs), [&] { return lookup->done; });
-  return lookup->result;
+  const bool done =
+      lookup->cv.wait_for(lock, std::chrono::milliseconds(kLookupTimeoutMs), [&] { return lookup->done; });
+  std::optional<StunAddress> result = lookup->result;
+  lock.unlock();
+  if (done) {
+    worker.join();
+  } else {
+    kelm::AdoptLingeringThread(std::move(worker));  // getaddrinfo cannot be cut short
+  }
+  return result;
 }
 
 }  // namespace

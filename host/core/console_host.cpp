@@ -4,6 +4,7 @@
 
 #include "core/com_apartment.h"
 #include "core/host_service.h"
+#include "core/lingering_threads.h"
 #include "core/log.h"
 #include "core/local_addresses.h"
 #include "core/owner_only_security.h"
@@ -98,6 +99,7 @@ int RunConsole(const CommandLine& cl) {
     }
     exitCode = RunHost(options);
   }
+  JoinLingeringThreads(kLingeringExitWaitMs);
   SetEvent(g_doneEvent);
   return exitCode;
 }

@@ -9,6 +9,8 @@
 #include <mutex>
 #include <thread>
 
+#include "core/lingering_threads.h"
+
 namespace kelm {
 
 class CallbackMailbox {
@@ -38,7 +40,7 @@ class CallbackMailbox {
     wake_.notify_one();
     if (thread_.joinable()) {
       if (thread_.get_id() == std::this_thread::get_id()) {
-        thread_.detach();  // closed from its own call: it ends when that call returns
+        AdoptLingeringThread(std::move(thread_));  // closed from its own call: it ends when that call returns
       } else {
         thread_.join();
       }

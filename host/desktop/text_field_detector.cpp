@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/com_apartment.h"
+#include "core/lingering_threads.h"
 #include "core/log.h"
 #include "core/text.h"
 #include "desktop/caret_poll_standin.h"
@@ -103,13 +104,13 @@ bool TextFieldDetector::Stop() {
     return true;
   }
   if (thread_.get_id() == std::this_thread::get_id()) {
-    thread_.detach();  // joining itself would fail; the thread is on its way out
+    AdoptLingeringThread(std::move(thread_));  // joining itself would fail; the thread is on its way out
     return false;
   }
   SetEvent(stopEvent_.Get());
   if (WaitForSingleObject(exitedEvent_.Get(), kStopWaitMs) != WAIT_OBJECT_0) {
     LogWarn("Text field detection did not stop within {} ms", kStopWaitMs);
-    thread_.detach();
+    AdoptLingeringThread(std::move(thread_));
     return false;
   }
   thread_.join();

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "core/com_apartment.h"
+#include "core/lingering_threads.h"
 #include "core/log.h"
 #include "media/speaker_mute.h"
 
@@ -62,7 +63,7 @@ void AudioCapture::Start(Sink sink, std::function<void()> blocked) {
   state->sink = std::move(sink);
   state->blocked = std::move(blocked);
   // The thread keeps the state alive after Stop gives up waiting for it.
-  std::thread(CaptureThread, state, MakeSource()).detach();
+  thread_ = std::thread(CaptureThread, state, MakeSource());
   state_ = std::move(state);
 }
 
@@ -78,6 +79,9 @@ void AudioCapture::Stop() {
   }
   if (WaitForSingleObject(state->finished.Get(), kStopWaitMs) != WAIT_OBJECT_0) {
     LogWarn("Audio: capture thread is still blocked by the system; it will exit on its own");
+    AdoptLingeringThread(std::move(thread_));
+  } else if (thread_.joinable()) {
+    thread_.join();
   }
 }
 

@@ -57,6 +57,7 @@ class AudioCapture {
 
  private:
   std::shared_ptr<State> state_;
+  std::thread thread_;  // joined by Stop, or handed to the lingering threads when blocked
 };
 
 // One way of recording: runs on the capture thread (COM multithreaded) until the
