@@ -13,6 +13,7 @@
 #include "core/encoding.h"
 #include "core/log.h"
 #include "core/paths.h"
+#include "core/registry_values.h"
 #include "core/settings_fields.h"
 #include "core/text.h"
 #include "core/win_handle.h"
@@ -166,22 +167,10 @@ bool IsAutostartEnabled() {
 }
 
 bool SetAutostart(bool enable) {
-  RegKey key;
-  if (RegCreateKeyExW(HKEY_CURRENT_USER, kRunKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.Put(), nullptr) !=
-      ERROR_SUCCESS) {
-    return false;
-  }
-  LSTATUS status;
-  if (enable) {
-    const std::wstring command = AutostartCommand();
-    status = RegSetValueExW(key.Get(), kRunValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(command.c_str()),
-                            static_cast<DWORD>((command.size() + 1) * sizeof(wchar_t)));
-  } else {
-    status = RegDeleteValueW(key.Get(), kRunValue);
-    if (status == ERROR_FILE_NOT_FOUND) {
-      status = ERROR_SUCCESS;
-    }
-  }
+  const RegKey key = CreateRegKey(HKEY_CURRENT_USER, kRunKey, KEY_SET_VALUE);
+  if (!key) return false;
+  const LSTATUS status =
+      enable ? WriteRegString(key, kRunValue, AutostartCommand()) : DeleteRegValue(key, kRunValue);
   return status == ERROR_SUCCESS;
 }
 

@@ -3,11 +3,14 @@
 #include "media/display_config.h"
 
 #include <algorithm>
+#include <cstring>
 #include <map>
 #include <mutex>
+#include <span>
 
 #include "core/log.h"
 #include "core/registry_key.h"
+#include "core/registry_values.h"
 #include "core/win_handle.h"
 #include "core/text.h"
 #include "media/display_config_api.h"
@@ -94,12 +97,8 @@ bool SetScaleOf(const FoundDisplay& d, int32_t percent) {
 // Registry records. Failures are ignored: the change is still made, only without the
 // record that would undo it after a crash.
 void WriteRegistryValue(const wchar_t* name, DWORD type, const void* data, size_t bytes) {
-  RegKey key;
-  if (RegCreateKeyExW(HKEY_CURRENT_USER, TavroRegistryKey().c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.Put(),
-                      nullptr) != ERROR_SUCCESS) {
-    return;
-  }
-  RegSetValueExW(key.Get(), name, 0, type, static_cast<const BYTE*>(data), static_cast<DWORD>(bytes));
+  WriteRegValue(CreateRegKey(HKEY_CURRENT_USER, TavroRegistryKey(), KEY_SET_VALUE), name, type,
+                std::span(static_cast<const uint8_t*>(data), bytes));
 }
 
 void DeleteRegistryValue(const wchar_t* name) {
@@ -178,31 +177,23 @@ bool ApplyExclusiveDisplays() {
 
 // "SavedDisplayScales" as characters, bounded by the size the registry reports;
 // nothing with `problem` set when it exists but cannot be used.
-std::optional<std::vector<wchar_t>> ReadSavedScalesValue(HKEY key, std::string& problem) {
-  DWORD type = 0, size = 0;
-  LONG r = RegQueryValueExW(key, kSavedDisplayScalesValue, nullptr, &type, nullptr, &size);
+std::optional<std::vector<wchar_t>> ReadSavedScalesValue(const RegKey& key, std::string& problem) {
+  RegValue value;
+  const LSTATUS r = ReadRegValue(key, kSavedDisplayScalesValue, kMaxSavedScalesBytes, value);
   if (r == ERROR_FILE_NOT_FOUND) return std::nullopt;
   if (r != ERROR_SUCCESS) {
     problem = Win32ErrorText(static_cast<DWORD>(r));
     return std::nullopt;
   }
-  if (type != REG_MULTI_SZ) {
+  if (value.type != REG_MULTI_SZ) {
     problem = "not a list of strings";
     return std::nullopt;
   }
-  if (size > kMaxSavedScalesBytes) {
-    problem = std::to_string(size) + " bytes";
+  if (value.size > kMaxSavedScalesBytes) {
+    problem = std::to_string(value.size) + " bytes";
     return std::nullopt;
   }
-  std::vector<wchar_t> chars(size / sizeof(wchar_t) + 1, L'\0');
-  DWORD got = static_cast<DWORD>((chars.size() - 1) * sizeof(wchar_t));
-  r = RegQueryValueExW(key, kSavedDisplayScalesValue, nullptr, &type, reinterpret_cast<BYTE*>(chars.data()), &got);
-  if (r != ERROR_SUCCESS) {
-    problem = Win32ErrorText(static_cast<DWORD>(r));
-    return std::nullopt;
-  }
-  chars.resize(std::min<size_t>(got / sizeof(wchar_t), chars.size() - 1));
-  return chars;
+  return RegValueChars(value);
 }
 
 }  // namespace
@@ -297,24 +288,22 @@ void LeaveExclusiveDisplays() {
 }
 
 void RestoreDisplaysAfterCrash() {
-  RegKey key;
-  if (RegOpenKeyExW(HKEY_CURRENT_USER, TavroRegistryKey().c_str(), 0, KEY_QUERY_VALUE | KEY_SET_VALUE, key.Put()) !=
-      ERROR_SUCCESS) {
-    return;
-  }
-  DWORD exclusive = 0, type = 0, size = sizeof(exclusive);
-  const LONG r = RegQueryValueExW(key.Get(), kExclusiveDisplaysValue, nullptr, &type, reinterpret_cast<BYTE*>(&exclusive),
-                                  &size);
+  const RegKey key = OpenRegKey(HKEY_CURRENT_USER, TavroRegistryKey(), KEY_QUERY_VALUE | KEY_SET_VALUE);
+  if (!key) return;
+  RegValue value;
+  const LSTATUS r = ReadRegValue(key, kExclusiveDisplaysValue, sizeof(DWORD), value);
   if (r != ERROR_FILE_NOT_FOUND) {
-    if (r == ERROR_SUCCESS && type == REG_DWORD && size == sizeof(exclusive) && exclusive != 0) {
+    DWORD exclusive = 0;
+    if (value.bytes.size() == sizeof(exclusive)) std::memcpy(&exclusive, value.bytes.data(), sizeof(exclusive));
+    if (r == ERROR_SUCCESS && value.type == REG_DWORD && value.size == sizeof(exclusive) && exclusive != 0) {
       LogInfo("Turning the PC's screens back on after an unexpected exit");
       DisplayApi()->SetConfig({}, {}, kApplyExtend);
     }
-    RegDeleteValueW(key.Get(), kExclusiveDisplaysValue);
+    DeleteRegValue(key, kExclusiveDisplaysValue);
   }
 
   std::string problem;
-  const auto chars = ReadSavedScalesValue(key.Get(), problem);
+  const auto chars = ReadSavedScalesValue(key, problem);
   if (chars) {
     for (const SavedScaleEntry& entry : ParseSavedScales(*chars)) {
       const auto d = FindDisplayByMonitorPath(entry.monitorPath);

@@ -11,6 +11,7 @@
 #include "core/com_apartment.h"
 #include "core/log.h"
 #include "core/registry_key.h"
+#include "core/registry_values.h"
 #include "core/win_handle.h"
 
 namespace kelm {
@@ -82,13 +83,7 @@ std::shared_ptr<SpeakerEndpoints> EndpointsLocked(MuteState& s) {
 }
 
 void WriteMutedSpeakersValue(const std::wstring& id) {
-  RegKey key;
-  if (RegCreateKeyExW(HKEY_CURRENT_USER, TavroRegistryKey().c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.Put(), nullptr) !=
-      ERROR_SUCCESS) {
-    return;
-  }
-  RegSetValueExW(key.Get(), kMutedSpeakersValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(id.c_str()),
-                 static_cast<DWORD>((id.size() + 1) * sizeof(wchar_t)));
+  WriteRegString(CreateRegKey(HKEY_CURRENT_USER, TavroRegistryKey(), KEY_SET_VALUE), kMutedSpeakersValue, id);
 }
 
 void DeleteMutedSpeakersValue() { RegDeleteKeyValueW(HKEY_CURRENT_USER, TavroRegistryKey().c_str(), kMutedSpeakersValue); }
@@ -101,26 +96,10 @@ void SetSpeakerEndpoints(std::shared_ptr<SpeakerEndpoints> endpoints) {
 }
 
 std::optional<std::wstring> ReadMutedSpeakersValue() {
-  RegKey key;
-  if (RegOpenKeyExW(HKEY_CURRENT_USER, TavroRegistryKey().c_str(), 0, KEY_QUERY_VALUE, key.Put()) != ERROR_SUCCESS) {
-    return std::nullopt;
-  }
-  std::optional<std::wstring> result;
-  DWORD type = 0, size = 0;
-  if (RegQueryValueExW(key.Get(), kMutedSpeakersValue, nullptr, &type, nullptr, &size) == ERROR_SUCCESS &&
-      (type == REG_SZ || type == REG_EXPAND_SZ)) {
-    // The value's own size bounds the read; a stored string need not end in a terminator.
-    std::vector<wchar_t> buffer(size / sizeof(wchar_t) + 1, L'\0');
-    DWORD got = static_cast<DWORD>((buffer.size() - 1) * sizeof(wchar_t));
-    if (RegQueryValueExW(key.Get(), kMutedSpeakersValue, nullptr, &type, reinterpret_cast<BYTE*>(buffer.data()), &got) ==
-        ERROR_SUCCESS) {
-      const size_t chars = std::min<size_t>(got / sizeof(wchar_t), buffer.size() - 1);
-      std::wstring text(buffer.data(), chars);
-      if (const size_t nul = text.find(L'\0'); nul != std::wstring::npos) text.resize(nul);
-      result = std::move(text);
-    }
-  }
-  return result;
+  const RegKey key = OpenRegKey(HKEY_CURRENT_USER, TavroRegistryKey(), KEY_QUERY_VALUE);
+  RegValue value;
+  if (!key || ReadRegValue(key, kMutedSpeakersValue, kAnyRegValueSize, value) != ERROR_SUCCESS) return std::nullopt;
+  return RegValueString(value);
 }
 
 void MuteSpeakers() {
