@@ -1,6 +1,8 @@
 #pragma once
 // The host's state as the window and the tray show it: options, addresses, sessions and
-// the relay client's state, copied out of the host service under its lock.
+// the relay client's state, copied out of the host service under its lock. It belongs to
+// the composing layer (tavro_host) beside the host service, since it holds the relay
+// client's status.
 #include <cstdint>
 #include <string>
 #include <vector>
