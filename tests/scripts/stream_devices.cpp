@@ -1,6 +1,6 @@
-// Devices for tests of whole programs: pairs N devices with a running host by PIN, streams
-// its mirrored screen to each (acknowledging every frame) and, with --paint, keeps the
-// screen changing, until the host ends the sessions or --seconds pass. With --receive-into,
+// Devices for tests of whole programs: pairs N devices with a running host by PIN (or an
+// authenticator code), streams its mirrored screen to each (acknowledging every frame)
+// and, with --paint, keeps the screen changing, until the host ends the sessions or --seconds pass. With --receive-into,
 // files the PC sends are saved into that folder and confirmed.
 #include <windows.h>
 
@@ -36,12 +36,18 @@ constexpr auto kPingEvery = std::chrono::seconds(2);
 constexpr size_t kFileAckEvery = 65536;  // progress acks, as the receiving side sends them
 constexpr size_t kFileBeginFixed = 14;   // id 4, size 8, name length 2
 constexpr size_t kFileIdBytes = 4;
+// How the pairing code was made, as the device's handshake names it.
+constexpr uint8_t kPinCode = 0;
+constexpr uint8_t kAuthenticatorCode = 1;
 
 struct Options {
   uint16_t port = 0;
   int devices = 1;
   int seconds = 0;  // 0: until the host ends the sessions
   std::string pin = "012345";
+  // An authenticator app's code and its 30-second step, sent instead of the PIN when set.
+  std::string totp;
+  uint64_t totpStep = 0;
   std::string name;  // empty: "Stream tablet N"
   bool paint = false;
   std::wstring receiveInto;  // empty: files from the PC are not taken
@@ -68,7 +74,8 @@ class Device {
     client_ = std::make_unique<DeviceClient>(*stream_);
     HandshakeOptions handshake;
     handshake.name = options_.name.empty() ? "Stream tablet " + std::to_string(index_) : options_.name;
-    handshake.pairing = PairingCode{0, 0, options_.pin};
+    handshake.pairing = options_.totp.empty() ? PairingCode{kPinCode, 0, options_.pin}
+                                              : PairingCode{kAuthenticatorCode, options_.totpStep, options_.totp};
     HandshakeOutcome outcome;
     {
       // One pairing at a time, as people pair tablets: the host charges every code
@@ -229,6 +236,11 @@ bool ParseOptions(int argc, wchar_t** argv, Options& o) {
     } else if (a == L"--pin" && hasValue) {
       const std::wstring pin = argv[++i];
       o.pin.assign(pin.begin(), pin.end());
+    } else if (a == L"--totp" && hasValue) {
+      const std::wstring code = argv[++i];
+      o.totp.assign(code.begin(), code.end());
+    } else if (a == L"--step" && hasValue) {
+      o.totpStep = std::wcstoull(argv[++i], nullptr, 10);
     } else if (a == L"--name" && hasValue) {
       const std::wstring name = argv[++i];
       o.name.assign(name.begin(), name.end());
@@ -248,7 +260,7 @@ bool ParseOptions(int argc, wchar_t** argv, Options& o) {
 int wmain(int argc, wchar_t** argv) {
   Options options;
   if (!ParseOptions(argc, argv, options)) {
-    std::fprintf(stderr, "usage: stream_devices --port P [--devices N] [--seconds S] [--pin CODE] [--name ASCII] [--paint] [--receive-into DIR]\n");
+    std::fprintf(stderr, "usage: stream_devices --port P [--devices N] [--seconds S] [--pin CODE | --totp CODE --step N] [--name ASCII] [--paint] [--receive-into DIR]\n");
     return 2;
   }
   std::atomic<bool> stop{false};

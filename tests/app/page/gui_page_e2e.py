@@ -4,7 +4,8 @@ page shows the host's PIN and a device pairs with the PIN read from it, the page
 the device, a file dropped on its row arrives byte-identical at the device, its
 Disconnect drops it, turning Wi-Fi off and on restarts the host and
 says so, the QR code in the page's screenshot is the pairing link, and the Settings tab
-shows the libraries and the version.
+shows the libraries and the version. An authenticator app set up through the page (its QR
+code read by zbarimg, the code computed here) then pairs a device with its code.
 
 With the local update site as the command line's site: the host posts "update" (phase
 "available", version 1.2.0 and its notes) after "init" and "status", the page shows its
@@ -16,7 +17,10 @@ import pathlib
 import shutil
 import signal
 import socket
+import base64
 import hashlib
+import hmac
+import struct
 import subprocess
 import sys
 import tempfile
@@ -75,6 +79,24 @@ class Program:
         self.proc.wait(timeout=30)
 
 
+def totp(secret_b32, step):
+    """RFC 6238 with SHA-1 and six digits: what an authenticator app shows for `step`."""
+    key = base64.b32decode(secret_b32 + "=" * (-len(secret_b32) % 8))
+    digest = hmac.new(key, struct.pack(">Q", step), hashlib.sha1).digest()
+    offset = digest[-1] & 0x0F
+    value = struct.unpack(">I", digest[offset:offset + 4])[0] & 0x7FFFFFFF
+    return "%06d" % (value % 1000000)
+
+
+def read_qr(page, selector, name):
+    r = page.rect(selector)
+    png = page.screenshot(name, {"x": r["px"], "y": r["py"], "width": r["w"], "height": r["h"]})
+    with tempfile.NamedTemporaryFile(suffix=".png") as f:
+        f.write(png)
+        f.flush()
+        return subprocess.run(["zbarimg", "--raw", "-q", f.name], capture_output=True, text=True).stdout.strip()
+
+
 def main():
     wine_exec, tavro_exe, double_dll, stream_devices, work, artifacts, keys = sys.argv[1:8]
     folder = pathlib.Path(tempfile.mkdtemp(prefix="gui-page-e2e-", dir=work))
@@ -115,14 +137,7 @@ def main():
 
         # The QR code in the page's screenshot is the pairing link of the host's state.
         if status["ip"]:
-            qr = page.rect("#pairingQr")
-            png = page.screenshot("e2e-pairing-qr", {"x": qr["px"], "y": qr["py"], "width": qr["w"],
-                                                      "height": qr["h"]})
-            with tempfile.NamedTemporaryFile(suffix=".png") as f:
-                f.write(png)
-                f.flush()
-                decoded = subprocess.run(["zbarimg", "--raw", "-q", f.name], capture_output=True,
-                                         text=True).stdout.strip()
+            decoded = read_qr(page, "#pairingQr", "e2e-pairing-qr")
             expected = "tavro://connect?host=%s&port=%d&pin=%s&name=%s" % (
                 status["ip"], port, pin, urllib.parse.quote(status["pcName"].encode("utf-8"), safe="-._~"))
             check(decoded == expected, "the QR code reads %r, not %r" % (decoded, expected))
@@ -202,6 +217,42 @@ def main():
         page.click("#libraries summary")
         check(page.visible("#libraries ul") and "nlohmann/json" in page.text("#libraries"), "no libraries list")
         page.screenshot("e2e-settings")
+
+        # An authenticator app set up through the page: its QR code is the enrolment address
+        # with the secret the page shows, and a device then pairs with a code of that secret.
+        page.click("#authSetup")
+        bridge.run_until(lambda: bridge.last_post("authenticatorSetup") is not None and page.visible("#enrolQr svg"),
+                         "the enrolment panel with its QR code", 30)
+        secret = bridge.last_post("authenticatorSetup")["secret"]
+        check(page.text("#enrolKey") == "Or enter this key: " + secret, "key: %r" % page.text("#enrolKey"))
+        decoded = read_qr(page, "#enrolQr", "e2e-enrolment-qr")
+        expected = "otpauth://totp/%s?secret=%s&issuer=tavro&algorithm=SHA1&digits=6&period=30" % (
+            urllib.parse.quote(("tavro:" + status["pcName"]).encode("utf-8"), safe="-._~"), secret)
+        check(decoded == expected, "the enrolment QR code reads %r, not %r" % (decoded, expected))
+        print("enrolment QR code: " + decoded, flush=True)
+        page.click("#enrolCode")
+        page.type("000000" if totp(secret, int(time.time()) // 30) != "000000" else "111111")
+        page.click("#enrolConfirm")
+        bridge.run_until(lambda: page.visible("#enrolError"), "the wrong code refused", 30)
+        page.el("#enrolCode", "(e.value = '', e.value)")
+        page.click("#enrolCode")
+        page.type(totp(secret, int(time.time()) // 30))
+        page.click("#enrolConfirm")
+        bridge.run_until(lambda: (bridge.last_post("settings") or {}).get("settings", {}).get("authenticatorSet")
+                         is True, "the settings with the authenticator set", 30)
+        check(bridge.last_post("settings")["settings"].get("pairingMethod") == "authenticator",
+              "pairing method: %r" % bridge.last_post("settings")["settings"].get("pairingMethod"))
+        bridge.run_until(lambda: page.text("#authState") == "Set up" and not page.visible("#enrolPanel"),
+                         "the page showing the authenticator set up", 30)
+        step = int(time.time()) // 30
+        device = Program([wine_exec, stream_devices, "--port", str(port), "--totp", totp(secret, step),
+                          "--step", str(step), "--name", "Code tablet", "--seconds", "120"])
+        devices.append(device)
+        page.click("#tabHome")
+        bridge.run_until(lambda: page.text("#statusTitle") == "Connected to Code tablet via USB",
+                         "the device paired with an authenticator code", 60)
+        check(not device.ended(), "the device ended by itself: %s" % device.output())
+        print("a device paired with the authenticator code", flush=True)
     finally:
         for d in devices:
             d.stop()
