@@ -223,8 +223,11 @@ def main():
         page.click("#authSetup")
         bridge.run_until(lambda: bridge.last_post("authenticatorSetup") is not None and page.visible("#enrolQr svg"),
                          "the enrolment panel with its QR code", 30)
-        secret = bridge.last_post("authenticatorSetup")["secret"]
-        check(page.text("#enrolKey") == "Or enter this key: " + secret, "key: %r" % page.text("#enrolKey"))
+        # The key the page shows is what a person types into the app.
+        shown_key = page.text("#enrolKey")
+        check(shown_key.startswith("Or enter this key: "), "key: %r" % shown_key)
+        secret = shown_key[len("Or enter this key: "):]
+        check(secret == bridge.last_post("authenticatorSetup")["secret"], "the page shows another key than the host's")
         decoded = read_qr(page, "#enrolQr", "e2e-enrolment-qr")
         expected = "otpauth://totp/%s?secret=%s&issuer=tavro&algorithm=SHA1&digits=6&period=30" % (
             urllib.parse.quote(("tavro:" + status["pcName"]).encode("utf-8"), safe="-._~"), secret)
@@ -238,6 +241,8 @@ def main():
         page.click("#enrolCode")
         page.type(totp(secret, int(time.time()) // 30))
         page.click("#enrolConfirm")
+        bridge.run_until(lambda: page.text("#toast") == "Authenticator app set up. New devices now pair with its code.",
+                         "the set-up toast", 30)
         bridge.run_until(lambda: (bridge.last_post("settings") or {}).get("settings", {}).get("authenticatorSet")
                          is True, "the settings with the authenticator set", 30)
         check(bridge.last_post("settings")["settings"].get("pairingMethod") == "authenticator",
