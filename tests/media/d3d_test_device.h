@@ -9,10 +9,13 @@
 #include <vector>
 
 #include "media/com_ptr.h"
+#include "support/process_threads.h"
 
 namespace kelm::test {
 
-// COM (multithreaded) and Media Foundation for the lifetime of the object.
+// COM (multithreaded) and Media Foundation for the lifetime of the object. Its end also
+// waits for the threads begun meanwhile (Media Foundation's, a released device's) to be
+// gone, so a process that exits next does not exit while they are still ending.
 class MediaFoundationScope {
  public:
   MediaFoundationScope() {
@@ -22,12 +25,15 @@ class MediaFoundationScope {
   ~MediaFoundationScope() {
     if (mfOk_) MFShutdown();
     if (comOk_) CoUninitialize();
+    laterThreads_.WaitForLaterThreads(kThreadsEndMs);
   }
   MediaFoundationScope(const MediaFoundationScope&) = delete;
   MediaFoundationScope& operator=(const MediaFoundationScope&) = delete;
   bool Ok() const { return mfOk_; }
 
  private:
+  static constexpr uint32_t kThreadsEndMs = 3000;
+  LaterThreads laterThreads_;
   bool comOk_ = false;
   bool mfOk_ = false;
 };
