@@ -53,6 +53,19 @@ size_t ThreadCount() {
   return n;
 }
 
+// The idle count has no known target: it is taken once the count has not fallen for
+// 200 ms (the warm-up sessions' threads are joined by then), waiting at most 3 s.
+size_t SteadyThreads() {
+  size_t n = ThreadCount();
+  for (int i = 0, steady = 0; i < 150 && steady < 10; ++i) {
+    Sleep(20);
+    const size_t now = ThreadCount();
+    steady = now < n ? 0 : steady + 1;
+    n = now;
+  }
+  return n;
+}
+
 // Threads once the ended sessions have been reaped (waits up to 3 s for `target`).
 size_t SettledThreads(size_t target) {
   size_t n = ThreadCount();
@@ -108,7 +121,7 @@ void MemoryBench(BenchOut& out) {
   // whole process is in place before the idle figure is taken.
   for (auto& d : devices) Stream(*d, host.Port(), 0.5, nullptr, nullptr);
   Sleep(500);
-  const size_t idleThreads = SettledThreads(0);
+  const size_t idleThreads = SteadyThreads();
   const Memory idle = ProcessMemory();
 
   for (int i = 0; i < kChurned; ++i) {

@@ -235,9 +235,21 @@ std::chrono::steady_clock::time_point HostService::ExpireHandshakes() {
 }
 
 bool HostService::ClaimSlot(uint64_t sessionId) {
-  std::lock_guard lock(sessionsMutex_);
-  const auto self = std::find_if(sessions_.begin(), sessions_.end(),
-                                 [&](const SessionEntry& e) { return e.id == sessionId; });
+  std::unique_lock lock(sessionsMutex_);
+  const auto findSelf = [&] {
+    return std::find_if(sessions_.begin(), sessions_.end(), [&](const SessionEntry& e) { return e.id == sessionId; });
+  };
+  // Sessions whose device left keep their capture, encoder and threads until these have
+  // stopped; a device that comes straight back each time must not stack up more of them
+  // than the slots there are, or the process runs out of display connections and threads.
+  // The device waits for its Welcome meanwhile; a stopping host or session ends the wait.
+  while (findSelf() != sessions_.end() && findSelf()->session->Running() && !stopping_ &&
+         std::count_if(sessions_.begin(), sessions_.end(),
+                       [](const SessionEntry& e) { return e.session->WindingDown(); }) >=
+             static_cast<std::ptrdiff_t>(kMaxSessions)) {
+    sessionEnded_.wait_for(lock, std::chrono::milliseconds(50));
+  }
+  const auto self = findSelf();
   if (self == sessions_.end()) return false;
   // Counted and taken in one critical section: of two devices admitted together for the
   // last slot, one gets it. Sessions refused here or stopping hold none.
@@ -349,7 +361,10 @@ bool HostService::StartSession(std::unique_ptr<ByteStream> stream, const std::st
   };
   callbacks.claimSlot = [this, id = entry.id] { return ClaimSlot(id); };
   callbacks.onDisplaySetup = [this] { WakeWatchdog(false); };
-  callbacks.onEnded = [this] { WakeWatchdog(true); };
+  callbacks.onEnded = [this] {
+    sessionEnded_.notify_all();
+    WakeWatchdog(true);
+  };
   entry.session = std::make_shared<Session>(std::move(stream), peer, link, o, driver_, pairing_, std::move(callbacks),
                                             sessionParts_, sessionTiming_);
   Session* s = entry.session.get();

@@ -154,6 +154,7 @@ class HostService {
   SessionParts sessionParts_;
   Session::Timing sessionTiming_;
   std::mutex sessionsMutex_;
+  std::condition_variable sessionEnded_;  // with sessionsMutex_: a session's Run is over
   std::list<SessionEntry> sessions_;
   uint64_t nextSessionId_ = 0;
   // Destroyed before the sessions and the pairing store it hands streams to and reads.

@@ -109,6 +109,11 @@ class Session {
   // can come straight back.
   bool HoldsSlot() const { return holdsSlot_.load() && running_.load() && !leaving_.load() && !ended_.load(); }
   void TakeSlot() { holdsSlot_ = true; }
+  // Took a slot, so may have started its services, and is stopping them now.
+  bool WindingDown() const {
+    return holdsSlot_.load() && (leaving_.load() || !running_.load()) && !ended_.load();
+  }
+  bool Running() const { return running_.load(); }
   bool Remote() const { return remote_; }
   uint64_t LastInputTick() const;
   // In extend mode, where the device's input lands (apps opened from it go there).

@@ -857,6 +857,67 @@ TEST_F(HostServiceTest, DevicesThatSayByeAndComeStraightBackAreNeverRefused) {
   slow.Stop();
 }
 
+TEST_F(HostServiceTest, SessionsWindingDownNeverOutnumberTheSlots) {
+  // Each session's video holds what a capture and an encoder hold (display connections,
+  // threads) until it has wound down, which takes long after its device has gone.
+  struct Live {
+    std::atomic<int> now{0};
+    std::atomic<int> most{0};
+  };
+  auto live = std::make_shared<Live>();
+  SessionParts parts;
+  parts.streamContext = [](StreamSetup setup) { return std::make_unique<StreamContext>(std::move(setup)); };
+  parts.video = [live](StreamContext&) {
+    VideoThread thread;
+    thread.Start([live](std::stop_token stop) {
+      const int now = ++live->now;
+      for (int most = live->most; now > most && !live->most.compare_exchange_weak(most, now);) {
+      }
+      while (!stop.stop_requested()) Sleep(2);
+      Sleep(300);
+      --live->now;
+    });
+    return thread;
+  };
+  HostService slow(parts);
+  std::string error;
+  ASSERT_TRUE(slow.Initialize(error)) << error;
+  slow.SetPinAlwaysValid(true);
+  HostOptions o = options;
+  o.port = test::FreeLoopbackPort();
+  ASSERT_TRUE(slow.Start(o));
+  std::vector<std::unique_ptr<Device>> devices;
+  for (int i = 0; i < 8; ++i) {
+    devices.push_back(std::make_unique<Device>());
+    ASSERT_TRUE(Connect(*devices.back(), true, o.port)) << i;
+  }
+  const size_t threadsBefore = ThreadCount();
+  constexpr int kRounds = 12;
+  std::atomic<int> refused{0};
+  std::vector<std::thread> workers;
+  for (auto& device : devices) {
+    workers.emplace_back([&, d = device.get()] {
+      for (int round = 0; round < kRounds; ++round) {
+        d->client->SendRecord(40, {});
+        d->client.reset();
+        d->stream.reset();
+        if (!Connect(*d, false, o.port)) ++refused;
+      }
+    });
+  }
+  for (std::thread& w : workers) w.join();
+  EXPECT_EQ(refused.load(), 0);
+  // Eight served and at most eight more still winding down, however fast devices return.
+  EXPECT_LE(live->most.load(), 16);
+  // Once the last round's leftovers have ended, the process is back to its threads.
+  for (int i = 0; i < 200 && live->now.load() > 8; ++i) Sleep(10);
+  EXPECT_EQ(live->now.load(), 8);
+  for (int i = 0; i < 200 && ThreadCount() > threadsBefore + 2; ++i) Sleep(10);
+  EXPECT_LE(ThreadCount(), threadsBefore + 2);
+  std::printf("video threads at most %d at once in %d reconnects\n", live->most.load(), 8 * kRounds);
+  slow.Stop();
+}
+
 TEST_F(HostServiceTest, TwoReconnectsForTheLastSlotGiveOneWelcome) {
   ASSERT_TRUE(host.Start(options));
   auto devices = PairedDevices(9);
