@@ -23,7 +23,8 @@
 namespace kelm::bench {
 namespace {
 
-constexpr DWORD kAgentBuffer = 1048576;
+// The lock agent's pipe out-buffer: one whole 1080p frame message.
+constexpr DWORD kAgentBuffer = 5 + 8 + 1920 * 1080 * 4;
 constexpr int kSamples = 30;
 constexpr uint32_t kChangedWaitMs = 1000;
 

@@ -24,8 +24,8 @@
 namespace kelm::bench {
 namespace {
 
-// The lock agent's pipe buffer.
-constexpr DWORD kAgentBuffer = 1048576;
+// The lock agent's pipe out-buffer: one whole 1080p frame message.
+constexpr DWORD kAgentBuffer = 5 + 8 + 1920 * 1080 * 4;
 
 // Milliseconds per frame message of `width` x `height`, framed (or plain), writer and
 // reader on two threads; 0 on a failure.
@@ -67,7 +67,7 @@ void PipeFrames(BenchOut& out) {
     if (framed == 0 || raw == 0) return out.Fail(name + ": a transfer failed");
     out.Figure(name, framed, "ms");
     out.Figure(name + ".raw", raw, "ms");
-    // Whether a pipe buffer that holds a whole frame moves it faster.
+    // Whether a pipe buffer that holds a whole frame of this size moves it faster.
     const DWORD wholeFrame = static_cast<DWORD>(8 + size_t{w} * h * 4 + 5);
     FrameMs(w, h, true, 3, wholeFrame);
     const double big = FrameMs(w, h, true, frames, wholeFrame);

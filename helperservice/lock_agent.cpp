@@ -31,7 +31,9 @@
 namespace kelm::service {
 namespace {
 
-constexpr DWORD kPipeOutBuffer = 1048576;
+// A whole 1080p frame message (pipe header, width and height, the rows) fits the out-buffer,
+// so a frame is handed over in one write instead of waiting on the host's reads in pieces.
+constexpr DWORD kPipeOutBuffer = 5 + 8 + 1920 * 1080 * 4;
 constexpr DWORD kPipeInBuffer = 65536;
 constexpr DWORD kConnectStepMs = 500;
 constexpr uint64_t kLockCheckEveryMs = 250;
