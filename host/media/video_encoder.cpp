@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <utility>
 
 #include "core/com_apartment.h"
 #include "core/log.h"
@@ -76,6 +77,7 @@ std::vector<EncoderCandidate> SystemEncoderCandidates(bool hardware, proto::Vide
     c.name = ReadFriendlyName(activate.Get());
     c.adapterLuid = ReadAdapterLuid(activate.Get());
     c.activate = [activate](IMFTransform** transform) { return activate->ActivateObject(IID_PPV_ARGS(transform)); };
+    c.shutdown = [activate] { activate->ShutdownObject(); };
     candidates.push_back(std::move(c));
   }
   return candidates;
@@ -137,8 +139,10 @@ bool VideoEncoder::Activate(bool hardware, int64_t adapterLuid) {
   ComPtr<IMFTransform> transform;
   HRESULT hr = candidates[pick].activate ? candidates[pick].activate(&transform) : E_POINTER;
   if (SUCCEEDED(hr) && !transform) hr = E_POINTER;
+  shutdownActivation_ = std::move(candidates[pick].shutdown);
   candidates.clear();
   if (FAILED(hr)) {
+    if (shutdownActivation_) std::exchange(shutdownActivation_, nullptr)();
     LogWarn("Activating encoder '{}' failed: {}", name, ErrorText(hr));
     return false;
   }
@@ -502,6 +506,7 @@ void VideoEncoder::ShutDownTransform() {
   }
   codecApi_.Reset();
   transform_.Reset();
+  if (shutdownActivation_) std::exchange(shutdownActivation_, nullptr)();
   deviceManager_.Reset();
   outputSample_.Reset();
   outputSampleSize_ = 0;

@@ -29,6 +29,9 @@ struct EncoderCandidate {
   std::string name;                      // empty when the transform has none
   std::optional<int64_t> adapterLuid;    // hardware encoders name their adapter
   std::function<HRESULT(IMFTransform**)> activate;
+  // Releases what activation made. An activation object keeps its transform (and the
+  // encoder's picture buffers) alive until it is shut down, even after our last reference.
+  std::function<void()> shutdown;
 };
 // The candidates of one kind (hardware or software) for NV12 input and `codec`.
 using EncoderCandidateSource = std::function<std::vector<EncoderCandidate>(bool hardware, proto::VideoCodec codec)>;
@@ -127,6 +130,7 @@ class VideoEncoder {
   UINT resetToken_ = 0;
   ComPtr<IMFDXGIDeviceManager> deviceManager_;
   ComPtr<IMFTransform> transform_;
+  std::function<void()> shutdownActivation_;  // the chosen candidate's shutdown, after the transform's
   ComPtr<ICodecAPI> codecApi_;
   ComPtr<MftEventQueue> events_;
   DWORD outputStreamId_ = 0, inputStreamId_ = 0;
