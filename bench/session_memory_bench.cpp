@@ -2,7 +2,6 @@
 // service in this process, private bytes and threads against a warmed-up idle host.
 #include <windows.h>
 #include <psapi.h>
-#include <tlhelp32.h>
 
 #include <algorithm>
 #include <atomic>
@@ -16,7 +15,7 @@
 #include "bench_host.h"
 #include "bench_timing.h"
 #include "core/protocol.h"
-#include "core/win_handle.h"
+#include "support/process_threads.h"
 
 namespace kelm::bench {
 namespace {
@@ -42,16 +41,7 @@ Memory ProcessMemory() {
   return {static_cast<double>(bytes) / kMegabyte, static_cast<double>(counters.WorkingSetSize) / kMegabyte};
 }
 
-size_t ThreadCount() {
-  const WinHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
-  THREADENTRY32 entry{};
-  entry.dwSize = sizeof entry;
-  size_t n = 0;
-  for (BOOL more = Thread32First(snapshot.Get(), &entry); more; more = Thread32Next(snapshot.Get(), &entry)) {
-    if (entry.th32OwnerProcessID == GetCurrentProcessId()) ++n;
-  }
-  return n;
-}
+size_t ThreadCount() { return test::ProcessThreadIds().size(); }
 
 // The idle count has no known target: it is taken once the count has not fallen for
 // 200 ms (the warm-up sessions' threads are joined by then), waiting at most 3 s.

@@ -243,13 +243,15 @@ bool HostService::ClaimSlot(uint64_t sessionId) {
   // stopped; a device that comes straight back each time must not stack up more of them
   // than the slots there are, or the process runs out of display connections and threads.
   // The device waits for its Welcome meanwhile; a stopping host or session ends the wait.
-  while (findSelf() != sessions_.end() && findSelf()->session->Running() && !stopping_ &&
-         std::count_if(sessions_.begin(), sessions_.end(),
-                       [](const SessionEntry& e) { return e.session->WindingDown(); }) >=
-             static_cast<std::ptrdiff_t>(kMaxSessions)) {
+  const auto windingDown = [&] {
+    return std::count_if(sessions_.begin(), sessions_.end(), [](const SessionEntry& e) { return e.session->WindingDown(); });
+  };
+  auto self = findSelf();
+  while (self != sessions_.end() && self->session->Running() && !stopping_ &&
+         windingDown() >= static_cast<std::ptrdiff_t>(kMaxSessions)) {
     sessionEnded_.wait_for(lock, std::chrono::milliseconds(50));
+    self = findSelf();
   }
-  const auto self = findSelf();
   if (self == sessions_.end()) return false;
   // Counted and taken in one critical section: of two devices admitted together for the
   // last slot, one gets it. Sessions refused here or stopping hold none.

@@ -27,6 +27,7 @@
 #include "media/video_thread.h"
 #include "support/device_client.h"
 #include "support/log_capture.h"
+#include "support/process_threads.h"
 #include "support/temp_dir.h"
 #include "support/test_tcp.h"
 #include "support/wait_until.h"
@@ -91,6 +92,24 @@ class HostServiceTest : public ::testing::Test {
       WaitForSessions(0);
     }
     return devices;
+  }
+  // Every device says Bye and comes straight back `rounds` times, all devices at once;
+  // returns how many reconnects were refused.
+  int ByeAndComeBack(std::vector<std::unique_ptr<Device>>& devices, int rounds, uint16_t port) {
+    std::atomic<int> refused{0};
+    std::vector<std::thread> workers;
+    for (auto& device : devices) {
+      workers.emplace_back([&, d = device.get()] {
+        for (int round = 0; round < rounds; ++round) {
+          d->client->SendRecord(40, {});
+          d->client.reset();
+          d->stream.reset();
+          if (!Connect(*d, false, port)) ++refused;
+        }
+      });
+    }
+    for (std::thread& w : workers) w.join();
+    return refused.load();
   }
   struct Reconnect {
     bool welcomed = false;
@@ -236,16 +255,7 @@ TEST_F(HostServiceTest, DeviceThatStopsReadingIsDroppedAndOthersAreServed) {
               static_cast<unsigned long long>(GetTickCount64() - start), static_cast<unsigned long long>(sent.load()));
 }
 
-size_t ThreadCount() {
-  const WinHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
-  THREADENTRY32 entry{};
-  entry.dwSize = sizeof entry;
-  size_t n = 0;
-  for (BOOL more = Thread32First(snapshot.Get(), &entry); more; more = Thread32Next(snapshot.Get(), &entry)) {
-    if (entry.th32OwnerProcessID == GetCurrentProcessId()) ++n;
-  }
-  return n;
-}
+size_t ThreadCount() { return test::ProcessThreadIds().size(); }
 
 // The process's handles as the system's handle table lists them; GetProcessHandleCount
 // answers 0 under Wine, so the table is read when that count says nothing.
@@ -827,20 +837,7 @@ TEST_F(HostServiceTest, DevicesThatSayByeAndComeStraightBackAreNeverRefused) {
     devices.push_back(std::make_unique<Device>());
     ASSERT_TRUE(Connect(*devices.back(), true, o.port)) << i;
   }
-  std::atomic<int> refused{0};
-  std::vector<std::thread> workers;
-  for (auto& device : devices) {
-    workers.emplace_back([&, d = device.get()] {
-      for (int round = 0; round < kRounds; ++round) {
-        d->client->SendRecord(40, {});
-        d->client.reset();
-        d->stream.reset();
-        if (!Connect(*d, false, o.port)) ++refused;
-      }
-    });
-  }
-  for (std::thread& w : workers) w.join();
-  EXPECT_EQ(refused.load(), 0);
+  EXPECT_EQ(ByeAndComeBack(devices, kRounds, o.port), 0);
   EXPECT_EQ(Count(LogText(), "too many sessions"), 0u);
   // Eight devices are connected now: a ninth still finds no room.
   Device ninth;
@@ -894,20 +891,7 @@ TEST_F(HostServiceTest, SessionsWindingDownNeverOutnumberTheSlots) {
   const size_t threadsBefore = ThreadCount();
   // Without a bound, each device comes back several times while one session winds down.
   constexpr int kRounds = 6;
-  std::atomic<int> refused{0};
-  std::vector<std::thread> workers;
-  for (auto& device : devices) {
-    workers.emplace_back([&, d = device.get()] {
-      for (int round = 0; round < kRounds; ++round) {
-        d->client->SendRecord(40, {});
-        d->client.reset();
-        d->stream.reset();
-        if (!Connect(*d, false, o.port)) ++refused;
-      }
-    });
-  }
-  for (std::thread& w : workers) w.join();
-  EXPECT_EQ(refused.load(), 0);
+  EXPECT_EQ(ByeAndComeBack(devices, kRounds, o.port), 0);
   // Eight served and at most eight more still winding down, however fast devices return.
   EXPECT_LE(live->most.load(), 16);
   // Once the last round's leftovers have ended (and the last Welcome's video has begun),
